@@ -1,0 +1,680 @@
+/* The database layer: plain functions over one SQLite connection. */
+
+#include "lodex-private.h"
+
+#include <cstdarg>
+#include <cstring>
+
+namespace
+{
+
+/* Every process of the user shares the file; a lock held elsewhere is waited
+ * out this long, then reported like any other failure. */
+gint64 busy_timeout_us = 10 * G_USEC_PER_SEC;
+
+/* Calls @attempt until it stops answering SQLITE_BUSY or the wait is over. */
+template <typename F>
+int
+wait_out_busy (F attempt)
+{
+  int res = attempt ();
+  if (res != SQLITE_BUSY)
+    return res;
+
+  const gint64 deadline = g_get_monotonic_time () + busy_timeout_us;
+  while (res == SQLITE_BUSY && g_get_monotonic_time () < deadline)
+    {
+      g_usleep (100);
+      res = attempt ();
+    }
+  return res;
+}
+
+lodex::Stmt
+prepare (sqlite3 *db, const char *query)
+{
+  sqlite3_stmt *statement = nullptr;
+  int res = wait_out_busy ([&] {
+    return sqlite3_prepare_v2 (db, query, -1, &statement, nullptr);
+  });
+  lodex::Stmt owned (statement);
+  if (res != SQLITE_OK)
+    {
+      g_warning ("Problem preparing sql statement: %s", sqlite3_errmsg (db));
+      return nullptr;
+    }
+  return owned;
+}
+
+bool
+bind_text (sqlite3 *db, sqlite3_stmt *statement, const char *name, const char *value)
+{
+  int index = sqlite3_bind_parameter_index (statement, name);
+  int res = value ? sqlite3_bind_text (statement, index, value, -1, SQLITE_TRANSIENT)
+                  : sqlite3_bind_null (statement, index);
+  if (res != SQLITE_OK)
+    {
+      g_warning ("Problem whilst binding statement: %s", sqlite3_errmsg (db));
+      return false;
+    }
+  return true;
+}
+
+sqlite3_stmt *
+prepare_and_bind_valist (sqlite3 *db, const char *query, va_list args)
+{
+  lodex::Stmt statement = prepare (db, query);
+  if (!statement)
+    return nullptr;
+
+  for (const char *name = va_arg (args, const char *); name; name = va_arg (args, const char *))
+    {
+      const char *value = va_arg (args, const char *);
+      if (!bind_text (db, statement.get (), name, value))
+        return nullptr;
+    }
+  return statement.release ();
+}
+
+/* Prepares @query with its name/value pairs and runs it to completion. */
+gboolean
+exec_bound (sqlite3 *db, const char *query, ...) G_GNUC_NULL_TERMINATED;
+
+gboolean
+exec_bound (sqlite3 *db, const char *query, ...)
+{
+  va_list args;
+  va_start (args, query);
+  sqlite3_stmt *statement = prepare_and_bind_valist (db, query, args);
+  va_end (args);
+  if (!statement)
+    return FALSE;
+  return lodex_db_generic_exec (db, statement);
+}
+
+gchar *
+column_strdup (sqlite3_stmt *statement, int column)
+{
+  return g_strdup (reinterpret_cast<const gchar *> (sqlite3_column_text (statement, column)));
+}
+
+/* Steps a single-row read: TRUE with the statement on its row, or FALSE with
+ * the statement gone (no row, or an error already logged). */
+bool
+fetch_row (sqlite3 *db, lodex::Stmt &statement)
+{
+  int res = _lodex_db_step (statement.get ());
+  if (res == SQLITE_ROW)
+    return true;
+  if (res != SQLITE_DONE)
+    g_warning ("Error when retrieving row: %s", sqlite3_errmsg (db));
+  statement.reset ();
+  return false;
+}
+
+} // namespace
+
+int
+_lodex_db_step (sqlite3_stmt *statement)
+{
+  return wait_out_busy ([statement] { return sqlite3_step (statement); });
+}
+
+void
+_lodex_db_set_busy_timeout (guint milliseconds)
+{
+  busy_timeout_us = gint64 (milliseconds) * 1000;
+}
+
+sqlite3 *
+lodex_db_open (const gchar *filename)
+{
+  g_return_val_if_fail (filename != NULL, NULL);
+
+  sqlite3 *db = nullptr;
+  if (sqlite3_open (filename, &db) != SQLITE_OK)
+    {
+      g_warning ("Error opening database: %s", db ? sqlite3_errmsg (db) : "out of memory");
+      sqlite3_close (db);
+      return nullptr;
+    }
+
+  /* WAL: readers never block the writer, and a commit costs no fsync of the
+   * main file. Not fatal: without it the database still works. */
+  for (const char *pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL"})
+    {
+      int res = wait_out_busy ([&] { return sqlite3_exec (db, pragma, nullptr, nullptr, nullptr); });
+      if (res != SQLITE_OK)
+        g_debug ("%s failed: %s", pragma, sqlite3_errmsg (db));
+    }
+  return db;
+}
+
+gboolean
+lodex_db_create_tables (sqlite3 *db, const gchar *schema_filename)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (schema_filename != NULL, FALSE);
+
+  g_autoptr (GError) error = nullptr;
+  g_autoptr (GIOChannel) channel = g_io_channel_new_file (schema_filename, "r", &error);
+  if (!channel)
+    {
+      g_warning ("Error opening the schema file: %s", error->message);
+      return FALSE;
+    }
+
+  g_autofree gchar *commands = nullptr;
+  gsize length = 0;
+  if (g_io_channel_read_to_end (channel, &commands, &length, &error) != G_IO_STATUS_NORMAL)
+    {
+      g_warning ("Error reading schema data: %s", error ? error->message : "unexpected end");
+      return FALSE;
+    }
+  if (!lodex::check (commands != nullptr, G_STRFUNC, "commands != NULL")
+      || !lodex::check (length != 0, G_STRFUNC, "length != 0"))
+    return FALSE;
+
+  const char *cursor = commands;
+  for (;;)
+    {
+      sqlite3_stmt *raw = nullptr;
+      const char *tail = nullptr;
+      int res = wait_out_busy ([&] {
+        return sqlite3_prepare_v2 (db, cursor, -1, &raw, &tail);
+      });
+      lodex::Stmt statement (raw);
+      if (res != SQLITE_OK)
+        {
+          g_warning ("Problem when importing schema (prepare): %s", sqlite3_errmsg (db));
+          return FALSE;
+        }
+      if (!statement) /* only blanks or comments were left */
+        return TRUE;
+      if (_lodex_db_step (statement.get ()) != SQLITE_DONE)
+        {
+          g_warning ("Problem when importing schema (step): %s", sqlite3_errmsg (db));
+          return FALSE;
+        }
+      cursor = tail;
+    }
+}
+
+sqlite3_stmt *
+lodex_db_generic_prepare_and_bind (sqlite3 *db, const gchar *query, ...)
+{
+  g_return_val_if_fail (db != NULL, NULL);
+  g_return_val_if_fail (query != NULL, NULL);
+
+  va_list args;
+  va_start (args, query);
+  sqlite3_stmt *statement = prepare_and_bind_valist (db, query, args);
+  va_end (args);
+  return statement;
+}
+
+gboolean
+lodex_db_generic_exec (sqlite3 *db, sqlite3_stmt *statement)
+{
+  lodex::Stmt owned (statement);
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (statement != NULL, FALSE);
+
+  int res = _lodex_db_step (statement);
+  if (res != SQLITE_DONE)
+    {
+      g_warning ("Problem executing statement: %s", sqlite3_errmsg (db));
+      return FALSE;
+    }
+  return lodex_db_generic_reset_and_finalize (db, owned.release ());
+}
+
+gboolean
+lodex_db_generic_reset_and_finalize (sqlite3 *db, sqlite3_stmt *statement)
+{
+  lodex::Stmt owned (statement);
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (statement != NULL, FALSE);
+
+  if (sqlite3_reset (statement) != SQLITE_OK)
+    {
+      g_warning ("Problem resetting statement: %s", sqlite3_errmsg (db));
+      return FALSE;
+    }
+  return TRUE;
+}
+
+gboolean
+lodex_db_generic_fetch (sqlite3 *db, sqlite3_stmt *statement, gint column, gchar **out, ...)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (statement != NULL, FALSE);
+
+  int res = _lodex_db_step (statement);
+  if (res != SQLITE_ROW)
+    {
+      if (res != SQLITE_DONE)
+        g_warning ("Error when retrieving row: %s", sqlite3_errmsg (db));
+      sqlite3_finalize (statement);
+      return FALSE;
+    }
+
+  va_list args;
+  va_start (args, out);
+  while (column != -1)
+    {
+      *out = column_strdup (statement, column);
+      column = va_arg (args, gint);
+      if (column != -1)
+        out = va_arg (args, gchar **);
+    }
+  va_end (args);
+  return TRUE;
+}
+
+gchar *
+lodex_db_generic_next_id (sqlite3 *db, sqlite3_stmt *statement, gint column)
+{
+  g_return_val_if_fail (db != NULL, NULL);
+  g_return_val_if_fail (statement != NULL, NULL);
+
+  gchar *id = nullptr;
+  if (!lodex_db_generic_fetch (db, statement, column, &id, -1))
+    return nullptr;
+  if (!id) /* the walk ends here: release the statement and its read lock */
+    sqlite3_finalize (statement);
+  return id;
+}
+
+gchar *
+lodex_db_get_next_id (sqlite3 *db, sqlite3_stmt *statement)
+{
+  return lodex_db_generic_next_id (db, statement, 0);
+}
+
+gchar *
+lodex_db_get_next_route_id (sqlite3 *db, sqlite3_stmt *statement)
+{
+  return lodex_db_generic_next_id (db, statement, 0);
+}
+
+gchar *
+lodex_db_get_next_image_id (sqlite3 *db, sqlite3_stmt *statement)
+{
+  return lodex_db_generic_next_id (db, statement, 0);
+}
+
+gchar *
+lodex_db_get_next_category_id (sqlite3 *db, sqlite3_stmt *statement)
+{
+  return lodex_db_generic_next_id (db, statement, 0);
+}
+
+gchar *
+lodex_db_get_next_p2i_image_id (sqlite3 *db, sqlite3_stmt *statement)
+{
+  return lodex_db_generic_next_id (db, statement, 1);
+}
+
+gchar *
+lodex_db_get_next_p2c_category_id (sqlite3 *db, sqlite3_stmt *statement)
+{
+  return lodex_db_generic_next_id (db, statement, 1);
+}
+
+gboolean
+_lodex_db_exec_and_free (sqlite3 *db, gchar *sql)
+{
+  lodex::SqlText owned (sql);
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (sql != NULL, FALSE);
+
+  char *errmsg = nullptr;
+  int res = wait_out_busy ([&] {
+    sqlite3_free (errmsg);
+    errmsg = nullptr;
+    return sqlite3_exec (db, sql, nullptr, nullptr, &errmsg);
+  });
+  if (errmsg)
+    {
+      g_warning ("SQL ERROR: %s", errmsg);
+      sqlite3_free (errmsg);
+    }
+  return res == SQLITE_OK;
+}
+
+/* places */
+
+gboolean
+_lodex_db_bind_place_row (sqlite3 *db, sqlite3_stmt *statement, LodexPlaceRow *row)
+{
+  auto index = [statement] (const char *name) {
+    return sqlite3_bind_parameter_index (statement, name);
+  };
+  auto optional_double = [&] (const char *name, guint bit, double value) {
+    return (row->fields & bit) ? sqlite3_bind_double (statement, index (name), value)
+                               : sqlite3_bind_null (statement, index (name));
+  };
+  auto text = [&] (const char *name, const char *value) {
+    return value ? sqlite3_bind_text (statement, index (name), value, -1, SQLITE_TRANSIENT)
+                 : sqlite3_bind_null (statement, index (name));
+  };
+
+  return sqlite3_bind_double (statement, index (":latitude"), row->latitude) == SQLITE_OK
+         && sqlite3_bind_double (statement, index (":longitude"), row->longitude) == SQLITE_OK
+         && optional_double (":altitude", LODEX_PLACE_FIELD_ALTITUDE, row->altitude) == SQLITE_OK
+         && text (":name", row->name) == SQLITE_OK
+         && text (":icon", row->icon) == SQLITE_OK
+         && optional_double (":haccuracy", LODEX_PLACE_FIELD_HACCURACY, row->haccuracy) == SQLITE_OK
+         && optional_double (":vaccuracy", LODEX_PLACE_FIELD_VACCURACY, row->vaccuracy) == SQLITE_OK
+         && text (":description", row->description) == SQLITE_OK
+         && text (":comment", row->comment) == SQLITE_OK
+         && optional_double (":coverage", LODEX_PLACE_FIELD_COVERAGE, row->coverage) == SQLITE_OK
+         && text (":presence", row->presence) == SQLITE_OK
+         && sqlite3_bind_int64 (statement, index (":ctime"), row->ctime) == SQLITE_OK;
+}
+
+LodexPlaceRow *
+_lodex_db_place_row_from_statement (sqlite3_stmt *statement)
+{
+  LodexPlaceRow *row = _lodex_place_row_new ();
+  auto present = [statement] (int column) {
+    return sqlite3_column_type (statement, column) != SQLITE_NULL;
+  };
+  auto optional_double = [&] (int column, guint bit, gdouble *field) {
+    if (present (column))
+      {
+        row->fields |= bit;
+        *field = sqlite3_column_double (statement, column);
+      }
+  };
+
+  row->id = column_strdup (statement, 0);
+  row->latitude = sqlite3_column_double (statement, 1);
+  row->longitude = sqlite3_column_double (statement, 2);
+  optional_double (3, LODEX_PLACE_FIELD_ALTITUDE, &row->altitude);
+  row->name = column_strdup (statement, 4);
+  row->icon = column_strdup (statement, 5);
+  optional_double (6, LODEX_PLACE_FIELD_HACCURACY, &row->haccuracy);
+  optional_double (7, LODEX_PLACE_FIELD_VACCURACY, &row->vaccuracy);
+  row->comment = column_strdup (statement, 8);
+  row->description = column_strdup (statement, 9);
+  optional_double (10, LODEX_PLACE_FIELD_COVERAGE, &row->coverage);
+  row->presence = column_strdup (statement, 11);
+  row->ctime = sqlite3_column_int64 (statement, 12);
+  return row;
+}
+
+static gboolean
+write_place (sqlite3 *db, const char *query, LodexPlaceRow *row)
+{
+  lodex::Stmt statement (lodex_db_generic_prepare_and_bind (db, query, ":id", row->id, nullptr));
+  if (!statement)
+    return FALSE;
+  if (!_lodex_db_bind_place_row (db, statement.get (), row))
+    {
+      g_warning ("Problem whilst binding statement: %s", sqlite3_errmsg (db));
+      return FALSE;
+    }
+  return lodex_db_generic_exec (db, statement.release ());
+}
+
+gboolean
+lodex_db_insert_place (sqlite3 *db, LodexPlace *place)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  LodexPlaceRow *row = _lodex_place_get_row (place);
+  g_return_val_if_fail (row != NULL, FALSE);
+
+  return write_place (db,
+                      "INSERT INTO places (id, latitude, longitude, altitude, name, icon, "
+                      "description, haccuracy, vaccuracy, comment, coverage, presence, ctime)"
+                      "VALUES(:id, :latitude, :longitude, :altitude, :name, :icon, :description, "
+                      ":haccuracy, :vaccuracy, :comment, :coverage, :presence, :ctime);",
+                      row);
+}
+
+gboolean
+lodex_db_update_place (sqlite3 *db, LodexPlace *place)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  LodexPlaceRow *row = _lodex_place_get_row (place);
+  if (!row->id)
+    {
+      g_message ("Place not associated with database.");
+      return FALSE;
+    }
+  return write_place (db,
+                      "UPDATE places SET latitude=:latitude, longitude=:longitude, "
+                      "altitude=:altitude,name=:name, description=:description,icon=:icon, "
+                      "comment=:comment,haccuracy=:haccuracy, vaccuracy=:vaccuracy,"
+                      "coverage=:coverage, presence=:presence,ctime=:ctime WHERE id=:id;",
+                      row);
+}
+
+gboolean
+lodex_db_delete_place (sqlite3 *db, LodexPlace *place)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  LodexPlaceRow *row = _lodex_place_get_row (place);
+  g_return_val_if_fail (row != NULL, FALSE);
+
+  if (!row->id)
+    return FALSE;
+  return exec_bound (db, "DELETE FROM places where id=:id;", ":id", row->id, nullptr);
+}
+
+LodexPlaceRow *
+lodex_db_get_row_by_id (sqlite3 *db, const gchar *id)
+{
+  g_return_val_if_fail (id != NULL, NULL);
+  g_return_val_if_fail (db != NULL, NULL);
+
+  lodex::Stmt statement (lodex_db_generic_prepare_and_bind (db, "SELECT * from places where id=:id",
+                                                            ":id", id, nullptr));
+  if (!statement || !fetch_row (db, statement))
+    return nullptr;
+
+  g_autoptr (LodexPlaceRow) row = _lodex_db_place_row_from_statement (statement.get ());
+  if (!lodex_db_generic_reset_and_finalize (db, statement.release ()))
+    return nullptr;
+  return static_cast<LodexPlaceRow *> (g_steal_pointer (&row));
+}
+
+/* links, address and app data */
+
+gboolean
+lodex_db_add_place_link (sqlite3 *db, LodexPlaceLink *link)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (link != NULL, FALSE);
+
+  return exec_bound (db,
+                     "INSERT into places_links (link_id, place_id, name, mime, url)  "
+                     "VALUES (:link_id, :place_id, :name, :mime, :url)",
+                     ":link_id", link->link_id, ":place_id", link->place_id, ":name", link->name,
+                     ":mime", link->mime, ":url", link->url, nullptr);
+}
+
+gboolean
+lodex_db_update_place_link (sqlite3 *db, LodexPlaceLink *link)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (link != NULL, FALSE);
+
+  return exec_bound (db,
+                     "UPDATE places_links set name=:name, mime=:mime, url=:url where link_id=:link_id",
+                     ":link_id", link->link_id, ":name", link->name, ":mime", link->mime,
+                     ":url", link->url, nullptr);
+}
+
+gboolean
+lodex_db_remove_place_link (sqlite3 *db, LodexPlaceLink *link)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (link != NULL, FALSE);
+
+  return exec_bound (db, "DELETE from places_links where link_id=:link_id",
+                     ":link_id", link->link_id, nullptr);
+}
+
+GList *
+lodex_db_get_place_links (sqlite3 *db, const gchar *place_id)
+{
+  g_return_val_if_fail (db != NULL, NULL);
+  g_return_val_if_fail (place_id != NULL, NULL);
+
+  sqlite3_stmt *statement = lodex_db_generic_prepare_and_bind (
+    db, "SELECT * from places_links WHERE place_id=:place_id", ":place_id", place_id, nullptr);
+  if (!statement)
+    return nullptr;
+
+  GList *links = nullptr;
+  for (;;)
+    {
+      LodexPlaceLink *link = lodex_place_link_new ();
+      if (!lodex_db_generic_fetch (db, statement, 0, &link->link_id, 1, &link->place_id,
+                                   2, &link->name, 3, &link->mime, 4, &link->url, -1))
+        {
+          lodex_place_link_free (link);
+          break;
+        }
+      links = g_list_prepend (links, link);
+    }
+  return g_list_reverse (links);
+}
+
+LodexPlaceAddress *
+lodex_db_place_address_get (sqlite3 *db, const gchar *place_id)
+{
+  g_return_val_if_fail (db != NULL, NULL);
+  g_return_val_if_fail (place_id != NULL, NULL);
+
+  lodex::Stmt statement (lodex_db_generic_prepare_and_bind (
+    db, "SELECT * from places_address WHERE place_id=:place_id", ":place_id", place_id, nullptr));
+  if (!statement || !fetch_row (db, statement))
+    return nullptr;
+
+  g_autoptr (LodexPlaceAddress) address = _lodex_place_address_new ();
+  int column = 1;
+  for (const lodex::AddressField &field : lodex::address_fields)
+    address->*field.member = column_strdup (statement.get (), column++);
+  if (!lodex_db_generic_reset_and_finalize (db, statement.release ()))
+    return nullptr;
+  return static_cast<LodexPlaceAddress *> (g_steal_pointer (&address));
+}
+
+gboolean
+lodex_db_place_address_set (sqlite3 *db, const gchar *place_id, LodexPlaceAddress *address)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (place_id != NULL, FALSE);
+  g_return_val_if_fail (address != NULL, FALSE);
+
+  lodex::Stmt check (lodex_db_generic_prepare_and_bind (
+    db, "SELECT * from places_address WHERE place_id=:place_id", ":place_id", place_id, nullptr));
+  if (!check)
+    return FALSE;
+
+  const char *query;
+  if (fetch_row (db, check))
+    {
+      if (!lodex_db_generic_reset_and_finalize (db, check.release ()))
+        return FALSE;
+      query = "UPDATE places_address SET country=:country, country_code=:country_code, "
+              "state=:state, county=:county, city=:city, district=:district, postcode=:postcode, "
+              "crossing1=:crossing1, crossing2=:crossing2, street=:street, "
+              "building_name=:building_name, building_zone=:building_zone, "
+              "building_floor=:building_floor, building_room=:building_room, "
+              "extension=:extension, phone_number=:phone_number where place_id=:place_id";
+    }
+  else
+    query = "INSERT into places_address (country, country_code, state, county, city, district, "
+            "postcode, crossing1, crossing2, street, building_name, building_zone, "
+            "building_floor, building_room, extension, phone_number, place_id) VALUES "
+            "(:country, :country_code, :state, :county, :city, :district, :postcode, "
+            ":crossing1, :crossing2, :street, :building_name, :building_zone, "
+            ":building_floor, :building_room, :extension, :phone_number, :place_id)";
+
+  lodex::Stmt statement = prepare (db, query);
+  if (!statement || !bind_text (db, statement.get (), ":place_id", place_id))
+    return FALSE;
+  for (const lodex::AddressField &field : lodex::address_fields)
+    if (!bind_text (db, statement.get (), field.parameter, address->*field.member))
+      return FALSE;
+  return lodex_db_generic_exec (db, statement.release ());
+}
+
+gboolean
+lodex_db_place_address_delete (sqlite3 *db, const gchar *place_id)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (place_id != NULL, FALSE);
+
+  return exec_bound (db, "DELETE FROM places_address WHERE place_id=:place_id",
+                     ":place_id", place_id, nullptr);
+}
+
+gchar *
+lodex_db_place_appdata_get (sqlite3 *db, const gchar *place_id, const gchar *key)
+{
+  g_return_val_if_fail (db != NULL, NULL);
+  g_return_val_if_fail (place_id != NULL, NULL);
+  g_return_val_if_fail (key != NULL, NULL);
+
+  sqlite3_stmt *statement = lodex_db_generic_prepare_and_bind (
+    db, "SELECT data FROM places_appdata WHERE place_id=:place_id AND key=:key",
+    ":place_id", place_id, ":key", key, nullptr);
+  if (!statement)
+    return nullptr;
+
+  g_autofree gchar *data = nullptr;
+  if (!lodex_db_generic_fetch (db, statement, 0, &data, -1))
+    return nullptr;
+  if (!lodex_db_generic_reset_and_finalize (db, statement))
+    return nullptr;
+  return static_cast<gchar *> (g_steal_pointer (&data));
+}
+
+gboolean
+lodex_db_place_appdata_insert (sqlite3 *db, const gchar *place_id, const gchar *key, const gchar *data)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (place_id != NULL, FALSE);
+  g_return_val_if_fail (key != NULL, FALSE);
+  g_return_val_if_fail (data != NULL, FALSE);
+
+  return exec_bound (db,
+                     "INSERT into places_appdata (place_id, key, data) VALUES (:place_id, :key, :data)",
+                     ":place_id", place_id, ":key", key, ":data", data, nullptr);
+}
+
+gboolean
+lodex_db_place_appdata_update (sqlite3 *db, const gchar *place_id, const gchar *key, const gchar *data)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (place_id != NULL, FALSE);
+  g_return_val_if_fail (key != NULL, FALSE);
+  g_return_val_if_fail (data != NULL, FALSE);
+
+  return exec_bound (db,
+                     "UPDATE places_appdata SET data=:data WHERE place_id=:place_id AND key=:key",
+                     ":place_id", place_id, ":key", key, ":data", data, nullptr);
+}
+
+gboolean
+lodex_db_place_appdata_delete (sqlite3 *db, const gchar *place_id, const gchar *key)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (place_id != NULL, FALSE);
+  g_return_val_if_fail (key != NULL, FALSE);
+
+  return exec_bound (db, "DELETE from places_appdata WHERE place_id=:place_id AND key=:key",
+                     ":place_id", place_id, ":key", key, nullptr);
+}

@@ -1,0 +1,570 @@
+/* LodexPlace: one place, its row, its address and its links. */
+
+#include "lodex-private.h"
+
+#include <ctime>
+
+struct LodexPlacePrivate
+{
+  LodexPlaceRow *row;
+  LodexStore *store; /* strong ref while bound */
+  LodexPlaceAddress *address;
+  gboolean dirty;
+  guint commit_idle_id;
+  GList *links; /* of LodexPlaceLink, owned */
+};
+
+G_DEFINE_TYPE_WITH_PRIVATE (LodexPlace, lodex_place, G_TYPE_OBJECT)
+
+G_DEFINE_BOXED_TYPE (LodexPlaceLink, lodex_place_link, lodex_place_link_copy, lodex_place_link_free)
+
+enum
+{
+  PROP_0,
+  PROP_ID,
+  PROP_LATITUDE,
+  PROP_LONGITUDE,
+  PROP_ALTITUDE,
+  PROP_NAME,
+  PROP_ICON,
+  PROP_HACCURACY,
+  PROP_VACCURACY,
+  PROP_COMMENT,
+  PROP_DESCRIPTION,
+  PROP_COVERAGE,
+  PROP_PRESENCE,
+  PROP_FIELDS,
+  PROP_CTIME,
+  PROP_FIRST_ADDRESS, /* 15 to 30: lodex::address_fields in order */
+  N_PROPS = PROP_FIRST_ADDRESS + G_N_ELEMENTS (lodex::address_fields)
+};
+
+enum
+{
+  CHANGED,
+  ADDED,
+  REMOVED,
+  N_SIGNALS
+};
+
+static GParamSpec *props[N_PROPS];
+static guint signals[N_SIGNALS];
+
+static LodexPlacePrivate *
+get_priv (LodexPlace *self)
+{
+  return static_cast<LodexPlacePrivate *> (lodex_place_get_instance_private (self));
+}
+
+/* Row fields behind the string properties. */
+static gchar *LodexPlaceRow::*
+row_string (guint prop_id)
+{
+  switch (prop_id)
+    {
+    case PROP_NAME:
+      return &LodexPlaceRow::name;
+    case PROP_ICON:
+      return &LodexPlaceRow::icon;
+    case PROP_COMMENT:
+      return &LodexPlaceRow::comment;
+    case PROP_DESCRIPTION:
+      return &LodexPlaceRow::description;
+    case PROP_PRESENCE:
+      return &LodexPlaceRow::presence;
+    default:
+      return nullptr;
+    }
+}
+
+/* Optional doubles: the row field and its bit of the field mask. */
+struct OptionalDouble
+{
+  gdouble LodexPlaceRow::*member;
+  guint bit;
+};
+
+static OptionalDouble
+row_optional (guint prop_id)
+{
+  switch (prop_id)
+    {
+    case PROP_ALTITUDE:
+      return {&LodexPlaceRow::altitude, LODEX_PLACE_FIELD_ALTITUDE};
+    case PROP_HACCURACY:
+      return {&LodexPlaceRow::haccuracy, LODEX_PLACE_FIELD_HACCURACY};
+    case PROP_VACCURACY:
+      return {&LodexPlaceRow::vaccuracy, LODEX_PLACE_FIELD_VACCURACY};
+    case PROP_COVERAGE:
+      return {&LodexPlaceRow::coverage, LODEX_PLACE_FIELD_COVERAGE};
+    default:
+      return {nullptr, 0};
+    }
+}
+
+static gboolean
+commit_idle (gpointer data)
+{
+  LodexPlace *self = LODEX_PLACE (data);
+  get_priv (self)->commit_idle_id = 0;
+  lodex_place_commit (self);
+  return G_SOURCE_REMOVE;
+}
+
+/* After a property change: a detached place tells its listeners now; a bound
+ * one is written back once the main loop is idle, however many changes. */
+static void
+mark_changed (LodexPlace *self)
+{
+  LodexPlacePrivate *priv = get_priv (self);
+
+  priv->dirty = TRUE;
+  if (!priv->store)
+    g_signal_emit (self, signals[CHANGED], 0);
+  if (priv->commit_idle_id == 0)
+    priv->commit_idle_id = g_idle_add_full (G_PRIORITY_DEFAULT_IDLE, commit_idle, self, nullptr);
+}
+
+static void
+lodex_place_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
+{
+  LodexPlace *self = LODEX_PLACE (object);
+  LodexPlaceRow *row = _lodex_place_get_row (self);
+
+  if (prop_id >= PROP_FIRST_ADDRESS && prop_id < N_PROPS)
+    {
+      LodexPlaceAddress *address = _lodex_place_get_address (self);
+      auto member = lodex::address_fields[prop_id - PROP_FIRST_ADDRESS].member;
+      if (!_lodex_update_property_string (&(address->*member), value))
+        return;
+    }
+  else if (auto member = row_string (prop_id))
+    {
+      if (!_lodex_update_property_string (&(row->*member), value))
+        return;
+    }
+  else if (auto optional = row_optional (prop_id); optional.member)
+    {
+      row->*optional.member = g_value_get_double (value);
+      row->fields |= optional.bit;
+    }
+  else
+    switch (prop_id)
+      {
+      case PROP_LATITUDE:
+        row->latitude = g_value_get_double (value);
+        break;
+      case PROP_LONGITUDE:
+        row->longitude = g_value_get_double (value);
+        break;
+      case PROP_FIELDS:
+        row->fields = g_value_get_uint (value);
+        break;
+      default:
+        G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+        return;
+      }
+  mark_changed (self);
+}
+
+static void
+lodex_place_get_property (GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
+{
+  LodexPlace *self = LODEX_PLACE (object);
+  LodexPlaceRow *row = _lodex_place_get_row (self);
+
+  if (prop_id >= PROP_FIRST_ADDRESS && prop_id < N_PROPS)
+    {
+      LodexPlaceAddress *address = _lodex_place_get_address (self);
+      g_value_set_string (value, address->*lodex::address_fields[prop_id - PROP_FIRST_ADDRESS].member);
+    }
+  else if (auto member = row_string (prop_id))
+    g_value_set_string (value, row->*member);
+  else if (auto optional = row_optional (prop_id); optional.member)
+    g_value_set_double (value, row->*optional.member);
+  else
+    switch (prop_id)
+      {
+      case PROP_ID:
+        g_value_set_string (value, row->id);
+        break;
+      case PROP_LATITUDE:
+        g_value_set_double (value, row->latitude);
+        break;
+      case PROP_LONGITUDE:
+        g_value_set_double (value, row->longitude);
+        break;
+      case PROP_FIELDS:
+        g_value_set_uint (value, row->fields);
+        break;
+      case PROP_CTIME:
+        g_value_set_int64 (value, row->ctime);
+        break;
+      default:
+        G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+        break;
+      }
+}
+
+static void
+lodex_place_dispose (GObject *object)
+{
+  LodexPlace *self = LODEX_PLACE (object);
+  LodexPlacePrivate *priv = get_priv (self);
+
+  if (priv->store)
+    {
+      lodex_place_commit (self); /* pending changes reach the database first */
+      g_clear_object (&priv->store);
+    }
+  g_clear_handle_id (&priv->commit_idle_id, g_source_remove);
+
+  G_OBJECT_CLASS (lodex_place_parent_class)->dispose (object);
+}
+
+static void
+lodex_place_finalize (GObject *object)
+{
+  LodexPlace *self = LODEX_PLACE (object);
+  LodexPlacePrivate *priv = get_priv (self);
+
+  g_clear_pointer (&priv->row, _lodex_place_row_free);
+  g_clear_pointer (&priv->address, _lodex_place_address_free);
+  _lodex_place_free_links (self);
+
+  G_OBJECT_CLASS (lodex_place_parent_class)->finalize (object);
+}
+
+static GParamSpec *
+double_property (const char *name, const char *nick, const char *blurb)
+{
+  return g_param_spec_double (name, nick, blurb, -G_MAXDOUBLE, G_MAXDOUBLE, 0.0,
+                              GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
+}
+
+static GParamSpec *
+string_property (const char *name, const char *nick, const char *blurb)
+{
+  /* not G_PARAM_STATIC_NAME: address names come as column names, which
+   * GObject canonicalizes ("country_code" to "country-code") */
+  return g_param_spec_string (name, nick, blurb, "",
+                              GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_NICK | G_PARAM_STATIC_BLURB));
+}
+
+static void
+lodex_place_class_init (LodexPlaceClass *klass)
+{
+  GObjectClass *object_class = G_OBJECT_CLASS (klass);
+
+  object_class->set_property = lodex_place_set_property;
+  object_class->get_property = lodex_place_get_property;
+  object_class->dispose = lodex_place_dispose;
+  object_class->finalize = lodex_place_finalize;
+
+  props[PROP_ID] = g_param_spec_string ("id", "Identifier", "Identifier", nullptr,
+                                        GParamFlags (G_PARAM_READABLE | G_PARAM_STATIC_STRINGS));
+  props[PROP_LATITUDE] = double_property ("latitude", "Latitude", "Latitude");
+  props[PROP_LONGITUDE] = double_property ("longitude", "Longitude", "Longitude");
+  props[PROP_ALTITUDE] = double_property ("altitude", "Altitude", "Altitude");
+  props[PROP_NAME] = string_property ("name", "Name", "Name of place");
+  props[PROP_ICON] = string_property ("icon", "Icon", "Icon for place");
+  props[PROP_HACCURACY] = double_property ("haccuracy", "Horizontal accuracy",
+                                           "Horizontal accuracy of measurement");
+  props[PROP_VACCURACY] = double_property ("vaccuracy", "Vertical accuracy",
+                                           "Vertical accuracy of measurement");
+  props[PROP_COMMENT] = string_property ("comment", "Comment", "Comment about place");
+  props[PROP_DESCRIPTION] = string_property ("description", "Description", "Description of place");
+  props[PROP_COVERAGE] = double_property ("coverage", "Coverage radius",
+                                          "Radius of coverage for this place centred at the "
+                                          "latitude and longitude");
+  props[PROP_PRESENCE] = string_property ("presence", "Presence", "Presence details for place");
+  props[PROP_FIELDS] = g_param_spec_uint ("fields", "Field mask", "Specifies which optional fields are set",
+                                          0, G_MAXUINT, 0,
+                                          GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
+  props[PROP_CTIME] = g_param_spec_int64 ("ctime", "Creation time", "Creation time for this object",
+                                          G_MININT64, G_MAXINT64, 0,
+                                          GParamFlags (G_PARAM_READABLE | G_PARAM_STATIC_STRINGS));
+  guint prop_id = PROP_FIRST_ADDRESS;
+  for (const lodex::AddressField &field : lodex::address_fields)
+    props[prop_id++] = string_property (field.parameter + 1, field.nick, field.blurb);
+
+  g_object_class_install_properties (object_class, N_PROPS, props);
+
+  signals[CHANGED] = g_signal_new ("changed", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
+                                   G_STRUCT_OFFSET (LodexPlaceClass, changed), nullptr, nullptr,
+                                   g_cclosure_marshal_VOID__VOID, G_TYPE_NONE, 0);
+  signals[ADDED] = g_signal_new ("added", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
+                                 G_STRUCT_OFFSET (LodexPlaceClass, added), nullptr, nullptr,
+                                 g_cclosure_marshal_VOID__OBJECT, G_TYPE_NONE, 1, LODEX_TYPE_STORE);
+  signals[REMOVED] = g_signal_new ("removed", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
+                                   G_STRUCT_OFFSET (LodexPlaceClass, removed), nullptr, nullptr,
+                                   g_cclosure_marshal_VOID__OBJECT, G_TYPE_NONE, 1, LODEX_TYPE_STORE);
+}
+
+static void
+lodex_place_init (LodexPlace *self)
+{
+}
+
+/**
+ * lodex_place_new:
+ * @name: (nullable): the place's name
+ * @latitude: degrees
+ * @longitude: degrees
+ *
+ * Makes a place that belongs to no store, created now.
+ *
+ * Returns: (transfer full): the new place
+ */
+LodexPlace *
+lodex_place_new (const gchar *name, gdouble latitude, gdouble longitude)
+{
+  LodexPlace *self = LODEX_PLACE (g_object_new (LODEX_TYPE_PLACE, "name", name, "latitude", latitude,
+                                                "longitude", longitude, nullptr));
+  _lodex_place_get_row (self)->ctime = gint64 (time (nullptr));
+  lodex_place_commit (self);
+  return self;
+}
+
+/**
+ * lodex_place_commit:
+ * @place: a #LodexPlace
+ *
+ * Writes pending changes of a stored place now rather than at the next idle
+ * moment of the main loop.
+ */
+void
+lodex_place_commit (LodexPlace *place)
+{
+  g_return_if_fail (LODEX_IS_PLACE (place));
+  LodexPlacePrivate *priv = get_priv (place);
+
+  if (priv->store && priv->dirty)
+    {
+      _lodex_store_update (priv->store, place);
+      if (priv->address)
+        _lodex_store_place_set_address (priv->store, place, priv->address);
+    }
+  priv->dirty = FALSE;
+}
+
+/**
+ * lodex_place_has_id:
+ * @place: a #LodexPlace
+ *
+ * Returns: whether the place is stored, that is has an id
+ */
+gboolean
+lodex_place_has_id (LodexPlace *place)
+{
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  return _lodex_place_get_row (place)->id != nullptr;
+}
+
+LodexPlace *
+_lodex_place_new_with_row (LodexPlaceRow *row)
+{
+  LodexPlace *self = LODEX_PLACE (g_object_new (LODEX_TYPE_PLACE, nullptr));
+  _lodex_place_set_row (self, row);
+  return self;
+}
+
+LodexPlaceRow *
+_lodex_place_get_row (LodexPlace *place)
+{
+  g_return_val_if_fail (place != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+  LodexPlacePrivate *priv = get_priv (place);
+
+  if (!priv->row)
+    priv->row = _lodex_place_row_new ();
+  return priv->row;
+}
+
+void
+_lodex_place_set_row (LodexPlace *place, LodexPlaceRow *row)
+{
+  g_return_if_fail (place != NULL);
+  g_return_if_fail (LODEX_IS_PLACE (place));
+  g_assert (row != NULL);
+  LodexPlacePrivate *priv = get_priv (place);
+
+  g_clear_pointer (&priv->row, _lodex_place_row_free);
+  priv->row = row;
+}
+
+LodexStore *
+_lodex_place_get_store (LodexPlace *place)
+{
+  g_return_val_if_fail (place != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+  return get_priv (place)->store;
+}
+
+void
+_lodex_place_set_store (LodexPlace *place, LodexStore *store)
+{
+  g_return_if_fail (place != NULL);
+  g_return_if_fail (LODEX_IS_PLACE (place));
+  LodexPlacePrivate *priv = get_priv (place);
+
+  if (!store)
+    {
+      g_clear_object (&priv->store);
+      return;
+    }
+  g_return_if_fail (priv->store == NULL);
+  priv->store = LODEX_STORE (g_object_ref (store));
+}
+
+gboolean
+_lodex_place_is_dirty (LodexPlace *place)
+{
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  return get_priv (place)->dirty;
+}
+
+LodexPlaceRow *
+_lodex_place_row_new (void)
+{
+  return g_slice_new0 (LodexPlaceRow);
+}
+
+void
+_lodex_place_row_free (LodexPlaceRow *row)
+{
+  if (!row)
+    return;
+  g_free (row->id);
+  g_free (row->name);
+  g_free (row->description);
+  g_free (row->icon);
+  g_free (row->comment);
+  g_free (row->presence);
+  g_slice_free (LodexPlaceRow, row);
+}
+
+LodexPlaceAddress *
+_lodex_place_address_new (void)
+{
+  return g_slice_new0 (LodexPlaceAddress);
+}
+
+void
+_lodex_place_address_free (LodexPlaceAddress *address)
+{
+  if (!address)
+    return;
+  for (const lodex::AddressField &field : lodex::address_fields)
+    g_free (address->*field.member);
+  g_slice_free (LodexPlaceAddress, address);
+}
+
+LodexPlaceAddress *
+_lodex_place_get_address (LodexPlace *place)
+{
+  g_return_val_if_fail (place != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+  LodexPlacePrivate *priv = get_priv (place);
+
+  if (!priv->address && priv->store)
+    priv->address = _lodex_store_place_get_address (priv->store, place);
+  if (!priv->address)
+    priv->address = _lodex_place_address_new ();
+  return priv->address;
+}
+
+LodexPlaceAddress *
+_lodex_place_peek_address (LodexPlace *place)
+{
+  return get_priv (place)->address;
+}
+
+void
+_lodex_place_set_address (LodexPlace *place, LodexPlaceAddress *address)
+{
+  g_return_if_fail (place != NULL);
+  g_return_if_fail (LODEX_IS_PLACE (place));
+  LodexPlacePrivate *priv = get_priv (place);
+
+  g_clear_pointer (&priv->address, _lodex_place_address_free);
+  priv->address = address;
+}
+
+GList *
+_lodex_place_get_links (LodexPlace *place)
+{
+  g_return_val_if_fail (place != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+  return get_priv (place)->links;
+}
+
+void
+_lodex_place_update_links (LodexPlace *place)
+{
+  g_return_if_fail (place != NULL);
+  g_return_if_fail (LODEX_IS_PLACE (place));
+  LodexPlacePrivate *priv = get_priv (place);
+
+  if (!priv->store)
+    return;
+  GList *links = _lodex_store_get_place_links (priv->store, place);
+  _lodex_place_free_links (place);
+  priv->links = links;
+}
+
+void
+_lodex_place_free_links (LodexPlace *place)
+{
+  g_return_if_fail (place != NULL);
+  g_return_if_fail (LODEX_IS_PLACE (place));
+  LodexPlacePrivate *priv = get_priv (place);
+
+  g_list_free_full (g_steal_pointer (&priv->links), GDestroyNotify (lodex_place_link_free));
+}
+
+/**
+ * lodex_place_link_new:
+ *
+ * Returns: (transfer full): a link whose fields are all %NULL
+ */
+LodexPlaceLink *
+lodex_place_link_new (void)
+{
+  return g_slice_new0 (LodexPlaceLink);
+}
+
+/**
+ * lodex_place_link_copy:
+ * @link: a #LodexPlaceLink
+ *
+ * Returns: (transfer full): a deep copy of @link
+ */
+LodexPlaceLink *
+lodex_place_link_copy (const LodexPlaceLink *link)
+{
+  g_return_val_if_fail (link != NULL, NULL);
+
+  LodexPlaceLink *copy = lodex_place_link_new ();
+  copy->name = g_strdup (link->name);
+  copy->mime = g_strdup (link->mime);
+  copy->url = g_strdup (link->url);
+  copy->link_id = g_strdup (link->link_id);
+  copy->place_id = g_strdup (link->place_id);
+  return copy;
+}
+
+void
+lodex_place_link_free (LodexPlaceLink *link)
+{
+  if (!link)
+    return;
+  g_free (link->name);
+  g_free (link->mime);
+  g_free (link->url);
+  g_free (link->link_id);
+  g_free (link->place_id);
+  g_slice_free (LodexPlaceLink, link);
+}

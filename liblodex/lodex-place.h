@@ -1,0 +1,103 @@
+#pragma once
+
+#include <glib-object.h>
+#include <liblodex/lodex-types.h>
+
+G_BEGIN_DECLS
+
+/* Bits of LodexPlaceRow.fields: which optional doubles hold a value. */
+#define LODEX_PLACE_FIELD_ALTITUDE 0x1
+#define LODEX_PLACE_FIELD_HACCURACY 0x2
+#define LODEX_PLACE_FIELD_VACCURACY 0x4
+#define LODEX_PLACE_FIELD_COVERAGE 0x8
+
+/**
+ * LodexPlaceRow:
+ *
+ * The in-memory copy of one row of the places table. Slice-allocated; owned
+ * by whoever holds it.
+ */
+typedef struct _LodexPlaceRow
+{
+  guint fields;
+  gchar *id;
+  gdouble latitude;
+  gdouble longitude;
+  gdouble altitude;
+  gchar *name;
+  gchar *icon;
+  gdouble haccuracy;
+  gdouble vaccuracy;
+  gchar *description;
+  gchar *comment;
+  gdouble coverage;
+  gchar *presence;
+  gint64 ctime;
+} LodexPlaceRow;
+
+/**
+ * LodexPlaceAddress:
+ *
+ * The postal address of a place; every field may be %NULL.
+ */
+typedef struct _LodexPlaceAddress
+{
+  gchar *country;
+  gchar *country_code;
+  gchar *state;
+  gchar *county;
+  gchar *city;
+  gchar *district;
+  gchar *postcode;
+  gchar *crossing1;
+  gchar *crossing2;
+  gchar *street;
+  gchar *building_name;
+  gchar *building_zone;
+  gchar *building_floor;
+  gchar *building_room;
+  gchar *extension;
+  gchar *phone_number;
+} LodexPlaceAddress;
+
+/**
+ * LodexPlaceLink:
+ * @name: display name
+ * @mime: MIME type of the linked resource
+ * @url: the URL
+ * @link_id: the link's own id; %NULL until added to a place
+ * @place_id: id of the place it belongs to; %NULL while that place has none
+ */
+typedef struct _LodexPlaceLink
+{
+  gchar *name;
+  gchar *mime;
+  gchar *url;
+  gchar *link_id;
+  gchar *place_id;
+} LodexPlaceLink;
+
+#define LODEX_TYPE_PLACE_LINK (lodex_place_link_get_type ())
+GType lodex_place_link_get_type (void) G_GNUC_CONST;
+LodexPlaceLink *lodex_place_link_new (void);
+LodexPlaceLink *lodex_place_link_copy (const LodexPlaceLink *link);
+void lodex_place_link_free (LodexPlaceLink *link);
+G_DEFINE_AUTOPTR_CLEANUP_FUNC (LodexPlaceLink, lodex_place_link_free)
+
+#define LODEX_TYPE_PLACE (lodex_place_get_type ())
+G_DECLARE_DERIVABLE_TYPE (LodexPlace, lodex_place, LODEX, PLACE, GObject)
+
+struct _LodexPlaceClass
+{
+  GObjectClass parent_class;
+
+  void (*changed) (LodexPlace *place);
+  void (*added) (LodexPlace *place, LodexStore *store);
+  void (*removed) (LodexPlace *place, LodexStore *store);
+};
+
+LodexPlace *lodex_place_new (const gchar *name, gdouble latitude, gdouble longitude);
+void lodex_place_commit (LodexPlace *place);
+gboolean lodex_place_has_id (LodexPlace *place);
+
+G_END_DECLS

@@ -1,0 +1,125 @@
+#pragma once
+
+/* Library-internal declarations: shared between the library's modules and
+ * its tests, exported from the shared library but not installed. */
+
+#include <liblodex/lodex.h>
+
+/* C++ would otherwise put the whole signature into every critical. */
+#undef G_STRFUNC
+#define G_STRFUNC (__func__)
+
+G_BEGIN_DECLS
+
+/* lodex-set */
+sqlite3 *_lodex_set_get_db (LodexSet *set);
+const gchar *_lodex_set_get_query (LodexSet *set);
+gboolean _lodex_set_bind (LodexSet *set, sqlite3_stmt *statement);
+sqlite3_stmt *_lodex_set_do_query (LodexSet *set);
+LodexPlace *_lodex_set_walk_first (LodexSet *set, sqlite3_stmt **statement);
+LodexPlace *_lodex_set_walk_next (LodexSet *set, sqlite3_stmt **statement);
+void _lodex_set_emit_changed (LodexSet *set);
+
+/* lodex-store */
+LodexStore *_lodex_store_get_from_file (const gchar *filename, const gchar *schema_filename);
+gchar *_lodex_store_gen_id (LodexStore *store);
+gboolean _lodex_update_property_string (gchar **property_location, const GValue *value);
+void _lodex_store_add_to_table (LodexStore *store, LodexPlace *place);
+void _lodex_store_remove_from_table (LodexStore *store, LodexPlace *place);
+LodexPlace *_lodex_store_query_table (LodexStore *store, const gchar *id);
+LodexPlace *_lodex_store_get_place_for_statement (LodexStore *store, sqlite3_stmt *statement);
+gboolean _lodex_store_import_place (LodexStore *store, LodexPlace *place);
+void _lodex_store_update (LodexStore *store, LodexPlace *place);
+gboolean _lodex_store_add_place_link (LodexStore *store, LodexPlaceLink *link);
+gboolean _lodex_store_update_place_link (LodexStore *store, LodexPlaceLink *link);
+gboolean _lodex_store_remove_place_link (LodexStore *store, LodexPlaceLink *link);
+GList *_lodex_store_get_place_links (LodexStore *store, LodexPlace *place);
+LodexPlaceAddress *_lodex_store_place_get_address (LodexStore *store, LodexPlace *place);
+gboolean _lodex_store_place_set_address (LodexStore *store, LodexPlace *place, LodexPlaceAddress *address);
+gboolean _lodex_store_place_clear_address (LodexStore *store, LodexPlace *place);
+gchar *_lodex_store_place_get_appdata (LodexStore *store, LodexPlace *place, const gchar *key);
+gboolean _lodex_store_place_set_appdata (LodexStore *store, LodexPlace *place, const gchar *key, const gchar *value);
+gboolean _lodex_store_place_clear_appdata (LodexStore *store, LodexPlace *place, const gchar *key);
+
+/* lodex-place */
+LodexPlace *_lodex_place_new_with_row (LodexPlaceRow *row);
+LodexPlaceRow *_lodex_place_get_row (LodexPlace *place);
+void _lodex_place_set_row (LodexPlace *place, LodexPlaceRow *row);
+LodexStore *_lodex_place_get_store (LodexPlace *place);
+void _lodex_place_set_store (LodexPlace *place, LodexStore *store);
+gboolean _lodex_place_is_dirty (LodexPlace *place);
+LodexPlaceRow *_lodex_place_row_new (void);
+void _lodex_place_row_free (LodexPlaceRow *row);
+LodexPlaceAddress *_lodex_place_address_new (void);
+void _lodex_place_address_free (LodexPlaceAddress *address);
+LodexPlaceAddress *_lodex_place_get_address (LodexPlace *place);
+LodexPlaceAddress *_lodex_place_peek_address (LodexPlace *place);
+void _lodex_place_set_address (LodexPlace *place, LodexPlaceAddress *address);
+GList *_lodex_place_get_links (LodexPlace *place);
+void _lodex_place_update_links (LodexPlace *place);
+void _lodex_place_free_links (LodexPlace *place);
+
+/* lodex-db */
+gboolean _lodex_db_exec_and_free (sqlite3 *db, gchar *sql);
+gboolean _lodex_db_bind_place_row (sqlite3 *db, sqlite3_stmt *statement, LodexPlaceRow *row);
+LodexPlaceRow *_lodex_db_place_row_from_statement (sqlite3_stmt *statement);
+int _lodex_db_step (sqlite3_stmt *statement);
+void _lodex_db_set_busy_timeout (guint milliseconds);
+
+G_END_DECLS
+
+#ifdef __cplusplus
+#include "lodex-raii.hpp"
+
+namespace lodex
+{
+
+/* Returns on a failed check the way g_return_val_if_fail does, but logs
+ * @text: for the few checks whose logged expression is not the code's. */
+inline bool
+check (bool ok, const char *function, const char *text)
+{
+  if (!ok)
+    g_return_if_fail_warning (nullptr, function, text);
+  return ok;
+}
+
+} // namespace lodex
+
+namespace lodex
+{
+
+/* The address fields in record order: column k + 1 of places_address, and
+ * place properties 15 to 30 (GObject turns "_" into "-"). */
+struct AddressField
+{
+  const char *parameter; /* ":" + column name */
+  const char *nick;
+  const char *blurb;
+  gchar *LodexPlaceAddress::*member;
+};
+
+inline constexpr AddressField address_fields[] = {
+  {":country", "country", "Country", &LodexPlaceAddress::country},
+  {":country_code", "country code", "Country code", &LodexPlaceAddress::country_code},
+  {":state", "state", "State", &LodexPlaceAddress::state},
+  {":county", "county", "County", &LodexPlaceAddress::county},
+  {":city", "city", "City", &LodexPlaceAddress::city},
+  {":district", "district", "District", &LodexPlaceAddress::district},
+  {":postcode", "postcode", "Postal code", &LodexPlaceAddress::postcode},
+  {":crossing1", "crossing 1", "First road in a crossing", &LodexPlaceAddress::crossing1},
+  {":crossing2", "crossing 2", "Second road in a crossing", &LodexPlaceAddress::crossing2},
+  {":street", "street", "Street address", &LodexPlaceAddress::street},
+  {":building_name", "building name", "Building name", &LodexPlaceAddress::building_name},
+  {":building_zone", "building zone", "Building zone", &LodexPlaceAddress::building_zone},
+  {":building_floor", "building floor", "Floor of building", &LodexPlaceAddress::building_floor},
+  {":building_room", "building room", "Room of building", &LodexPlaceAddress::building_room},
+  {":extension", "extension", "Telephone extension", &LodexPlaceAddress::extension},
+  {":phone_number", "phone number", "Telephone number", &LodexPlaceAddress::phone_number},
+};
+
+} // namespace lodex
+
+G_DEFINE_AUTOPTR_CLEANUP_FUNC (LodexPlaceRow, _lodex_place_row_free)
+G_DEFINE_AUTOPTR_CLEANUP_FUNC (LodexPlaceAddress, _lodex_place_address_free)
+#endif

@@ -1,0 +1,146 @@
+/* LodexSet: a restartable walk over places backed by one SQL query. */
+
+#include "lodex-private.h"
+
+G_DEFINE_INTERFACE (LodexSet, lodex_set, G_TYPE_OBJECT)
+
+static guint changed_signal;
+
+static void
+lodex_set_default_init (LodexSetInterface *iface)
+{
+  changed_signal = g_signal_new ("changed", G_TYPE_FROM_INTERFACE (iface), G_SIGNAL_RUN_LAST,
+                                 G_STRUCT_OFFSET (LodexSetInterface, changed), nullptr, nullptr,
+                                 g_cclosure_marshal_VOID__VOID, G_TYPE_NONE, 0);
+}
+
+/**
+ * lodex_set_first:
+ * @set: a #LodexSet
+ *
+ * Starts a new walk over @set, dropping one under way.
+ *
+ * Returns: (transfer full) (nullable): the first place, or %NULL
+ */
+LodexPlace *
+lodex_set_first (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_SET (set), NULL);
+  return LODEX_SET_GET_IFACE (set)->first (set);
+}
+
+/**
+ * lodex_set_next:
+ * @set: a #LodexSet whose walk is under way
+ *
+ * Returns: (transfer full) (nullable): the next place, or %NULL at the end
+ */
+LodexPlace *
+lodex_set_next (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_SET (set), NULL);
+  return LODEX_SET_GET_IFACE (set)->next (set);
+}
+
+/**
+ * lodex_set_get_store:
+ * @set: a #LodexSet
+ *
+ * Returns: (transfer full): the store whose places @set holds
+ */
+LodexStore *
+lodex_set_get_store (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_SET (set), NULL);
+  return LODEX_SET_GET_IFACE (set)->get_store (set);
+}
+
+sqlite3 *
+_lodex_set_get_db (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_SET (set), NULL);
+  return LODEX_SET_GET_IFACE (set)->get_db (set);
+}
+
+const gchar *
+_lodex_set_get_query (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_SET (set), NULL);
+  return LODEX_SET_GET_IFACE (set)->get_query (set);
+}
+
+gboolean
+_lodex_set_bind (LodexSet *set, sqlite3_stmt *statement)
+{
+  g_return_val_if_fail (LODEX_IS_SET (set), FALSE);
+  return LODEX_SET_GET_IFACE (set)->bind (set, statement);
+}
+
+void
+_lodex_set_emit_changed (LodexSet *set)
+{
+  g_signal_emit (set, changed_signal, 0);
+}
+
+sqlite3_stmt *
+_lodex_set_do_query (LodexSet *set)
+{
+  g_return_val_if_fail (set != NULL, NULL);
+
+  const gchar *query = _lodex_set_get_query (set);
+  sqlite3 *db = _lodex_set_get_db (set);
+  g_return_val_if_fail (query != NULL, NULL);
+  g_return_val_if_fail (db != NULL, NULL);
+
+  sqlite3_stmt *raw = nullptr;
+  int res = sqlite3_prepare_v2 (db, query, -1, &raw, nullptr);
+  lodex::Stmt statement (raw);
+  if (res != SQLITE_OK)
+    {
+      g_warning ("Problem preparing SQL statement: %s", sqlite3_errmsg (db));
+      return nullptr;
+    }
+  if (!_lodex_set_bind (set, statement.get ()))
+    {
+      g_warning ("Error with chained binding of statement.");
+      return nullptr;
+    }
+  return statement.release ();
+}
+
+/* One step of a walk: the place of the next row, or NULL with the statement
+ * finalized (end of rows, an error, or an id without a place). */
+static LodexPlace *
+walk_step (LodexSet *set, sqlite3_stmt **statement)
+{
+  int res = _lodex_db_step (*statement);
+  if (res != SQLITE_ROW)
+    {
+      if (res != SQLITE_DONE)
+        g_warning ("Error when retrieving row: %s", sqlite3_errmsg (_lodex_set_get_db (set)));
+      g_clear_pointer (statement, sqlite3_finalize);
+      return nullptr;
+    }
+
+  g_autoptr (LodexStore) store = lodex_set_get_store (set);
+  LodexPlace *place = store ? _lodex_store_get_place_for_statement (store, *statement) : nullptr;
+  if (!place) /* ends the walk, and with it the statement's read lock */
+    g_clear_pointer (statement, sqlite3_finalize);
+  return place;
+}
+
+LodexPlace *
+_lodex_set_walk_first (LodexSet *set, sqlite3_stmt **statement)
+{
+  g_clear_pointer (statement, sqlite3_finalize);
+  *statement = _lodex_set_do_query (set);
+  if (!*statement)
+    return nullptr;
+  return walk_step (set, statement);
+}
+
+LodexPlace *
+_lodex_set_walk_next (LodexSet *set, sqlite3_stmt **statement)
+{
+  return walk_step (set, statement);
+}

@@ -1,0 +1,819 @@
+/* LodexStore: the database connection, the registries of live objects, the
+ * operations on places and the reaction to change broadcasts. */
+
+#include "lodex-private.h"
+#include "lodex-config.h"
+
+#include <gmodule.h>
+#include <ctime>
+#include <unistd.h>
+
+struct LodexStorePrivate
+{
+  sqlite3 *db;
+  sqlite3_stmt *statement; /* the store's own walk as a set */
+  GHashTable *places;      /* id -> live object, each with our toggle ref */
+  GHashTable *categories;
+  GHashTable *images;
+  GHashTable *routes;
+  LodexTracker *tracker;
+};
+
+static void lodex_store_set_init (LodexSetInterface *iface);
+
+G_DEFINE_TYPE_WITH_CODE (LodexStore, lodex_store, G_TYPE_OBJECT,
+                         G_ADD_PRIVATE (LodexStore)
+                           G_IMPLEMENT_INTERFACE (LODEX_TYPE_SET, lodex_store_set_init))
+
+enum
+{
+  CATEGORY_ADDED,
+  CATEGORY_REMOVED,
+  CATEGORY_UPDATED,
+  IMAGE_ADDED,
+  IMAGE_REMOVED,
+  IMAGE_UPDATED,
+  PLACE_ADDED,
+  PLACE_REMOVED,
+  PLACE_UPDATED,
+  ROUTE_ADDED,
+  ROUTE_REMOVED,
+  ROUTE_UPDATED,
+  N_SIGNALS
+};
+
+static guint signals[N_SIGNALS];
+
+static LodexStorePrivate *
+get_priv (LodexStore *self)
+{
+  return static_cast<LodexStorePrivate *> (lodex_store_get_instance_private (self));
+}
+
+/* Registries. The store holds one toggle reference per live object, so an
+ * object leaves its registry as soon as nobody else holds it. */
+
+namespace
+{
+
+using Table = GHashTable *LodexStorePrivate::*;
+using CurrentId = const gchar *(*) (GObject *object);
+
+const gchar *
+place_current_id (GObject *object)
+{
+  return _lodex_place_get_row (LODEX_PLACE (object))->id;
+}
+
+template <Table table, CurrentId current_id>
+void
+toggle_notify (gpointer data, GObject *object, gboolean is_last_ref)
+{
+  if (!is_last_ref)
+    return;
+
+  GHashTable *registry = get_priv (LODEX_STORE (data))->*table;
+  const gchar *id = current_id (object);
+  if (id && g_hash_table_lookup (registry, id) == object)
+    g_hash_table_remove (registry, id);
+  else /* the id changed under us: find the entry by its object */
+    g_hash_table_foreach_remove (
+      registry, [] (gpointer, gpointer value, gpointer user_data) -> gboolean { return value == user_data; },
+      object);
+  /* may finalize the object, and with its store reference the store */
+  g_object_remove_toggle_ref (object, toggle_notify<table, current_id>, data);
+}
+
+template <Table table, CurrentId current_id>
+void
+registry_add (LodexStore *store, GObject *object)
+{
+  g_object_add_toggle_ref (object, toggle_notify<table, current_id>, store);
+  g_hash_table_insert (get_priv (store)->*table, g_strdup (current_id (object)), object);
+}
+
+template <Table table, CurrentId current_id>
+void
+registry_remove (LodexStore *store, GObject *object)
+{
+  GHashTable *registry = get_priv (store)->*table;
+  const gchar *id = current_id (object);
+
+  /* only our own entry: the same id may be another store's object */
+  if (!id || g_hash_table_lookup (registry, id) != object)
+    {
+      g_warning ("Entry not found in table");
+      return;
+    }
+  g_hash_table_remove (registry, id);
+  g_object_remove_toggle_ref (object, toggle_notify<table, current_id>, store);
+}
+
+GObject *
+registry_lookup (GHashTable *registry, const gchar *id)
+{
+  gpointer object = g_hash_table_lookup (registry, id);
+  return object ? G_OBJECT (g_object_ref (object)) : nullptr;
+}
+
+constexpr auto add_place_entry = registry_add<&LodexStorePrivate::places, place_current_id>;
+constexpr auto remove_place_entry = registry_remove<&LodexStorePrivate::places, place_current_id>;
+
+/* Wraps a row read from the database as a live place of @store. */
+LodexPlace *
+adopt_place_row (LodexStore *store, LodexPlaceRow *row)
+{
+  LodexPlace *place = _lodex_place_new_with_row (row);
+  _lodex_place_set_store (place, store);
+  add_place_entry (store, G_OBJECT (place));
+  return place;
+}
+
+} // namespace
+
+void
+_lodex_store_add_to_table (LodexStore *store, LodexPlace *place)
+{
+  g_return_if_fail (place != NULL);
+  add_place_entry (store, G_OBJECT (place));
+}
+
+void
+_lodex_store_remove_from_table (LodexStore *store, LodexPlace *place)
+{
+  g_return_if_fail (place != NULL);
+  remove_place_entry (store, G_OBJECT (place));
+}
+
+LodexPlace *
+_lodex_store_query_table (LodexStore *store, const gchar *id)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  return LODEX_PLACE (registry_lookup (get_priv (store)->places, id));
+}
+
+/* A walk's statement selects the places columns first; building the place
+ * from the row at hand spares a second query per place. */
+LodexPlace *
+_lodex_store_get_place_for_statement (LodexStore *store, sqlite3_stmt *statement)
+{
+  const char *id = reinterpret_cast<const char *> (sqlite3_column_text (statement, 0));
+  if (!id)
+    return nullptr;
+
+  if (LodexPlace *live = _lodex_store_query_table (store, id))
+    return live;
+  if (sqlite3_column_count (statement) >= 13 && g_str_equal (sqlite3_column_name (statement, 1), "latitude")
+      && g_str_equal (sqlite3_column_name (statement, 12), "ctime"))
+    return adopt_place_row (store, _lodex_db_place_row_from_statement (statement));
+  return lodex_store_get_place_by_id (store, id);
+}
+
+/**
+ * _lodex_store_gen_id:
+ *
+ * Returns: (transfer full): a new id, unique for the user's database:
+ *   process id, parent process id, a process-wide counter and the time
+ */
+gchar *
+_lodex_store_gen_id (LodexStore *store)
+{
+  static unsigned counter; /* wraps instead of overflowing */
+  return g_strdup_printf ("%d.%d.%d@%d", int (getpid ()), int (getppid ()), int (counter++),
+                          int (time (nullptr)));
+}
+
+gboolean
+_lodex_update_property_string (gchar **property_location, const GValue *value)
+{
+  g_assert (property_location != NULL && value != NULL);
+
+  const gchar *text = g_value_get_string (value);
+  if (text == *property_location)
+    return FALSE;
+  if (text && *property_location && g_str_equal (text, *property_location))
+    return FALSE;
+  g_free (*property_location);
+  *property_location = g_strdup (text);
+  return TRUE;
+}
+
+/* Construction and destruction */
+
+/**
+ * lodex_store_get_system:
+ *
+ * Opens the user's place database, creating it when needed. Every call makes
+ * a new store with its own connection; an application keeps one.
+ *
+ * Returns: (transfer full) (nullable): the store, or %NULL when the database
+ *   cannot be opened
+ */
+LodexStore *
+lodex_store_get_system (void)
+{
+  g_autofree gchar *path = g_build_filename (g_get_home_dir (), ".lodex.db", nullptr);
+  return _lodex_store_get_from_file (path, LODEX_SCHEMA_FILE);
+}
+
+LodexStore *
+_lodex_store_get_from_file (const gchar *filename, const gchar *schema_filename)
+{
+  g_return_val_if_fail (filename != NULL, NULL);
+
+  sqlite3 *db = lodex_db_open (filename);
+  if (!db)
+    return nullptr;
+  if (schema_filename && !lodex_db_create_tables (db, schema_filename))
+    g_warning ("Creating database tables failed");
+
+  LodexStore *store = LODEX_STORE (g_object_new (LODEX_TYPE_STORE, nullptr));
+  get_priv (store)->db = db;
+  return store;
+}
+
+static void place_updated_cb (LodexTracker *tracker, const gchar *id, LodexStore *store);
+static void place_added_cb (LodexTracker *tracker, const gchar *id, LodexStore *store);
+static void place_removed_cb (LodexTracker *tracker, const gchar *id, LodexStore *store);
+static void store_updated_cb (LodexTracker *tracker, LodexStore *store);
+
+static void
+lodex_store_init (LodexStore *self)
+{
+  LodexStorePrivate *priv = get_priv (self);
+
+  priv->places = g_hash_table_new_full (g_str_hash, g_str_equal, g_free, nullptr);
+  priv->categories = g_hash_table_new_full (g_str_hash, g_str_equal, g_free, nullptr);
+  priv->images = g_hash_table_new_full (g_str_hash, g_str_equal, g_free, nullptr);
+  priv->routes = g_hash_table_new_full (g_str_hash, g_str_equal, g_free, nullptr);
+
+  priv->tracker = lodex_tracker_new ();
+  g_signal_connect (priv->tracker, "place-updated", G_CALLBACK (place_updated_cb), self);
+  g_signal_connect (priv->tracker, "place-added", G_CALLBACK (place_added_cb), self);
+  g_signal_connect (priv->tracker, "place-removed", G_CALLBACK (place_removed_cb), self);
+  g_signal_connect (priv->tracker, "store-updated", G_CALLBACK (store_updated_cb), self);
+}
+
+static void
+lodex_store_dispose (GObject *object)
+{
+  LodexStorePrivate *priv = get_priv (LODEX_STORE (object));
+
+  if (priv->tracker)
+    {
+      g_signal_handlers_disconnect_by_data (priv->tracker, object);
+      g_clear_object (&priv->tracker);
+    }
+
+  G_OBJECT_CLASS (lodex_store_parent_class)->dispose (object);
+}
+
+static void
+lodex_store_finalize (GObject *object)
+{
+  LodexStorePrivate *priv = get_priv (LODEX_STORE (object));
+
+  g_clear_pointer (&priv->statement, sqlite3_finalize);
+  if (sqlite3_close (priv->db) != SQLITE_OK)
+    g_warning ("Error closing database: %s", sqlite3_errmsg (priv->db));
+  g_hash_table_destroy (priv->places);
+  g_hash_table_destroy (priv->categories);
+  g_hash_table_destroy (priv->images);
+  g_hash_table_destroy (priv->routes);
+
+  G_OBJECT_CLASS (lodex_store_parent_class)->finalize (object);
+}
+
+static void
+lodex_store_class_init (LodexStoreClass *klass)
+{
+  GObjectClass *object_class = G_OBJECT_CLASS (klass);
+  object_class->dispose = lodex_store_dispose;
+  object_class->finalize = lodex_store_finalize;
+
+  struct
+  {
+    const char *name;
+    glong offset;
+  } const table[N_SIGNALS] = {
+    {"category-added", G_STRUCT_OFFSET (LodexStoreClass, category_added)},
+    {"category-removed", G_STRUCT_OFFSET (LodexStoreClass, category_removed)},
+    {"category-updated", G_STRUCT_OFFSET (LodexStoreClass, category_updated)},
+    {"image-added", G_STRUCT_OFFSET (LodexStoreClass, image_added)},
+    {"image-removed", G_STRUCT_OFFSET (LodexStoreClass, image_removed)},
+    {"image-updated", G_STRUCT_OFFSET (LodexStoreClass, image_updated)},
+    {"place-added", G_STRUCT_OFFSET (LodexStoreClass, place_added)},
+    {"place-removed", G_STRUCT_OFFSET (LodexStoreClass, place_removed)},
+    {"place-updated", G_STRUCT_OFFSET (LodexStoreClass, place_updated)},
+    {"route-added", G_STRUCT_OFFSET (LodexStoreClass, route_added)},
+    {"route-removed", G_STRUCT_OFFSET (LodexStoreClass, route_removed)},
+    {"route-updated", G_STRUCT_OFFSET (LodexStoreClass, route_updated)},
+  };
+  for (int i = 0; i < N_SIGNALS; i++)
+    signals[i] = g_signal_new (table[i].name, G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
+                               table[i].offset, nullptr, nullptr, g_cclosure_marshal_VOID__STRING,
+                               G_TYPE_NONE, 1, G_TYPE_STRING);
+}
+
+/* The store as a set: all places, in the order SQLite returns them. */
+
+static LodexPlace *
+lodex_store_set_first (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (set), NULL);
+  return _lodex_set_walk_first (set, &get_priv (LODEX_STORE (set))->statement);
+}
+
+static LodexPlace *
+lodex_store_set_next (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (set), NULL);
+  LodexStorePrivate *priv = get_priv (LODEX_STORE (set));
+  g_return_val_if_fail (priv->statement != NULL, NULL);
+  return _lodex_set_walk_next (set, &priv->statement);
+}
+
+static LodexStore *
+_lodex_store_set_get_store (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (set), NULL);
+  return LODEX_STORE (g_object_ref (set));
+}
+
+static sqlite3 *
+_lodex_store_set_get_db (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (set), NULL);
+  return get_priv (LODEX_STORE (set))->db;
+}
+
+static const gchar *
+_lodex_store_set_get_query (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (set), NULL);
+  return "SELECT * from places";
+}
+
+static gboolean
+_lodex_store_set_bind (LodexSet *set, sqlite3_stmt *statement)
+{
+  return TRUE;
+}
+
+static void
+lodex_store_set_init (LodexSetInterface *iface)
+{
+  iface->first = lodex_store_set_first;
+  iface->next = lodex_store_set_next;
+  iface->get_store = _lodex_store_set_get_store;
+  iface->get_db = _lodex_store_set_get_db;
+  iface->get_query = _lodex_store_set_get_query;
+  iface->bind = _lodex_store_set_bind;
+}
+
+/* Operations on places */
+
+/* An operation on a place of another store would corrupt both registries. */
+static bool
+belongs_here (LodexStore *store, LodexPlace *place)
+{
+  return _lodex_place_get_store (place) == store;
+}
+
+/* Steps common to adding and importing once the row is in: bind, register,
+ * write what the detached place collected, and tell. */
+static void
+attach_new_place (LodexStore *store, LodexPlace *place)
+{
+  LodexPlaceRow *row = _lodex_place_get_row (place);
+
+  _lodex_place_set_store (place, store);
+  add_place_entry (store, G_OBJECT (place));
+
+  if (LodexPlaceAddress *address = _lodex_place_peek_address (place))
+    _lodex_store_place_set_address (store, place, address);
+  for (GList *l = _lodex_place_get_links (place); l; l = l->next)
+    {
+      auto link = static_cast<LodexPlaceLink *> (l->data);
+      g_free (link->place_id);
+      link->place_id = g_strdup (row->id);
+      _lodex_store_add_place_link (store, link);
+    }
+
+  g_signal_emit_by_name (place, "added", store);
+  lodex_tracker_signal_store_updated (get_priv (store)->tracker);
+}
+
+/**
+ * lodex_store_add_place:
+ * @store: a #LodexStore
+ * @place: a place that is in no store
+ *
+ * Gives @place a new id and stores it with its address and links.
+ *
+ * Returns: whether the place was stored; on failure it is left as it was
+ */
+gboolean
+lodex_store_add_place (LodexStore *store, LodexPlace *place)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  LodexPlaceRow *row = _lodex_place_get_row (place);
+  if (row->id || _lodex_place_get_store (place))
+    {
+      g_warning ("Place is already associated with the database");
+      return FALSE;
+    }
+
+  g_autoptr (LodexStore) hold = LODEX_STORE (g_object_ref (store));
+  row->id = _lodex_store_gen_id (store);
+  if (!lodex_db_insert_place (get_priv (store)->db, place))
+    {
+      g_clear_pointer (&row->id, g_free); /* still new: it may be added again */
+      return FALSE;
+    }
+  attach_new_place (store, place);
+  lodex_tracker_signal_place_added (get_priv (store)->tracker, row->id);
+  return TRUE;
+}
+
+gboolean
+_lodex_store_import_place (LodexStore *store, LodexPlace *place)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  LodexPlaceRow *row = _lodex_place_get_row (place);
+  g_autoptr (LodexPlace) present = lodex_store_get_place_by_id (store, row->id);
+  if (present)
+    {
+      g_debug ("Place already present in store.");
+      return FALSE;
+    }
+  if (!row->id)
+    return FALSE;
+  if (_lodex_place_get_store (place))
+    {
+      g_warning ("Place is already associated with the database");
+      return FALSE;
+    }
+
+  g_autoptr (LodexStore) hold = LODEX_STORE (g_object_ref (store));
+  if (!lodex_db_insert_place (get_priv (store)->db, place))
+    return FALSE;
+  attach_new_place (store, place);
+  lodex_tracker_signal_place_added (get_priv (store)->tracker, row->id);
+  return TRUE;
+}
+
+/**
+ * lodex_store_get_place_by_id:
+ * @store: a #LodexStore
+ * @id: a place id
+ *
+ * While a place is in use, every call with its id gives the same object.
+ *
+ * Returns: (transfer full) (nullable): the place, or %NULL if there is none
+ */
+LodexPlace *
+lodex_store_get_place_by_id (LodexStore *store, const gchar *id)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (id != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+
+  if (LodexPlace *live = _lodex_store_query_table (store, id))
+    return live;
+
+  LodexPlaceRow *row = lodex_db_get_row_by_id (get_priv (store)->db, id);
+  if (!row)
+    return nullptr;
+  return adopt_place_row (store, row);
+}
+
+/**
+ * lodex_store_remove_place:
+ * @store: a #LodexStore
+ * @place: a place of @store
+ *
+ * Deletes the place with its address, links, app data and memberships. The
+ * object keeps its values and links and may be added again under a new id.
+ *
+ * Returns: whether the place was removed
+ */
+gboolean
+lodex_store_remove_place (LodexStore *store, LodexPlace *place)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  LodexPlaceRow *row = _lodex_place_get_row (place);
+  if (!row->id || !belongs_here (store, place))
+    {
+      g_warning ("Place is not associated with the database");
+      return FALSE;
+    }
+
+  g_autoptr (LodexStore) hold = LODEX_STORE (g_object_ref (store));
+  LodexStorePrivate *priv = get_priv (store);
+  _lodex_place_update_links (place); /* the object keeps its links */
+  if (!lodex_db_delete_place (priv->db, place))
+    return FALSE;
+
+  remove_place_entry (store, G_OBJECT (place));
+  _lodex_place_set_store (place, nullptr);
+  g_autofree gchar *id = static_cast<gchar *> (g_steal_pointer (&row->id));
+  g_signal_emit_by_name (place, "removed", store);
+  lodex_tracker_signal_store_updated (priv->tracker);
+  lodex_tracker_signal_place_removed (priv->tracker, id);
+  return TRUE;
+}
+
+void
+_lodex_store_update (LodexStore *store, LodexPlace *place)
+{
+  g_return_if_fail (store != NULL);
+  g_return_if_fail (place != NULL);
+  g_return_if_fail (LODEX_IS_STORE (store));
+  g_return_if_fail (LODEX_IS_PLACE (place));
+
+  if (!belongs_here (store, place))
+    {
+      g_warning ("Place is not associated with the database");
+      return;
+    }
+  LodexStorePrivate *priv = get_priv (store);
+  lodex_db_update_place (priv->db, place);
+  lodex_tracker_signal_place_updated (priv->tracker, _lodex_place_get_row (place)->id);
+}
+
+/* Links */
+
+gboolean
+_lodex_store_add_place_link (LodexStore *store, LodexPlaceLink *link)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  if (!lodex::check (LODEX_IS_STORE (store), G_STRFUNC, "LODEX_STORE (store)"))
+    return FALSE;
+
+  LodexStorePrivate *priv = get_priv (store);
+  if (!lodex_db_add_place_link (priv->db, link))
+    return FALSE;
+  lodex_tracker_signal_place_updated (priv->tracker, link->place_id);
+  return TRUE;
+}
+
+/* Update and removal share their checks and their announcement. */
+static gboolean
+change_place_link (LodexStore *store, LodexPlaceLink *link, const char *function,
+                   gboolean (*write) (sqlite3 *, LodexPlaceLink *))
+{
+  if (!lodex::check (store != nullptr, function, "store != NULL")
+      || !lodex::check (LODEX_IS_STORE (store), function, "LODEX_STORE (store)"))
+    return FALSE;
+  if (!link || !link->link_id)
+    {
+      g_warning ("Link has no id.");
+      return FALSE;
+    }
+
+  LodexStorePrivate *priv = get_priv (store);
+  if (!write (priv->db, link))
+    return FALSE;
+  lodex_tracker_signal_place_updated (priv->tracker, link->place_id);
+  return TRUE;
+}
+
+gboolean
+_lodex_store_update_place_link (LodexStore *store, LodexPlaceLink *link)
+{
+  return change_place_link (store, link, G_STRFUNC, lodex_db_update_place_link);
+}
+
+gboolean
+_lodex_store_remove_place_link (LodexStore *store, LodexPlaceLink *link)
+{
+  return change_place_link (store, link, G_STRFUNC, lodex_db_remove_place_link);
+}
+
+GList *
+_lodex_store_get_place_links (LodexStore *store, LodexPlace *place)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  g_return_val_if_fail (place != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+
+  const gchar *id = _lodex_place_get_row (place)->id;
+  if (!id)
+    return nullptr;
+  return lodex_db_get_place_links (get_priv (store)->db, id);
+}
+
+/* Address and app data */
+
+/* The place's id when it is stored in @store, else NULL after @message. */
+static const gchar *
+stored_id (LodexStore *store, LodexPlace *place, const char *message)
+{
+  const gchar *id = _lodex_place_get_row (place)->id;
+  if (!id || !belongs_here (store, place))
+    {
+      g_warning ("%s", message);
+      return nullptr;
+    }
+  return id;
+}
+
+static constexpr char must_be_associated[] = "Place must be associated with the database";
+
+LodexPlaceAddress *
+_lodex_store_place_get_address (LodexStore *store, LodexPlace *place)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  g_return_val_if_fail (place != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+
+  const gchar *id = stored_id (store, place, must_be_associated);
+  if (!id)
+    return nullptr;
+  return lodex_db_place_address_get (get_priv (store)->db, id);
+}
+
+gboolean
+_lodex_store_place_set_address (LodexStore *store, LodexPlace *place, LodexPlaceAddress *address)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  const gchar *id = stored_id (store, place, must_be_associated);
+  if (!id)
+    return FALSE;
+  LodexStorePrivate *priv = get_priv (store);
+  if (!lodex_db_place_address_set (priv->db, id, address))
+    return FALSE;
+  lodex_tracker_signal_place_updated (priv->tracker, id);
+  return TRUE;
+}
+
+gboolean
+_lodex_store_place_clear_address (LodexStore *store, LodexPlace *place)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  const gchar *id = stored_id (store, place, must_be_associated);
+  if (!id)
+    return FALSE;
+  LodexStorePrivate *priv = get_priv (store);
+  if (!lodex_db_place_address_delete (priv->db, id))
+    return FALSE;
+  lodex_tracker_signal_place_updated (priv->tracker, id);
+  return TRUE;
+}
+
+gchar *
+_lodex_store_place_get_appdata (LodexStore *store, LodexPlace *place, const gchar *key)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  g_return_val_if_fail (place != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+  g_return_val_if_fail (key != NULL, NULL);
+
+  const gchar *id = stored_id (store, place, must_be_associated);
+  if (!id)
+    return nullptr;
+  return lodex_db_place_appdata_get (get_priv (store)->db, id, key);
+}
+
+gboolean
+_lodex_store_place_set_appdata (LodexStore *store, LodexPlace *place, const gchar *key, const gchar *value)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (key != NULL, FALSE);
+
+  if (!value)
+    return _lodex_store_place_clear_appdata (store, place, key);
+
+  const gchar *id = stored_id (store, place, "Place must be added to the store before app data can be set");
+  if (!id)
+    return FALSE;
+
+  LodexStorePrivate *priv = get_priv (store);
+  g_autofree gchar *present = _lodex_store_place_get_appdata (store, place, key);
+  gboolean written = present ? lodex_db_place_appdata_update (priv->db, id, key, value)
+                             : lodex_db_place_appdata_insert (priv->db, id, key, value);
+  if (written)
+    lodex_tracker_signal_place_updated (priv->tracker, id);
+  return written;
+}
+
+gboolean
+_lodex_store_place_clear_appdata (LodexStore *store, LodexPlace *place, const gchar *key)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  const gchar *id = stored_id (store, place, must_be_associated);
+  if (!id)
+    return FALSE;
+  LodexStorePrivate *priv = get_priv (store);
+  if (!lodex_db_place_appdata_delete (priv->db, id, key))
+    return FALSE;
+  lodex_tracker_signal_place_updated (priv->tracker, id);
+  return TRUE;
+}
+
+/* Reaction to change broadcasts, this process's own included. They run from
+ * the main loop; each holds the store, since a handler of ours may drop the
+ * application's last reference. */
+
+static void
+place_added_cb (LodexTracker *tracker, const gchar *id, LodexStore *store)
+{
+  g_signal_emit (store, signals[PLACE_ADDED], 0, id);
+}
+
+static void
+place_removed_cb (LodexTracker *tracker, const gchar *id, LodexStore *store)
+{
+  g_autoptr (LodexStore) hold = LODEX_STORE (g_object_ref (store));
+
+  g_signal_emit (store, signals[PLACE_REMOVED], 0, id);
+  g_autoptr (LodexPlace) live = _lodex_store_query_table (store, id);
+  if (live)
+    {
+      g_signal_emit_by_name (live, "removed", store);
+      remove_place_entry (store, G_OBJECT (live));
+    }
+}
+
+static void
+place_updated_cb (LodexTracker *tracker, const gchar *id, LodexStore *store)
+{
+  g_autoptr (LodexStore) hold = LODEX_STORE (g_object_ref (store));
+
+  g_autoptr (LodexPlace) live = _lodex_store_query_table (store, id);
+  if (live)
+    {
+      /* local edits not yet written are newer than the notice: write them
+       * first, or the reload would throw them away */
+      if (_lodex_place_is_dirty (live))
+        lodex_place_commit (live);
+
+      LodexPlaceRow *row = lodex_db_get_row_by_id (get_priv (store)->db, id);
+      if (!row)
+        {
+          g_warning ("Error retrieving row from the database");
+          return;
+        }
+      _lodex_place_set_row (live, row);
+      _lodex_place_set_address (live, _lodex_store_place_get_address (store, live));
+      _lodex_place_update_links (live);
+      g_signal_emit_by_name (live, "changed");
+    }
+  g_signal_emit (store, signals[PLACE_UPDATED], 0, id);
+}
+
+static void
+store_updated_cb (LodexTracker *tracker, LodexStore *store)
+{
+  _lodex_set_emit_changed (LODEX_SET (store));
+}
+
+/**
+ * lodex_make_resident:
+ *
+ * Keeps the library loaded for the life of the process, for programs that
+ * load it as a module.
+ */
+void
+lodex_make_resident (void)
+{
+  GModule *module = g_module_open (LODEX_LIBRARY_FILE, GModuleFlags (0));
+  if (!module)
+    {
+      g_critical ("%s: g_module_open() failed: %s", "lodex_make_resident", g_module_error ());
+      return;
+    }
+  g_module_make_resident (module);
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <glib-object.h>
+#include <liblodex/lodex-types.h>
+#include <liblodex/lodex-set.h>
+#include <liblodex/lodex-place.h>
+
+G_BEGIN_DECLS
+
+#define LODEX_TYPE_STORE (lodex_store_get_type ())
+G_DECLARE_DERIVABLE_TYPE (LodexStore, lodex_store, LODEX, STORE, GObject)
+
+/* One class closure per store signal; each gets the id of the object concerned. */
+struct _LodexStoreClass
+{
+  GObjectClass parent_class;
+
+  void (*category_added) (LodexStore *store, const gchar *id);
+  void (*category_removed) (LodexStore *store, const gchar *id);
+  void (*category_updated) (LodexStore *store, const gchar *id);
+  void (*image_added) (LodexStore *store, const gchar *id);
+  void (*image_removed) (LodexStore *store, const gchar *id);
+  void (*image_updated) (LodexStore *store, const gchar *id);
+  void (*place_added) (LodexStore *store, const gchar *id);
+  void (*place_removed) (LodexStore *store, const gchar *id);
+  void (*place_updated) (LodexStore *store, const gchar *id);
+  void (*route_added) (LodexStore *store, const gchar *id);
+  void (*route_removed) (LodexStore *store, const gchar *id);
+  void (*route_updated) (LodexStore *store, const gchar *id);
+};
+
+LodexStore *lodex_store_get_system (void);
+
+gboolean lodex_store_add_place (LodexStore *store, LodexPlace *place);
+LodexPlace *lodex_store_get_place_by_id (LodexStore *store, const gchar *id);
+gboolean lodex_store_remove_place (LodexStore *store, LodexPlace *place);
+
+void lodex_make_resident (void);
+
+G_END_DECLS

@@ -1,0 +1,296 @@
+/* LodexTracker: carries every change of the place database over the session
+ * bus, out as D-Bus signals and back in as GObject signals. */
+
+#include "lodex-private.h"
+
+#include <gio/gio.h>
+
+struct LodexTrackerPrivate
+{
+  GDBusConnection *connection; /* NULL when the bus could not be reached */
+  guint subscription;
+};
+
+G_DEFINE_TYPE_WITH_PRIVATE (LodexTracker, lodex_tracker, G_TYPE_OBJECT)
+
+namespace
+{
+
+constexpr char object_path[] = "/com/mirrex/lodex/store";
+constexpr char interface_name[] = "com.mirrex.lodex.dbus.Signal";
+
+enum Signal
+{
+  PLACE_UPDATED,
+  PLACE_ADDED,
+  PLACE_REMOVED,
+  STORE_UPDATED,
+  CATEGORY_ADDED,
+  CATEGORY_REMOVED,
+  CATEGORY_UPDATED,
+  IMAGE_ADDED,
+  IMAGE_REMOVED,
+  IMAGE_UPDATED,
+  ROUTE_ADDED,
+  ROUTE_REMOVED,
+  ROUTE_UPDATED,
+  ROUTE_WAYPOINTS,
+  N_SIGNALS
+};
+
+guint signals[N_SIGNALS];
+
+struct Member
+{
+  const char *member;
+  Signal signal;
+};
+
+/* Members that carry an id, in the order incoming messages are matched. */
+constexpr Member id_members[] = {
+  {"PlaceUpdated", PLACE_UPDATED},
+  {"PlaceAdded", PLACE_ADDED},
+  {"PlaceRemoved", PLACE_REMOVED},
+  {"CategoryUpdated", CATEGORY_UPDATED},
+  {"CategoryAdded", CATEGORY_ADDED},
+  {"CategoryRemoved", CATEGORY_REMOVED},
+  {"ImageUpdated", IMAGE_UPDATED},
+  {"ImageAdded", IMAGE_ADDED},
+  {"ImageRemoved", IMAGE_REMOVED},
+  {"RouteUpdated", ROUTE_UPDATED},
+  {"RouteAdded", ROUTE_ADDED},
+  {"RouteRemoved", ROUTE_REMOVED},
+  {"RouteWaypoints", ROUTE_WAYPOINTS},
+};
+
+LodexTrackerPrivate *
+get_priv (LodexTracker *self)
+{
+  return static_cast<LodexTrackerPrivate *> (lodex_tracker_get_instance_private (self));
+}
+
+void
+on_bus_signal (GDBusConnection *connection,
+               const gchar *sender,
+               const gchar *path,
+               const gchar *interface,
+               const gchar *member,
+               GVariant *parameters,
+               gpointer user_data)
+{
+  /* a handler may drop the last reference to the store, and with it us */
+  g_autoptr (LodexTracker) self = LODEX_TRACKER (g_object_ref (user_data));
+
+  if (g_str_equal (member, "StoreUpdated"))
+    {
+      g_signal_emit (self, signals[STORE_UPDATED], 0);
+      return;
+    }
+  for (const Member &m : id_members)
+    if (g_str_equal (member, m.member))
+      {
+        if (g_variant_is_of_type (parameters, G_VARIANT_TYPE ("(s)")))
+          {
+            const gchar *id = nullptr;
+            g_variant_get (parameters, "(&s)", &id);
+            g_signal_emit (self, signals[m.signal], 0, id);
+          }
+        return;
+      }
+}
+
+void
+send (LodexTracker *tracker, const char *member, const gchar *id)
+{
+  /* a tracker without a bus, or a nonsense id, sends nothing */
+  if (!LODEX_IS_TRACKER (tracker))
+    return;
+  LodexTrackerPrivate *priv = get_priv (tracker);
+  if (!priv->connection || !id || !g_utf8_validate (id, -1, nullptr))
+    return;
+
+  g_dbus_connection_emit_signal (priv->connection, nullptr, object_path, interface_name, member,
+                                 g_variant_new ("(s)", id), nullptr);
+}
+
+} // namespace
+
+static void
+lodex_tracker_dispose (GObject *object)
+{
+  LodexTrackerPrivate *priv = get_priv (LODEX_TRACKER (object));
+
+  if (priv->connection)
+    {
+      g_dbus_connection_signal_unsubscribe (priv->connection, priv->subscription);
+      priv->subscription = 0;
+      /* a short-lived program must not exit with its broadcasts still queued */
+      g_dbus_connection_flush_sync (priv->connection, nullptr, nullptr);
+      g_clear_object (&priv->connection);
+    }
+
+  G_OBJECT_CLASS (lodex_tracker_parent_class)->dispose (object);
+}
+
+static void
+lodex_tracker_class_init (LodexTrackerClass *klass)
+{
+  GObjectClass *object_class = G_OBJECT_CLASS (klass);
+  object_class->dispose = lodex_tracker_dispose;
+
+  struct
+  {
+    const char *name;
+    glong offset;
+    Signal signal;
+  } const table[] = {
+    {"place-updated", G_STRUCT_OFFSET (LodexTrackerClass, place_updated), PLACE_UPDATED},
+    {"place-added", G_STRUCT_OFFSET (LodexTrackerClass, place_added), PLACE_ADDED},
+    {"place-removed", G_STRUCT_OFFSET (LodexTrackerClass, place_removed), PLACE_REMOVED},
+    {"store-updated", G_STRUCT_OFFSET (LodexTrackerClass, store_updated), STORE_UPDATED},
+    {"category-added", G_STRUCT_OFFSET (LodexTrackerClass, category_added), CATEGORY_ADDED},
+    {"category-removed", G_STRUCT_OFFSET (LodexTrackerClass, category_removed), CATEGORY_REMOVED},
+    {"category-updated", G_STRUCT_OFFSET (LodexTrackerClass, category_updated), CATEGORY_UPDATED},
+    {"image-added", G_STRUCT_OFFSET (LodexTrackerClass, image_added), IMAGE_ADDED},
+    {"image-removed", G_STRUCT_OFFSET (LodexTrackerClass, image_removed), IMAGE_REMOVED},
+    {"image-updated", G_STRUCT_OFFSET (LodexTrackerClass, image_updated), IMAGE_UPDATED},
+    {"route-added", G_STRUCT_OFFSET (LodexTrackerClass, route_added), ROUTE_ADDED},
+    {"route-removed", G_STRUCT_OFFSET (LodexTrackerClass, route_removed), ROUTE_REMOVED},
+    {"route-updated", G_STRUCT_OFFSET (LodexTrackerClass, route_updated), ROUTE_UPDATED},
+    {"route-waypoints", G_STRUCT_OFFSET (LodexTrackerClass, route_waypoints), ROUTE_WAYPOINTS},
+  };
+  for (const auto &s : table)
+    {
+      if (s.signal == STORE_UPDATED)
+        signals[s.signal] = g_signal_new (s.name, G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
+                                          s.offset, nullptr, nullptr,
+                                          g_cclosure_marshal_VOID__VOID, G_TYPE_NONE, 0);
+      else
+        signals[s.signal] = g_signal_new (s.name, G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
+                                          s.offset, nullptr, nullptr,
+                                          g_cclosure_marshal_VOID__STRING, G_TYPE_NONE, 1, G_TYPE_STRING);
+    }
+}
+
+static void
+lodex_tracker_init (LodexTracker *self)
+{
+  LodexTrackerPrivate *priv = get_priv (self);
+  g_autoptr (GError) error = nullptr;
+
+  priv->connection = g_bus_get_sync (G_BUS_TYPE_SESSION, nullptr, &error);
+  if (!priv->connection)
+    {
+      g_warning ("Failed to connect to the bus: %s", error->message);
+      return;
+    }
+  /* Every tracker subscribes on its own, so every store of a process hears
+   * every change, its own included. */
+  priv->subscription = g_dbus_connection_signal_subscribe (priv->connection, nullptr, interface_name,
+                                                           nullptr, nullptr, nullptr,
+                                                           G_DBUS_SIGNAL_FLAGS_NONE, on_bus_signal,
+                                                           self, nullptr);
+}
+
+/**
+ * lodex_tracker_new:
+ *
+ * Returns: (transfer full): a tracker listening on the session bus; without
+ *   a bus it sends and hears nothing
+ */
+LodexTracker *
+lodex_tracker_new (void)
+{
+  return LODEX_TRACKER (g_object_new (LODEX_TYPE_TRACKER, nullptr));
+}
+
+void
+lodex_tracker_signal_store_updated (LodexTracker *tracker)
+{
+  if (!LODEX_IS_TRACKER (tracker))
+    return;
+  LodexTrackerPrivate *priv = get_priv (tracker);
+  if (!priv->connection)
+    return;
+
+  g_dbus_connection_emit_signal (priv->connection, nullptr, object_path, interface_name,
+                                 "StoreUpdated", nullptr, nullptr);
+}
+
+void
+lodex_tracker_signal_place_added (LodexTracker *tracker, const gchar *id)
+{
+  send (tracker, "PlaceAdded", id);
+}
+
+void
+lodex_tracker_signal_place_updated (LodexTracker *tracker, const gchar *id)
+{
+  send (tracker, "PlaceUpdated", id);
+}
+
+void
+lodex_tracker_signal_place_removed (LodexTracker *tracker, const gchar *id)
+{
+  send (tracker, "PlaceRemoved", id);
+}
+
+void
+lodex_tracker_signal_category_added (LodexTracker *tracker, const gchar *id)
+{
+  send (tracker, "CategoryAdded", id);
+}
+
+void
+lodex_tracker_signal_category_updated (LodexTracker *tracker, const gchar *id)
+{
+  send (tracker, "CategoryUpdated", id);
+}
+
+void
+lodex_tracker_signal_category_removed (LodexTracker *tracker, const gchar *id)
+{
+  send (tracker, "CategoryRemoved", id);
+}
+
+void
+lodex_tracker_signal_image_added (LodexTracker *tracker, const gchar *id)
+{
+  send (tracker, "ImageAdded", id);
+}
+
+void
+lodex_tracker_signal_image_updated (LodexTracker *tracker, const gchar *id)
+{
+  send (tracker, "ImageUpdated", id);
+}
+
+void
+lodex_tracker_signal_image_removed (LodexTracker *tracker, const gchar *id)
+{
+  send (tracker, "ImageRemoved", id);
+}
+
+void
+lodex_tracker_signal_route_added (LodexTracker *tracker, const gchar *id)
+{
+  send (tracker, "RouteAdded", id);
+}
+
+void
+lodex_tracker_signal_route_updated (LodexTracker *tracker, const gchar *id)
+{
+  send (tracker, "RouteUpdated", id);
+}
+
+void
+lodex_tracker_signal_route_removed (LodexTracker *tracker, const gchar *id)
+{
+  send (tracker, "RouteRemoved", id);
+}
+
+void
+lodex_tracker_signal_route_waypoints (LodexTracker *tracker, const gchar *id)
+{
+  send (tracker, "RouteWaypoints", id);
+}

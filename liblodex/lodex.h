@@ -1,0 +1,10 @@
+#pragma once
+
+/* The umbrella header of liblodex: include this one. */
+
+#include <liblodex/lodex-types.h>
+#include <liblodex/lodex-set.h>
+#include <liblodex/lodex-place.h>
+#include <liblodex/lodex-store.h>
+#include <liblodex/lodex-tracker.h>
+#include <liblodex/lodex-db.h>

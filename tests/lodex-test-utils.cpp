@@ -1,0 +1,100 @@
+#include "lodex-test-utils.h"
+
+gchar *
+lodex_test_db_path (void)
+{
+  g_assert_cmpint (g_mkdir_with_parents (g_get_home_dir (), 0700), ==, 0);
+  return g_build_filename (g_get_home_dir (), ".lodex.db", nullptr);
+}
+
+LodexStore *
+lodex_test_store_new (void)
+{
+  g_autofree gchar *path = lodex_test_db_path ();
+  LodexStore *store = _lodex_store_get_from_file (path, LODEX_TEST_SCHEMA);
+  g_assert_nonnull (store);
+  return store;
+}
+
+static void
+on_settle (GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
+           GVariant *parameters, gpointer data)
+{
+  const gchar *marker = nullptr;
+  g_variant_get (parameters, "(&s)", &marker);
+  if (g_str_equal (marker, static_cast<const char *> (static_cast<gpointer *> (data)[0])))
+    static_cast<gpointer *> (data)[1] = GINT_TO_POINTER (TRUE);
+}
+
+void
+lodex_test_settle (void)
+{
+  g_autoptr (GDBusConnection) bus = g_bus_get_sync (G_BUS_TYPE_SESSION, nullptr, nullptr);
+  g_assert_nonnull (bus);
+  g_autofree gchar *marker = g_strdup_printf ("%" G_GINT64_FORMAT, g_get_monotonic_time ());
+  gpointer state[2] = {marker, nullptr};
+  guint id = g_dbus_connection_signal_subscribe (bus, nullptr, "com.mirrex.lodex.dbus.Signal",
+                                                 "LodexTestSettle", nullptr, nullptr,
+                                                 G_DBUS_SIGNAL_FLAGS_NONE, on_settle, state, nullptr);
+  g_dbus_connection_emit_signal (bus, nullptr, "/com/mirrex/lodex/store",
+                                 "com.mirrex.lodex.dbus.Signal", "LodexTestSettle",
+                                 g_variant_new ("(s)", marker), nullptr);
+  lodex_test_wait ([&] { return state[1] != nullptr; });
+  g_dbus_connection_signal_unsubscribe (bus, id);
+}
+
+static void
+record_void (GObject *instance, gpointer data)
+{
+  static_cast<LodexTestRecorder *> (data)->count++;
+}
+
+static void
+record (GObject *instance, const gchar *id, gpointer data)
+{
+  auto self = static_cast<LodexTestRecorder *> (data);
+  self->count++;
+  g_ptr_array_add (self->ids, g_strdup (id));
+}
+
+LodexTestRecorder::LodexTestRecorder (gpointer object, const char *signal)
+  : instance (G_OBJECT (object))
+{
+  GSignalQuery query;
+  g_signal_query (g_signal_lookup (signal, G_OBJECT_TYPE (object)), &query);
+  g_assert_cmpuint (query.signal_id, !=, 0);
+  if (query.n_params == 1 && query.param_types[0] == G_TYPE_STRING)
+    handler = g_signal_connect (object, signal, G_CALLBACK (record), this);
+  else
+    handler = g_signal_connect (object, signal, G_CALLBACK (record_void), this);
+  g_object_add_weak_pointer (instance, reinterpret_cast<gpointer *> (&instance));
+}
+
+LodexTestRecorder::~LodexTestRecorder ()
+{
+  if (instance) /* the object may be gone before the recorder */
+    {
+      g_object_remove_weak_pointer (instance, reinterpret_cast<gpointer *> (&instance));
+      g_signal_handler_disconnect (instance, handler);
+    }
+  g_ptr_array_unref (ids);
+}
+
+bool
+LodexTestRecorder::saw (const char *id) const
+{
+  for (guint i = 0; i < ids->len; i++)
+    if (g_strcmp0 (static_cast<const char *> (ids->pdata[i]), id) == 0)
+      return true;
+  return false;
+}
+
+int
+lodex_test_run_with_bus (void)
+{
+  g_autoptr (GTestDBus) bus = g_test_dbus_new (G_TEST_DBUS_NONE);
+  g_test_dbus_up (bus);
+  int ret = g_test_run ();
+  g_test_dbus_down (bus);
+  return ret;
+}

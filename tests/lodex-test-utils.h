@@ -1,0 +1,46 @@
+#pragma once
+
+#include "lodex-private.h"
+
+#include <gio/gio.h>
+
+/* A store on ~/.lodex.db (the test's own HOME) with the source tree's schema. */
+LodexStore *lodex_test_store_new (void);
+gchar *lodex_test_db_path (void);
+
+/* Iterates the default main context until @done () holds; fails the test
+ * after five seconds. */
+template <typename Done>
+void
+lodex_test_wait (Done done)
+{
+  const gint64 deadline = g_get_monotonic_time () + 5 * G_USEC_PER_SEC;
+  guint tick = g_timeout_add (10, [] (gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+  while (!done ())
+    {
+      if (g_get_monotonic_time () > deadline)
+        g_error ("timed out waiting for the main loop");
+      g_main_context_iteration (nullptr, TRUE);
+    }
+  g_source_remove (tick);
+}
+
+/* Waits until every broadcast sent so far by this process has been handled:
+ * a marker is sent and awaited, and the bus delivers in order. */
+void lodex_test_settle (void);
+
+/* Counts emissions of a signal, keeping the ids of those that carry one. */
+struct LodexTestRecorder
+{
+  guint count = 0;
+  GPtrArray *ids = g_ptr_array_new_with_free_func (g_free);
+  gulong handler = 0;
+  GObject *instance = nullptr;
+
+  LodexTestRecorder (gpointer instance, const char *signal);
+  ~LodexTestRecorder ();
+  bool saw (const char *id) const;
+};
+
+/* Runs the registered tests on a private session bus. */
+int lodex_test_run_with_bus (void);

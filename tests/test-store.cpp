@@ -1,0 +1,477 @@
+/* The store: identity of live places, operations on places, walks, and the
+ * reaction to change broadcasts within one process. */
+
+#include "lodex-test-utils.h"
+
+#include <unistd.h>
+
+struct Fixture
+{
+  LodexStore *store;
+};
+
+static void
+fixture_setup (Fixture *f, gconstpointer)
+{
+  f->store = lodex_test_store_new ();
+}
+
+static void
+fixture_teardown (Fixture *f, gconstpointer)
+{
+  lodex_test_settle ();
+  g_assert_finalize_object (f->store);
+}
+
+static LodexPlace *
+add_place (LodexStore *store, const char *name, double latitude, double longitude)
+{
+  LodexPlace *place = lodex_place_new (name, latitude, longitude);
+  g_assert_true (lodex_store_add_place (store, place));
+  return place;
+}
+
+static gchar *
+get_name (LodexPlace *place)
+{
+  gchar *name = nullptr;
+  g_object_get (place, "name", &name, nullptr);
+  return name;
+}
+
+static void
+test_store_identity (Fixture *f, gconstpointer)
+{
+  LodexPlace *place = add_place (f->store, "Tower", 51.5, -0.07);
+  g_autofree gchar *id = g_strdup (_lodex_place_get_row (place)->id);
+  gint64 ctime = _lodex_place_get_row (place)->ctime;
+
+  LodexPlace *again = lodex_store_get_place_by_id (f->store, id);
+  LodexPlace *third = lodex_store_get_place_by_id (f->store, id);
+  g_assert_true (again == place);
+  g_assert_true (third == place);
+  g_object_unref (again);
+  g_object_unref (third);
+
+  /* the last outside reference goes: the registry forgets the place */
+  g_object_add_weak_pointer (G_OBJECT (place), (gpointer *) &place);
+  g_object_unref (place);
+  g_assert_null (place);
+
+  g_autoptr (LodexPlace) rebuilt = lodex_store_get_place_by_id (f->store, id);
+  g_assert_nonnull (rebuilt);
+  g_autofree gchar *name = get_name (rebuilt);
+  g_assert_cmpstr (name, ==, "Tower");
+  g_assert_cmpint (_lodex_place_get_row (rebuilt)->ctime, ==, ctime);
+
+  /* a second store has objects of its own */
+  LodexStore *other = lodex_test_store_new ();
+  g_autoptr (LodexPlace) elsewhere = lodex_store_get_place_by_id (other, id);
+  g_assert_nonnull (elsewhere);
+  g_assert_true (elsewhere != rebuilt);
+  g_clear_object (&elsewhere);
+  lodex_test_settle ();
+  g_assert_finalize_object (other);
+
+  g_assert_null (lodex_store_get_place_by_id (f->store, "no such id"));
+}
+
+static void
+test_store_gen_id (Fixture *f, gconstpointer)
+{
+  g_autoptr (GRegex) format = g_regex_new ("^(\\d+)\\.(\\d+)\\.(\\d+)@(\\d+)$", GRegexCompileFlags (0),
+                                           GRegexMatchFlags (0), nullptr);
+  g_autoptr (LodexStore) other = lodex_test_store_new ();
+  g_autofree gchar *first = _lodex_store_gen_id (f->store);
+  g_autofree gchar *second = _lodex_store_gen_id (other);
+
+  g_autoptr (GMatchInfo) a = nullptr;
+  g_autoptr (GMatchInfo) b = nullptr;
+  g_assert_true (g_regex_match (format, first, GRegexMatchFlags (0), &a));
+  g_assert_true (g_regex_match (format, second, GRegexMatchFlags (0), &b));
+
+  g_autofree gchar *pid = g_match_info_fetch (a, 1);
+  g_autofree gchar *ppid = g_match_info_fetch (a, 2);
+  g_autofree gchar *counter_a = g_match_info_fetch (a, 3);
+  g_autofree gchar *counter_b = g_match_info_fetch (b, 3);
+  g_assert_cmpint (atoi (pid), ==, getpid ());
+  g_assert_cmpint (atoi (ppid), ==, getppid ());
+  /* one counter for the whole process, whichever store asks */
+  g_assert_cmpint (atoi (counter_b), ==, atoi (counter_a) + 1);
+}
+
+static void
+test_store_add_refused (Fixture *f, gconstpointer)
+{
+  g_autoptr (LodexPlace) place = add_place (f->store, "Once", 1, 2);
+
+  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Place is already associated with the database");
+  g_assert_false (lodex_store_add_place (f->store, place));
+  g_test_assert_expected_messages ();
+
+  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL, "lodex_store_add_place: assertion 'place != NULL' failed");
+  g_assert_false (lodex_store_add_place (f->store, nullptr));
+  g_test_assert_expected_messages ();
+
+  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL,
+                         "lodex_store_add_place: assertion 'LODEX_IS_PLACE (place)' failed");
+  g_assert_false (lodex_store_add_place (f->store, (LodexPlace *) f->store));
+  g_test_assert_expected_messages ();
+
+  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL,
+                         "lodex_store_add_place: assertion 'LODEX_IS_STORE (store)' failed");
+  g_assert_false (lodex_store_add_place ((LodexStore *) place, place));
+  g_test_assert_expected_messages ();
+
+  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL,
+                         "lodex_store_get_place_by_id: assertion 'id != NULL' failed");
+  g_assert_null (lodex_store_get_place_by_id (f->store, nullptr));
+  g_test_assert_expected_messages ();
+}
+
+static void
+count_store_signal (gpointer, LodexStore *, gpointer data)
+{
+  (*static_cast<guint *> (data))++;
+}
+
+static void
+test_store_remove_place (Fixture *f, gconstpointer)
+{
+  g_autoptr (LodexPlace) place = add_place (f->store, "Gone", 3, 4);
+  g_autofree gchar *old_id = g_strdup (_lodex_place_get_row (place)->id);
+  guint removed = 0;
+  g_signal_connect (place, "removed", G_CALLBACK (count_store_signal), &removed);
+
+  g_assert_true (lodex_store_remove_place (f->store, place));
+  g_assert_cmpuint (removed, ==, 1);
+  g_assert_false (lodex_place_has_id (place));
+  g_assert_null (_lodex_place_get_store (place));
+  g_assert_null (lodex_store_get_place_by_id (f->store, old_id));
+
+  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Place is not associated with the database");
+  g_assert_false (lodex_store_remove_place (f->store, place));
+  g_test_assert_expected_messages ();
+
+  /* a removed place is new again */
+  g_assert_true (lodex_store_add_place (f->store, place));
+  g_assert_cmpstr (_lodex_place_get_row (place)->id, !=, old_id);
+}
+
+static void
+test_store_remove_other_store (Fixture *f, gconstpointer)
+{
+  g_autoptr (LodexPlace) place = add_place (f->store, "Mine", 5, 6);
+  LodexStore *other = lodex_test_store_new ();
+
+  /* refused: it would clear the id of an object registered in our store */
+  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Place is not associated with the database");
+  g_assert_false (lodex_store_remove_place (other, place));
+  g_test_assert_expected_messages ();
+  g_assert_true (lodex_place_has_id (place));
+
+  g_autoptr (LodexPlace) same = lodex_store_get_place_by_id (f->store, _lodex_place_get_row (place)->id);
+  g_assert_true (same == place);
+  lodex_test_settle ();
+  g_assert_finalize_object (other);
+}
+
+static void
+test_store_idle_commit (Fixture *f, gconstpointer)
+{
+  g_autoptr (LodexPlace) place = add_place (f->store, "Before", 7, 8);
+  g_autofree gchar *id = g_strdup (_lodex_place_get_row (place)->id);
+  LodexStore *reader = lodex_test_store_new ();
+  LodexTestRecorder updates (reader, "place-updated");
+
+  /* several changes before the loop runs: one write, one announcement */
+  g_object_set (place, "name", "After", "latitude", 9.5, "altitude", 12.0, nullptr);
+  g_object_set (place, "description", "moved", nullptr);
+  g_assert_true (_lodex_place_is_dirty (place));
+  lodex_test_wait ([&] { return updates.saw (id); });
+  lodex_test_settle ();
+  g_assert_cmpuint (updates.count, ==, 1);
+  g_assert_false (_lodex_place_is_dirty (place));
+
+  g_autoptr (LodexPlace) copy = lodex_store_get_place_by_id (reader, id);
+  LodexPlaceRow *row = _lodex_place_get_row (copy);
+  g_assert_cmpstr (row->name, ==, "After");
+  g_assert_cmpstr (row->description, ==, "moved");
+  g_assert_cmpfloat (row->latitude, ==, 9.5);
+  g_assert_cmpuint (row->fields, ==, LODEX_PLACE_FIELD_ALTITUDE);
+  g_assert_cmpfloat (row->altitude, ==, 12.0);
+  g_clear_object (&copy);
+  g_assert_finalize_object (reader);
+}
+
+static void
+test_store_walk (Fixture *f, gconstpointer)
+{
+  LodexSet *set = LODEX_SET (f->store);
+
+  g_assert_null (lodex_set_first (set));
+  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL,
+                         "lodex_store_set_next: assertion 'priv->statement != NULL' failed");
+  g_assert_null (lodex_set_next (set));
+  g_test_assert_expected_messages ();
+
+  g_autoptr (LodexPlace) held = add_place (f->store, "One", 1, 1);
+  g_object_unref (add_place (f->store, "Two", 2, 2));
+  g_object_unref (add_place (f->store, "Three", 3, 3));
+
+  g_autoptr (GHashTable) seen = g_hash_table_new_full (g_str_hash, g_str_equal, g_free, nullptr);
+  bool found_held = false;
+  for (LodexPlace *p = lodex_set_first (set); p; p = lodex_set_next (set))
+    {
+      found_held = found_held || p == held; /* the live object, not a copy */
+      g_hash_table_add (seen, get_name (p));
+      g_object_unref (p);
+    }
+  g_assert_true (found_held);
+  g_assert_cmpuint (g_hash_table_size (seen), ==, 3);
+  g_assert_true (g_hash_table_contains (seen, "Two"));
+
+  /* first again restarts; first in the middle restarts too */
+  g_autoptr (LodexPlace) a = lodex_set_first (set);
+  g_autoptr (LodexPlace) b = lodex_set_next (set);
+  g_autoptr (LodexPlace) again = lodex_set_first (set);
+  g_assert_true (again == a);
+  g_assert_true (b != a);
+  /* abandoned here: the store's finalization must release the statement,
+   * or closing the database would fail with a warning */
+}
+
+static void
+test_store_walk_with_writes (Fixture *f, gconstpointer)
+{
+  for (int i = 0; i < 5; i++)
+    g_object_unref (add_place (f->store, "walked", i, i));
+
+  /* writes in the middle of a walk commit at once, for every connection */
+  LodexStore *reader = lodex_test_store_new ();
+  guint n = 0;
+  for (LodexPlace *p = lodex_set_first (LODEX_SET (f->store)); p; p = lodex_set_next (LODEX_SET (f->store)))
+    {
+      g_object_set (p, "name", "renamed", nullptr);
+      lodex_place_commit (p);
+      g_autoptr (LodexPlace) copy = lodex_store_get_place_by_id (reader, _lodex_place_get_row (p)->id);
+      g_autofree gchar *name = get_name (copy);
+      g_assert_cmpstr (name, ==, "renamed");
+      g_object_unref (p);
+      n++;
+    }
+  g_assert_cmpuint (n, ==, 5);
+  lodex_test_settle ();
+  g_assert_finalize_object (reader);
+}
+
+static void
+test_store_hears_changes (Fixture *f, gconstpointer)
+{
+  LodexStore *other = lodex_test_store_new ();
+  LodexTestRecorder added_here (f->store, "place-added");
+  LodexTestRecorder added_there (other, "place-added");
+  LodexTestRecorder changed_here (f->store, "changed");
+  LodexTestRecorder changed_there (other, "changed");
+  LodexTestRecorder removed_there (other, "place-removed");
+
+  g_autoptr (LodexPlace) place = add_place (f->store, "Heard", 10, 20);
+  g_autofree gchar *id = g_strdup (_lodex_place_get_row (place)->id);
+  lodex_test_wait ([&] { return added_here.saw (id) && added_there.saw (id); });
+  lodex_test_settle ();
+  g_assert_cmpuint (changed_here.count, ==, 1);
+  g_assert_cmpuint (changed_there.count, ==, 1);
+
+  g_assert_true (lodex_store_remove_place (f->store, place));
+  lodex_test_wait ([&] { return removed_there.saw (id); });
+  lodex_test_settle ();
+  g_assert_cmpuint (changed_there.count, ==, 2);
+  g_assert_finalize_object (other);
+}
+
+static void
+test_store_reload_on_change (Fixture *f, gconstpointer)
+{
+  g_autoptr (LodexPlace) mine = add_place (f->store, "Original", 1, 2);
+  g_autofree gchar *id = g_strdup (_lodex_place_get_row (mine)->id);
+  LodexStore *other = lodex_test_store_new ();
+  g_autoptr (LodexPlace) theirs = lodex_store_get_place_by_id (other, id);
+
+  /* the object reloads and says so before the store does */
+  GString *order = g_string_new (nullptr);
+  auto note = +[] (GObject *, gpointer data) { g_string_append (static_cast<GString *> (data), "place "); };
+  auto note_store = +[] (GObject *, const gchar *, gpointer data) {
+    g_string_append (static_cast<GString *> (data), "store ");
+  };
+  g_signal_connect (mine, "changed", G_CALLBACK (note), order);
+  g_signal_connect (f->store, "place-updated", G_CALLBACK (note_store), order);
+
+  g_object_set (theirs, "name", "Changed", "coverage", 0.0, nullptr);
+  lodex_place_commit (theirs);
+  lodex_test_wait ([&] { return order->len > 0; });
+  lodex_test_settle ();
+  g_assert_cmpstr (order->str, ==, "place store ");
+  g_autofree gchar *name = get_name (mine);
+  g_assert_cmpstr (name, ==, "Changed");
+  g_assert_cmpuint (_lodex_place_get_row (mine)->fields, ==, LODEX_PLACE_FIELD_COVERAGE);
+
+  g_signal_handlers_disconnect_by_data (f->store, order);
+  g_string_free (order, TRUE);
+  g_clear_object (&theirs);
+  g_assert_finalize_object (other);
+}
+
+static void
+test_store_reload_keeps_local_edit (Fixture *f, gconstpointer)
+{
+  g_autoptr (LodexPlace) mine = add_place (f->store, "Typed", 1, 2);
+  g_autofree gchar *id = g_strdup (_lodex_place_get_row (mine)->id);
+  LodexStore *other = lodex_test_store_new ();
+  g_autoptr (LodexPlace) theirs = lodex_store_get_place_by_id (other, id);
+  lodex_test_settle ();
+
+  /* a local edit waits for its idle commit while another writer's notice
+   * arrives first (bus dispatch outranks idle callbacks) */
+  g_object_set (mine, "name", "local", nullptr);
+  g_object_set (theirs, "name", "remote", nullptr);
+  lodex_place_commit (theirs);
+  g_usleep (200 * 1000); /* let the notice reach the main context */
+  lodex_test_settle ();
+  lodex_test_settle ();
+
+  g_autofree gchar *name = get_name (mine);
+  g_assert_cmpstr (name, ==, "local");
+  g_autofree gchar *stored = get_name (theirs);
+  g_assert_cmpstr (stored, ==, "local");
+
+  g_clear_object (&theirs);
+  g_assert_finalize_object (other);
+}
+
+static void
+test_store_removed_elsewhere (Fixture *f, gconstpointer)
+{
+  g_autoptr (LodexPlace) mine = add_place (f->store, "Doomed", 1, 2);
+  g_autofree gchar *id = g_strdup (_lodex_place_get_row (mine)->id);
+  LodexStore *other = lodex_test_store_new ();
+  g_autoptr (LodexPlace) theirs = lodex_store_get_place_by_id (other, id);
+
+  GString *order = g_string_new (nullptr);
+  auto note = +[] (GObject *, GObject *, gpointer data) { g_string_append (static_cast<GString *> (data), "place "); };
+  auto note_store = +[] (GObject *, const gchar *, gpointer data) {
+    g_string_append (static_cast<GString *> (data), "store ");
+  };
+  g_signal_connect (mine, "removed", G_CALLBACK (note), order);
+  g_signal_connect (f->store, "place-removed", G_CALLBACK (note_store), order);
+
+  g_assert_true (lodex_store_remove_place (other, theirs));
+  lodex_test_wait ([&] { return strstr (order->str, "place") != nullptr; });
+  g_assert_cmpstr (order->str, ==, "store place ");
+
+  /* keeps its id and values, but the store has forgotten it */
+  g_assert_cmpstr (_lodex_place_get_row (mine)->id, ==, id);
+  g_assert_null (lodex_store_get_place_by_id (f->store, id));
+
+  g_signal_handlers_disconnect_by_data (f->store, order);
+  g_string_free (order, TRUE);
+  g_clear_object (&theirs);
+  lodex_test_settle ();
+  g_assert_finalize_object (other);
+}
+
+static void
+test_store_busy_database (Fixture *f, gconstpointer)
+{
+  g_autofree gchar *path = lodex_test_db_path ();
+  sqlite3 *blocker = nullptr;
+  g_assert_cmpint (sqlite3_open (path, &blocker), ==, SQLITE_OK);
+  g_assert_cmpint (sqlite3_exec (blocker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), ==, SQLITE_OK);
+
+  _lodex_db_set_busy_timeout (200);
+  g_autoptr (LodexPlace) place = lodex_place_new ("Blocked", 1, 2);
+  gint64 start = g_get_monotonic_time ();
+  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Problem executing statement: database is locked");
+  g_assert_false (lodex_store_add_place (f->store, place));
+  g_test_assert_expected_messages ();
+  gint64 waited = g_get_monotonic_time () - start;
+  g_assert_cmpint (waited, >=, 200 * 1000);
+  g_assert_cmpint (waited, <, 5 * G_USEC_PER_SEC);
+
+  /* the failed add left the place new, so it can be added once the lock goes */
+  g_assert_false (lodex_place_has_id (place));
+  g_assert_cmpint (sqlite3_exec (blocker, "ROLLBACK", nullptr, nullptr, nullptr), ==, SQLITE_OK);
+  sqlite3_close (blocker);
+  g_assert_true (lodex_store_add_place (f->store, place));
+  _lodex_db_set_busy_timeout (10 * 1000);
+}
+
+static void
+test_store_open_failures (void)
+{
+  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Error opening database: unable to open database file");
+  g_assert_null (_lodex_store_get_from_file ("/nonexistent-dir/sub/.lodex.db", LODEX_TEST_SCHEMA));
+  g_test_assert_expected_messages ();
+
+  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL,
+                         "_lodex_store_get_from_file: assertion 'filename != NULL' failed");
+  g_assert_null (_lodex_store_get_from_file (nullptr, nullptr));
+  g_test_assert_expected_messages ();
+
+  /* an existing database works on without its schema file */
+  g_assert_finalize_object (lodex_test_store_new ());
+  g_autofree gchar *path = lodex_test_db_path ();
+  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Error opening the schema file: *");
+  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Creating database tables failed");
+  LodexStore *store = _lodex_store_get_from_file (path, "/nonexistent/database-schema");
+  g_test_assert_expected_messages ();
+  g_assert_nonnull (store);
+  g_autoptr (LodexPlace) place = lodex_place_new ("Still works", 1, 2);
+  g_assert_true (lodex_store_add_place (store, place));
+  g_clear_object (&place);
+  lodex_test_settle ();
+  g_assert_finalize_object (store);
+}
+
+static void
+test_store_update_property_string (void)
+{
+  g_auto (GValue) value = G_VALUE_INIT;
+  g_value_init (&value, G_TYPE_STRING);
+  gchar *slot = g_strdup ("same");
+  gchar *before = slot;
+
+  g_value_set_string (&value, "same");
+  g_assert_false (_lodex_update_property_string (&slot, &value));
+  g_assert_true (slot == before);
+
+  g_value_set_string (&value, nullptr);
+  g_assert_true (_lodex_update_property_string (&slot, &value));
+  g_assert_null (slot);
+  g_assert_false (_lodex_update_property_string (&slot, &value));
+}
+
+int
+main (int argc, char **argv)
+{
+  g_test_init (&argc, &argv, G_TEST_OPTION_ISOLATE_DIRS, nullptr);
+
+#define ADD(path, fn) g_test_add (path, Fixture, nullptr, fixture_setup, fn, fixture_teardown)
+  ADD ("/store/identity", test_store_identity);
+  ADD ("/store/gen-id", test_store_gen_id);
+  ADD ("/store/add-place/refused", test_store_add_refused);
+  ADD ("/store/remove-place", test_store_remove_place);
+  ADD ("/store/remove-place/other-store", test_store_remove_other_store);
+  ADD ("/store/idle-commit", test_store_idle_commit);
+  ADD ("/store/walk", test_store_walk);
+  ADD ("/store/walk/with-writes", test_store_walk_with_writes);
+  ADD ("/store/broadcast/two-stores", test_store_hears_changes);
+  ADD ("/store/broadcast/reload", test_store_reload_on_change);
+  ADD ("/store/broadcast/keeps-local-edit", test_store_reload_keeps_local_edit);
+  ADD ("/store/broadcast/removed-elsewhere", test_store_removed_elsewhere);
+  ADD ("/store/busy", test_store_busy_database);
+#undef ADD
+  g_test_add_func ("/store/open-failures", test_store_open_failures);
+  g_test_add_func ("/store/update-property-string", test_store_update_property_string);
+
+  return lodex_test_run_with_bus ();
+}
