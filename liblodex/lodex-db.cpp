@@ -4,6 +4,8 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <unordered_map>
+#include <utility>
 
 namespace
 {
@@ -60,20 +62,121 @@ bind_text (sqlite3 *db, sqlite3_stmt *statement, const char *name, const char *v
   return true;
 }
 
-sqlite3_stmt *
-prepare_and_bind_valist (sqlite3 *db, const char *query, va_list args)
+bool
+bind_pairs (sqlite3 *db, sqlite3_stmt *statement, va_list args)
 {
-  lodex::Stmt statement = prepare (db, query);
-  if (!statement)
-    return nullptr;
-
   for (const char *name = va_arg (args, const char *); name; name = va_arg (args, const char *))
     {
       const char *value = va_arg (args, const char *);
-      if (!bind_text (db, statement.get (), name, value))
-        return nullptr;
+      if (!bind_text (db, statement, name, value))
+        return false;
     }
-  return statement.release ();
+  return true;
+}
+
+/* The layer's own queries are kept prepared, per connection, between calls:
+ * preparing "SELECT *" costs more than running it. Keyed by the address of
+ * the query text, which is a literal of one call site. */
+GMutex cache_lock;
+std::unordered_map<sqlite3 *, std::unordered_map<const char *, sqlite3_stmt *>> cache;
+
+/* A statement borrowed from the cache; reset and given back at the end of
+ * the scope, so it never holds a lock between calls. */
+class Statement
+{
+public:
+  Statement () = default;
+  Statement (sqlite3 *db, const char *query, sqlite3_stmt *statement)
+    : db_ (db), query_ (query), statement_ (statement)
+  {
+  }
+  Statement (Statement &&other) noexcept
+    : db_ (other.db_), query_ (other.query_), statement_ (std::exchange (other.statement_, nullptr))
+  {
+  }
+  Statement (const Statement &) = delete;
+  Statement &operator= (const Statement &) = delete;
+  ~Statement ()
+  {
+    if (!statement_)
+      return;
+    sqlite3_reset (statement_);
+    sqlite3_clear_bindings (statement_);
+    g_mutex_lock (&cache_lock);
+    sqlite3_stmt *&slot = cache[db_][query_];
+    sqlite3_stmt *spare = slot ? statement_ : nullptr; /* borrowed twice at once */
+    if (!slot)
+      slot = statement_;
+    g_mutex_unlock (&cache_lock);
+    sqlite3_finalize (spare);
+  }
+
+  sqlite3_stmt *
+  get () const
+  {
+    return statement_;
+  }
+  explicit operator bool () const { return statement_ != nullptr; }
+
+private:
+  sqlite3 *db_ = nullptr;
+  const char *query_ = nullptr;
+  sqlite3_stmt *statement_ = nullptr;
+};
+
+Statement
+borrow (sqlite3 *db, const char *query)
+{
+  g_mutex_lock (&cache_lock);
+  sqlite3_stmt *cached = std::exchange (cache[db][query], nullptr);
+  g_mutex_unlock (&cache_lock);
+  if (cached)
+    return Statement (db, query, cached);
+
+  sqlite3_stmt *statement = nullptr;
+  int res = wait_out_busy ([&] {
+    return sqlite3_prepare_v3 (db, query, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr);
+  });
+  if (res != SQLITE_OK)
+    {
+      g_warning ("Problem preparing sql statement: %s", sqlite3_errmsg (db));
+      sqlite3_finalize (statement);
+      return Statement ();
+    }
+  return Statement (db, query, statement);
+}
+
+/* borrow () with its name/value pairs bound; empty after a logged failure. */
+Statement
+borrow_bound (sqlite3 *db, const char *query, ...) G_GNUC_NULL_TERMINATED;
+
+Statement
+borrow_bound (sqlite3 *db, const char *query, ...)
+{
+  Statement statement = borrow (db, query);
+  if (!statement)
+    return statement;
+  va_list args;
+  va_start (args, query);
+  bool bound = bind_pairs (db, statement.get (), args);
+  va_end (args);
+  return bound ? std::move (statement) : Statement ();
+}
+
+gboolean
+run (sqlite3 *db, Statement &statement)
+{
+  if (_lodex_db_step (statement.get ()) != SQLITE_DONE)
+    {
+      g_warning ("Problem executing statement: %s", sqlite3_errmsg (db));
+      return FALSE;
+    }
+  if (sqlite3_reset (statement.get ()) != SQLITE_OK)
+    {
+      g_warning ("Problem resetting statement: %s", sqlite3_errmsg (db));
+      return FALSE;
+    }
+  return TRUE;
 }
 
 /* Prepares @query with its name/value pairs and runs it to completion. */
@@ -83,13 +186,14 @@ exec_bound (sqlite3 *db, const char *query, ...) G_GNUC_NULL_TERMINATED;
 gboolean
 exec_bound (sqlite3 *db, const char *query, ...)
 {
-  va_list args;
-  va_start (args, query);
-  sqlite3_stmt *statement = prepare_and_bind_valist (db, query, args);
-  va_end (args);
+  Statement statement = borrow (db, query);
   if (!statement)
     return FALSE;
-  return lodex_db_generic_exec (db, statement);
+  va_list args;
+  va_start (args, query);
+  bool bound = bind_pairs (db, statement.get (), args);
+  va_end (args);
+  return bound && run (db, statement);
 }
 
 gchar *
@@ -98,18 +202,28 @@ column_strdup (sqlite3_stmt *statement, int column)
   return g_strdup (reinterpret_cast<const gchar *> (sqlite3_column_text (statement, column)));
 }
 
-/* Steps a single-row read: TRUE with the statement on its row, or FALSE with
- * the statement gone (no row, or an error already logged). */
+/* Steps a read: TRUE on a row; FALSE at the end or after a logged error. */
 bool
-fetch_row (sqlite3 *db, lodex::Stmt &statement)
+fetch_row (sqlite3 *db, Statement &statement)
 {
   int res = _lodex_db_step (statement.get ());
   if (res == SQLITE_ROW)
     return true;
   if (res != SQLITE_DONE)
     g_warning ("Error when retrieving row: %s", sqlite3_errmsg (db));
-  statement.reset ();
   return false;
+}
+
+/* Ends a single-row read that found its row. */
+bool
+finish_read (sqlite3 *db, Statement &statement)
+{
+  if (sqlite3_reset (statement.get ()) != SQLITE_OK)
+    {
+      g_warning ("Problem resetting statement: %s", sqlite3_errmsg (db));
+      return false;
+    }
+  return true;
 }
 
 } // namespace
@@ -148,6 +262,28 @@ lodex_db_open (const gchar *filename)
         g_debug ("%s failed: %s", pragma, sqlite3_errmsg (db));
     }
   return db;
+}
+
+/**
+ * lodex_db_close:
+ * @db: (nullable): a connection from lodex_db_open()
+ *
+ * Releases the statements the layer keeps for @db, then closes it.
+ *
+ * Returns: sqlite3_close()'s result
+ */
+int
+lodex_db_close (sqlite3 *db)
+{
+  if (!db)
+    return SQLITE_OK;
+  g_mutex_lock (&cache_lock);
+  auto node = cache.extract (db);
+  g_mutex_unlock (&cache_lock);
+  if (node)
+    for (auto &[query, statement] : node.mapped ())
+      sqlite3_finalize (statement);
+  return sqlite3_close (db);
 }
 
 gboolean
@@ -206,11 +342,14 @@ lodex_db_generic_prepare_and_bind (sqlite3 *db, const gchar *query, ...)
   g_return_val_if_fail (db != NULL, NULL);
   g_return_val_if_fail (query != NULL, NULL);
 
+  lodex::Stmt statement = prepare (db, query);
+  if (!statement)
+    return nullptr;
   va_list args;
   va_start (args, query);
-  sqlite3_stmt *statement = prepare_and_bind_valist (db, query, args);
+  bool bound = bind_pairs (db, statement.get (), args);
   va_end (args);
-  return statement;
+  return bound ? statement.release () : nullptr;
 }
 
 gboolean
@@ -408,7 +547,7 @@ _lodex_db_place_row_from_statement (sqlite3_stmt *statement)
 static gboolean
 write_place (sqlite3 *db, const char *query, LodexPlaceRow *row)
 {
-  lodex::Stmt statement (lodex_db_generic_prepare_and_bind (db, query, ":id", row->id, nullptr));
+  Statement statement = borrow_bound (db, query, ":id", row->id, nullptr);
   if (!statement)
     return FALSE;
   if (!_lodex_db_bind_place_row (db, statement.get (), row))
@@ -416,7 +555,7 @@ write_place (sqlite3 *db, const char *query, LodexPlaceRow *row)
       g_warning ("Problem whilst binding statement: %s", sqlite3_errmsg (db));
       return FALSE;
     }
-  return lodex_db_generic_exec (db, statement.release ());
+  return run (db, statement);
 }
 
 gboolean
@@ -476,13 +615,12 @@ lodex_db_get_row_by_id (sqlite3 *db, const gchar *id)
   g_return_val_if_fail (id != NULL, NULL);
   g_return_val_if_fail (db != NULL, NULL);
 
-  lodex::Stmt statement (lodex_db_generic_prepare_and_bind (db, "SELECT * from places where id=:id",
-                                                            ":id", id, nullptr));
+  Statement statement = borrow_bound (db, "SELECT * from places where id=:id", ":id", id, nullptr);
   if (!statement || !fetch_row (db, statement))
     return nullptr;
 
   g_autoptr (LodexPlaceRow) row = _lodex_db_place_row_from_statement (statement.get ());
-  if (!lodex_db_generic_reset_and_finalize (db, statement.release ()))
+  if (!finish_read (db, statement))
     return nullptr;
   return static_cast<LodexPlaceRow *> (g_steal_pointer (&row));
 }
@@ -530,21 +668,20 @@ lodex_db_get_place_links (sqlite3 *db, const gchar *place_id)
   g_return_val_if_fail (db != NULL, NULL);
   g_return_val_if_fail (place_id != NULL, NULL);
 
-  sqlite3_stmt *statement = lodex_db_generic_prepare_and_bind (
-    db, "SELECT * from places_links WHERE place_id=:place_id", ":place_id", place_id, nullptr);
+  Statement statement = borrow_bound (db, "SELECT * from places_links WHERE place_id=:place_id",
+                                     ":place_id", place_id, nullptr);
   if (!statement)
     return nullptr;
 
   GList *links = nullptr;
-  for (;;)
+  while (fetch_row (db, statement))
     {
       LodexPlaceLink *link = lodex_place_link_new ();
-      if (!lodex_db_generic_fetch (db, statement, 0, &link->link_id, 1, &link->place_id,
-                                   2, &link->name, 3, &link->mime, 4, &link->url, -1))
-        {
-          lodex_place_link_free (link);
-          break;
-        }
+      link->link_id = column_strdup (statement.get (), 0);
+      link->place_id = column_strdup (statement.get (), 1);
+      link->name = column_strdup (statement.get (), 2);
+      link->mime = column_strdup (statement.get (), 3);
+      link->url = column_strdup (statement.get (), 4);
       links = g_list_prepend (links, link);
     }
   return g_list_reverse (links);
@@ -556,8 +693,8 @@ lodex_db_place_address_get (sqlite3 *db, const gchar *place_id)
   g_return_val_if_fail (db != NULL, NULL);
   g_return_val_if_fail (place_id != NULL, NULL);
 
-  lodex::Stmt statement (lodex_db_generic_prepare_and_bind (
-    db, "SELECT * from places_address WHERE place_id=:place_id", ":place_id", place_id, nullptr));
+  Statement statement = borrow_bound (db, "SELECT * from places_address WHERE place_id=:place_id",
+                                     ":place_id", place_id, nullptr);
   if (!statement || !fetch_row (db, statement))
     return nullptr;
 
@@ -565,7 +702,7 @@ lodex_db_place_address_get (sqlite3 *db, const gchar *place_id)
   int column = 1;
   for (const lodex::AddressField &field : lodex::address_fields)
     address->*field.member = column_strdup (statement.get (), column++);
-  if (!lodex_db_generic_reset_and_finalize (db, statement.release ()))
+  if (!finish_read (db, statement))
     return nullptr;
   return static_cast<LodexPlaceAddress *> (g_steal_pointer (&address));
 }
@@ -577,15 +714,15 @@ lodex_db_place_address_set (sqlite3 *db, const gchar *place_id, LodexPlaceAddres
   g_return_val_if_fail (place_id != NULL, FALSE);
   g_return_val_if_fail (address != NULL, FALSE);
 
-  lodex::Stmt check (lodex_db_generic_prepare_and_bind (
-    db, "SELECT * from places_address WHERE place_id=:place_id", ":place_id", place_id, nullptr));
+  Statement check = borrow_bound (db, "SELECT * from places_address WHERE place_id=:place_id",
+                                 ":place_id", place_id, nullptr);
   if (!check)
     return FALSE;
 
   const char *query;
   if (fetch_row (db, check))
     {
-      if (!lodex_db_generic_reset_and_finalize (db, check.release ()))
+      if (!finish_read (db, check))
         return FALSE;
       query = "UPDATE places_address SET country=:country, country_code=:country_code, "
               "state=:state, county=:county, city=:city, district=:district, postcode=:postcode, "
@@ -602,13 +739,13 @@ lodex_db_place_address_set (sqlite3 *db, const gchar *place_id, LodexPlaceAddres
             ":crossing1, :crossing2, :street, :building_name, :building_zone, "
             ":building_floor, :building_room, :extension, :phone_number, :place_id)";
 
-  lodex::Stmt statement = prepare (db, query);
-  if (!statement || !bind_text (db, statement.get (), ":place_id", place_id))
+  Statement statement = borrow_bound (db, query, ":place_id", place_id, nullptr);
+  if (!statement)
     return FALSE;
   for (const lodex::AddressField &field : lodex::address_fields)
     if (!bind_text (db, statement.get (), field.parameter, address->*field.member))
       return FALSE;
-  return lodex_db_generic_exec (db, statement.release ());
+  return run (db, statement);
 }
 
 gboolean
@@ -628,16 +765,13 @@ lodex_db_place_appdata_get (sqlite3 *db, const gchar *place_id, const gchar *key
   g_return_val_if_fail (place_id != NULL, NULL);
   g_return_val_if_fail (key != NULL, NULL);
 
-  sqlite3_stmt *statement = lodex_db_generic_prepare_and_bind (
-    db, "SELECT data FROM places_appdata WHERE place_id=:place_id AND key=:key",
-    ":place_id", place_id, ":key", key, nullptr);
-  if (!statement)
+  Statement statement = borrow_bound (db, "SELECT data FROM places_appdata WHERE place_id=:place_id AND key=:key",
+                                     ":place_id", place_id, ":key", key, nullptr);
+  if (!statement || !fetch_row (db, statement))
     return nullptr;
 
-  g_autofree gchar *data = nullptr;
-  if (!lodex_db_generic_fetch (db, statement, 0, &data, -1))
-    return nullptr;
-  if (!lodex_db_generic_reset_and_finalize (db, statement))
+  g_autofree gchar *data = column_strdup (statement.get (), 0);
+  if (!finish_read (db, statement))
     return nullptr;
   return static_cast<gchar *> (g_steal_pointer (&data));
 }

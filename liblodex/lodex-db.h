@@ -11,6 +11,7 @@ G_BEGIN_DECLS
  * bounded time, then fails like any other error. */
 
 sqlite3 *lodex_db_open (const gchar *filename);
+int lodex_db_close (sqlite3 *db);
 gboolean lodex_db_create_tables (sqlite3 *db, const gchar *schema_filename);
 
 sqlite3_stmt *lodex_db_generic_prepare_and_bind (sqlite3 *db, const gchar *query, ...) G_GNUC_NULL_TERMINATED;

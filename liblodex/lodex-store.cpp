@@ -275,7 +275,7 @@ lodex_store_finalize (GObject *object)
   LodexStorePrivate *priv = get_priv (LODEX_STORE (object));
 
   g_clear_pointer (&priv->statement, sqlite3_finalize);
-  if (sqlite3_close (priv->db) != SQLITE_OK)
+  if (lodex_db_close (priv->db) != SQLITE_OK)
     g_warning ("Error closing database: %s", sqlite3_errmsg (priv->db));
   g_hash_table_destroy (priv->places);
   g_hash_table_destroy (priv->categories);
@@ -429,7 +429,7 @@ lodex_store_add_place (LodexStore *store, LodexPlace *place)
       return FALSE;
     }
 
-  g_autoptr (LodexStore) hold = LODEX_STORE (g_object_ref (store));
+  lodex::Hold hold (store);
   row->id = _lodex_store_gen_id (store);
   if (!lodex_db_insert_place (get_priv (store)->db, place))
     {
@@ -464,7 +464,7 @@ _lodex_store_import_place (LodexStore *store, LodexPlace *place)
       return FALSE;
     }
 
-  g_autoptr (LodexStore) hold = LODEX_STORE (g_object_ref (store));
+  lodex::Hold hold (store);
   if (!lodex_db_insert_place (get_priv (store)->db, place))
     return FALSE;
   attach_new_place (store, place);
@@ -522,7 +522,7 @@ lodex_store_remove_place (LodexStore *store, LodexPlace *place)
       return FALSE;
     }
 
-  g_autoptr (LodexStore) hold = LODEX_STORE (g_object_ref (store));
+  lodex::Hold hold (store);
   LodexStorePrivate *priv = get_priv (store);
   _lodex_place_update_links (place); /* the object keeps its links */
   if (!lodex_db_delete_place (priv->db, place))
@@ -756,7 +756,7 @@ place_added_cb (LodexTracker *tracker, const gchar *id, LodexStore *store)
 static void
 place_removed_cb (LodexTracker *tracker, const gchar *id, LodexStore *store)
 {
-  g_autoptr (LodexStore) hold = LODEX_STORE (g_object_ref (store));
+  lodex::Hold hold (store);
 
   g_signal_emit (store, signals[PLACE_REMOVED], 0, id);
   g_autoptr (LodexPlace) live = _lodex_store_query_table (store, id);
@@ -770,7 +770,7 @@ place_removed_cb (LodexTracker *tracker, const gchar *id, LodexStore *store)
 static void
 place_updated_cb (LodexTracker *tracker, const gchar *id, LodexStore *store)
 {
-  g_autoptr (LodexStore) hold = LODEX_STORE (g_object_ref (store));
+  lodex::Hold hold (store);
 
   g_autoptr (LodexPlace) live = _lodex_store_query_table (store, id);
   if (live)

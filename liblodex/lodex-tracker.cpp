@@ -79,7 +79,8 @@ on_bus_signal (GDBusConnection *connection,
                gpointer user_data)
 {
   /* a handler may drop the last reference to the store, and with it us */
-  g_autoptr (LodexTracker) self = LODEX_TRACKER (g_object_ref (user_data));
+  LodexTracker *self = LODEX_TRACKER (user_data);
+  lodex::Hold hold (self);
 
   if (g_str_equal (member, "StoreUpdated"))
     {

@@ -89,6 +89,17 @@ LodexTestRecorder::saw (const char *id) const
   return false;
 }
 
+GSubprocess *
+lodex_test_spawn (GSubprocessFlags flags, const char *const *argv)
+{
+  g_autoptr (GSubprocessLauncher) launcher = g_subprocess_launcher_new (flags);
+  g_subprocess_launcher_setenv (launcher, "HOME", g_get_home_dir (), TRUE);
+  g_autoptr (GError) error = nullptr;
+  GSubprocess *process = g_subprocess_launcher_spawnv (launcher, argv, &error);
+  g_assert_no_error (error);
+  return process;
+}
+
 int
 lodex_test_run_with_bus (void)
 {

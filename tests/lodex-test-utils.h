@@ -42,5 +42,9 @@ struct LodexTestRecorder
   bool saw (const char *id) const;
 };
 
+/* Starts a program in this test's HOME (GLib's isolation points the
+ * environment's HOME at /dev/null) on the test's bus. */
+GSubprocess *lodex_test_spawn (GSubprocessFlags flags, const char *const *argv);
+
 /* Runs the registered tests on a private session bus. */
 int lodex_test_run_with_bus (void);
