@@ -450,6 +450,13 @@ test_store_update_property_string (void)
   g_assert_false (_lodex_update_property_string (&slot, &value));
 }
 
+static void
+test_store_make_resident (void)
+{
+  /* the suite runs after an install into the build's own prefix */
+  lodex_make_resident ();
+}
+
 int
 main (int argc, char **argv)
 {
@@ -472,6 +479,7 @@ main (int argc, char **argv)
 #undef ADD
   g_test_add_func ("/store/open-failures", test_store_open_failures);
   g_test_add_func ("/store/update-property-string", test_store_update_property_string);
+  g_test_add_func ("/store/make-resident", test_store_make_resident);
 
   return lodex_test_run_with_bus ();
 }
