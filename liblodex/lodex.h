@@ -8,3 +8,5 @@
 #include <liblodex/lodex-store.h>
 #include <liblodex/lodex-tracker.h>
 #include <liblodex/lodex-db.h>
+#include <liblodex/lodex-location-filter.h>
+#include <liblodex/lodex-location-sort.h>

@@ -1,0 +1,1 @@
+#include "lodex-private.h"
