@@ -1,0 +1,5 @@
+int
+main (int argc, char **argv)
+{
+  return 0;
+}
