@@ -812,3 +812,176 @@ lodex_db_place_appdata_delete (sqlite3 *db, const gchar *place_id, const gchar *
   return exec_bound (db, "DELETE from places_appdata WHERE place_id=:place_id AND key=:key",
                      ":place_id", place_id, ":key", key, nullptr);
 }
+
+/* categories and images */
+
+/* Writes a category: the id is bound with the others by name, then the
+ * row's name and description. */
+static gboolean
+write_category (sqlite3 *db, const char *query, LodexCategoryRow *row)
+{
+  Statement statement = borrow_bound (db, query, ":id", row->id, nullptr);
+  if (!statement)
+    return FALSE;
+  auto bind = [&] (const char *name, const char *value) {
+    int index = sqlite3_bind_parameter_index (statement.get (), name);
+    return sqlite3_bind_text (statement.get (), index, value, -1, SQLITE_TRANSIENT) == SQLITE_OK;
+  };
+  if (!bind (":name", row->name) || !bind (":description", row->description))
+    {
+      g_warning ("Problem whilst binding sql statement: %s", sqlite3_errmsg (db));
+      return FALSE;
+    }
+  return run (db, statement);
+}
+
+gboolean
+lodex_db_insert_category (sqlite3 *db, LodexCategory *category)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (category != NULL, FALSE);
+  return write_category (db, "INSERT INTO categories(id, name, description) VALUES (:id, :name, :description);",
+                         _lodex_category_get_row (category));
+}
+
+gboolean
+lodex_db_update_category (sqlite3 *db, LodexCategory *category)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (category != NULL, FALSE);
+  return write_category (db, "UPDATE categories SET name=:name, description=:description WHERE id=:id;",
+                         _lodex_category_get_row (category));
+}
+
+gboolean
+lodex_db_delete_category (sqlite3 *db, LodexCategory *category)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (category != NULL, FALSE);
+  return exec_bound (db, "DELETE FROM categories where id=:id;", ":id", _lodex_category_get_row (category)->id,
+                     nullptr);
+}
+
+LodexCategoryRow *
+lodex_db_get_category_row_by_id (sqlite3 *db, const gchar *id)
+{
+  g_return_val_if_fail (id != NULL, NULL);
+  g_return_val_if_fail (db != NULL, NULL);
+
+  Statement statement = borrow_bound (db, "select * from categories where id=:id", ":id", id, nullptr);
+  if (!statement || !fetch_row (db, statement))
+    return nullptr;
+  g_autoptr (LodexCategoryRow) row = _lodex_category_row_new ();
+  row->id = column_strdup (statement.get (), 0);
+  row->name = column_strdup (statement.get (), 1);
+  row->description = column_strdup (statement.get (), 2);
+  if (!finish_read (db, statement))
+    return nullptr;
+  return static_cast<LodexCategoryRow *> (g_steal_pointer (&row));
+}
+
+gchar *
+lodex_db_get_category_id_by_name (sqlite3 *db, const gchar *name)
+{
+  g_return_val_if_fail (db != NULL, NULL);
+  g_return_val_if_fail (name != NULL, NULL);
+
+  Statement statement = borrow_bound (db, "SELECT id from categories where name=:name", ":name", name, nullptr);
+  if (!statement || !fetch_row (db, statement))
+    return nullptr;
+  g_autofree gchar *id = column_strdup (statement.get (), 0);
+  if (!finish_read (db, statement))
+    return nullptr;
+  return static_cast<gchar *> (g_steal_pointer (&id));
+}
+
+gboolean
+lodex_db_insert_image (sqlite3 *db, LodexImage *image)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (image != NULL, FALSE);
+  LodexImageRow *row = _lodex_image_get_row (image);
+  g_return_val_if_fail (row != NULL, FALSE);
+
+  return exec_bound (db, "INSERT INTO images (id, description, filename)VALUES(:id, :description, :filename);",
+                     ":id", row->id, ":description", row->description, ":filename", row->filename, nullptr);
+}
+
+gboolean
+lodex_db_update_image (sqlite3 *db, LodexImage *image)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (image != NULL, FALSE);
+  LodexImageRow *row = _lodex_image_get_row (image);
+
+  return exec_bound (db, "UPDATE images SET description=:description, filename=:filename WHERE id=:id;",
+                     ":id", row->id, ":description", row->description, ":filename", row->filename, nullptr);
+}
+
+gboolean
+lodex_db_delete_image (sqlite3 *db, LodexImage *image)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (image != NULL, FALSE);
+  return exec_bound (db, "DELETE FROM images where id=:id;", ":id", _lodex_image_get_row (image)->id, nullptr);
+}
+
+LodexImageRow *
+lodex_db_get_image_row_by_id (sqlite3 *db, const gchar *id)
+{
+  g_return_val_if_fail (id != NULL, NULL);
+  g_return_val_if_fail (db != NULL, NULL);
+
+  Statement statement = borrow_bound (db, "SELECT * FROM images where id=:id", ":id", id, nullptr);
+  if (!statement || !fetch_row (db, statement))
+    return nullptr;
+  g_autoptr (LodexImageRow) row = _lodex_image_row_new ();
+  row->id = column_strdup (statement.get (), 0);
+  row->description = column_strdup (statement.get (), 1);
+  row->filename = column_strdup (statement.get (), 2);
+  if (!finish_read (db, statement))
+    return nullptr;
+  return static_cast<LodexImageRow *> (g_steal_pointer (&row));
+}
+
+/* memberships: the schema refuses a second identical row */
+
+gboolean
+lodex_db_add_place_to_category (sqlite3 *db, const gchar *place_id, const gchar *category_id)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (place_id != NULL, FALSE);
+  g_return_val_if_fail (category_id != NULL, FALSE);
+  return exec_bound (db, "INSERT INTO p2c (place_id, category_id) values (:place_id, :category_id)",
+                     ":place_id", place_id, ":category_id", category_id, nullptr);
+}
+
+gboolean
+lodex_db_remove_place_from_category (sqlite3 *db, const gchar *place_id, const gchar *category_id)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (place_id != NULL, FALSE);
+  g_return_val_if_fail (category_id != NULL, FALSE);
+  return exec_bound (db, "DELETE FROM p2c where place_id=:place_id AND category_id=:category_id",
+                     ":place_id", place_id, ":category_id", category_id, nullptr);
+}
+
+gboolean
+lodex_db_add_image_to_place (sqlite3 *db, const gchar *image_id, const gchar *place_id)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (image_id != NULL, FALSE);
+  g_return_val_if_fail (place_id != NULL, FALSE);
+  return exec_bound (db, "INSERT INTO p2i (place_id, image_id) values (:place_id, :image_id)",
+                     ":place_id", place_id, ":image_id", image_id, nullptr);
+}
+
+gboolean
+lodex_db_remove_image_from_place (sqlite3 *db, const gchar *image_id, const gchar *place_id)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (image_id != NULL, FALSE);
+  g_return_val_if_fail (place_id != NULL, FALSE);
+  return exec_bound (db, "DELETE FROM p2i where place_id=:place_id AND image_id=:image_id",
+                     ":place_id", place_id, ":image_id", image_id, nullptr);
+}

@@ -4,6 +4,8 @@
 #include <sqlite3.h>
 #include <liblodex/lodex-types.h>
 #include <liblodex/lodex-place.h>
+#include <liblodex/lodex-category.h>
+#include <liblodex/lodex-image.h>
 
 G_BEGIN_DECLS
 
@@ -45,5 +47,20 @@ gchar *lodex_db_place_appdata_get (sqlite3 *db, const gchar *place_id, const gch
 gboolean lodex_db_place_appdata_insert (sqlite3 *db, const gchar *place_id, const gchar *key, const gchar *data);
 gboolean lodex_db_place_appdata_update (sqlite3 *db, const gchar *place_id, const gchar *key, const gchar *data);
 gboolean lodex_db_place_appdata_delete (sqlite3 *db, const gchar *place_id, const gchar *key);
+
+/* categories, images and memberships */
+gboolean lodex_db_insert_category (sqlite3 *db, LodexCategory *category);
+gboolean lodex_db_update_category (sqlite3 *db, LodexCategory *category);
+gboolean lodex_db_delete_category (sqlite3 *db, LodexCategory *category);
+LodexCategoryRow *lodex_db_get_category_row_by_id (sqlite3 *db, const gchar *id);
+gchar *lodex_db_get_category_id_by_name (sqlite3 *db, const gchar *name);
+gboolean lodex_db_insert_image (sqlite3 *db, LodexImage *image);
+gboolean lodex_db_update_image (sqlite3 *db, LodexImage *image);
+gboolean lodex_db_delete_image (sqlite3 *db, LodexImage *image);
+LodexImageRow *lodex_db_get_image_row_by_id (sqlite3 *db, const gchar *id);
+gboolean lodex_db_add_place_to_category (sqlite3 *db, const gchar *place_id, const gchar *category_id);
+gboolean lodex_db_remove_place_from_category (sqlite3 *db, const gchar *place_id, const gchar *category_id);
+gboolean lodex_db_add_image_to_place (sqlite3 *db, const gchar *image_id, const gchar *place_id);
+gboolean lodex_db_remove_image_from_place (sqlite3 *db, const gchar *image_id, const gchar *place_id);
 
 G_END_DECLS

@@ -407,15 +407,7 @@ _lodex_place_set_store (LodexPlace *place, LodexStore *store)
 {
   g_return_if_fail (place != NULL);
   g_return_if_fail (LODEX_IS_PLACE (place));
-  LodexPlacePrivate *priv = get_priv (place);
-
-  if (!store)
-    {
-      g_clear_object (&priv->store);
-      return;
-    }
-  g_return_if_fail (priv->store == NULL);
-  priv->store = LODEX_STORE (g_object_ref (store));
+  lodex::bind_store (&get_priv (place)->store, store, G_STRFUNC);
 }
 
 gboolean

@@ -40,6 +40,14 @@ gboolean _lodex_store_place_clear_address (LodexStore *store, LodexPlace *place)
 gchar *_lodex_store_place_get_appdata (LodexStore *store, LodexPlace *place, const gchar *key);
 gboolean _lodex_store_place_set_appdata (LodexStore *store, LodexPlace *place, const gchar *key, const gchar *value);
 gboolean _lodex_store_place_clear_appdata (LodexStore *store, LodexPlace *place, const gchar *key);
+GList *_lodex_store_get_categories_for_place (LodexStore *store, LodexPlace *place);
+GList *_lodex_store_get_images_for_place (LodexStore *store, LodexPlace *place);
+void _lodex_store_update_category (LodexStore *store, LodexCategory *category);
+void _lodex_store_update_image (LodexStore *store, LodexImage *image);
+gboolean _lodex_store_add_place_to_category (LodexStore *store, LodexPlace *place, LodexCategory *category);
+gboolean _lodex_store_remove_place_from_category (LodexStore *store, LodexPlace *place, LodexCategory *category);
+gboolean _lodex_store_add_image_to_place (LodexStore *store, LodexImage *image, LodexPlace *place);
+gboolean _lodex_store_remove_image_from_place (LodexStore *store, LodexImage *image, LodexPlace *place);
 
 /* lodex-place */
 LodexPlace *_lodex_place_new_with_row (LodexPlaceRow *row);
@@ -58,6 +66,24 @@ void _lodex_place_set_address (LodexPlace *place, LodexPlaceAddress *address);
 GList *_lodex_place_get_links (LodexPlace *place);
 void _lodex_place_update_links (LodexPlace *place);
 void _lodex_place_free_links (LodexPlace *place);
+
+/* lodex-category */
+LodexCategory *_lodex_category_new_with_row (LodexCategoryRow *row);
+LodexCategoryRow *_lodex_category_get_row (LodexCategory *category);
+void _lodex_category_set_row (LodexCategory *category, LodexCategoryRow *row);
+LodexStore *_lodex_category_get_store (LodexCategory *category);
+void _lodex_category_set_store (LodexCategory *category, LodexStore *store);
+LodexCategoryRow *_lodex_category_row_new (void);
+void _lodex_category_row_free (LodexCategoryRow *row);
+
+/* lodex-image */
+LodexImage *_lodex_image_new_with_row (LodexImageRow *row);
+LodexImageRow *_lodex_image_get_row (LodexImage *image);
+void _lodex_image_set_row (LodexImage *image, LodexImageRow *row);
+LodexStore *_lodex_image_get_store (LodexImage *image);
+void _lodex_image_set_store (LodexImage *image, LodexStore *store);
+LodexImageRow *_lodex_image_row_new (void);
+void _lodex_image_row_free (LodexImageRow *row);
 
 /* lodex-db */
 gboolean _lodex_db_exec_and_free (sqlite3 *db, gchar *sql);
@@ -82,6 +108,20 @@ check (bool ok, const char *function, const char *text)
   if (!ok)
     g_return_if_fail_warning (nullptr, function, text);
   return ok;
+}
+
+/* Binds a row object to @store, taking a reference, or unbinds it when
+ * @store is NULL. An object is bound to one store at a time. */
+inline void
+bind_store (LodexStore **slot, LodexStore *store, const char *function)
+{
+  if (!store)
+    {
+      g_clear_object (slot);
+      return;
+    }
+  if (check (*slot == nullptr, function, "priv->store == NULL"))
+    *slot = LODEX_STORE (g_object_ref (store));
 }
 
 } // namespace lodex
@@ -121,5 +161,7 @@ inline constexpr AddressField address_fields[] = {
 } // namespace lodex
 
 G_DEFINE_AUTOPTR_CLEANUP_FUNC (LodexPlaceRow, _lodex_place_row_free)
+G_DEFINE_AUTOPTR_CLEANUP_FUNC (LodexCategoryRow, _lodex_category_row_free)
+G_DEFINE_AUTOPTR_CLEANUP_FUNC (LodexImageRow, _lodex_image_row_free)
 G_DEFINE_AUTOPTR_CLEANUP_FUNC (LodexPlaceAddress, _lodex_place_address_free)
 #endif

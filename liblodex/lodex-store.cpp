@@ -129,6 +129,229 @@ adopt_place_row (LodexStore *store, LodexPlaceRow *row)
   return place;
 }
 
+/* Categories and images (and routes) follow one pattern; what differs per
+ * kind is gathered here. */
+template <typename T>
+struct Family;
+
+template <>
+struct Family<LodexCategory>
+{
+  static constexpr Table table = &LodexStorePrivate::categories;
+  static gchar *&
+  id (LodexCategory *c)
+  {
+    return _lodex_category_get_row (c)->id;
+  }
+  static LodexStore *
+  store (LodexCategory *c)
+  {
+    return _lodex_category_get_store (c);
+  }
+  static void
+  bind (LodexCategory *c, LodexStore *s)
+  {
+    _lodex_category_set_store (c, s);
+  }
+  static LodexCategory *
+  load (sqlite3 *db, const gchar *id)
+  {
+    LodexCategoryRow *row = lodex_db_get_category_row_by_id (db, id);
+    return row ? _lodex_category_new_with_row (row) : nullptr;
+  }
+  static bool
+  reload (sqlite3 *db, LodexCategory *c)
+  {
+    LodexCategoryRow *row = lodex_db_get_category_row_by_id (db, id (c));
+    if (row)
+      _lodex_category_set_row (c, row);
+    return row;
+  }
+  static constexpr auto insert = lodex_db_insert_category;
+  static constexpr auto remove = lodex_db_delete_category;
+  static constexpr auto announce_added = lodex_tracker_signal_category_added;
+  static constexpr auto announce_removed = lodex_tracker_signal_category_removed;
+  static constexpr const char *already = "Category already associated with database.";
+  static constexpr const char *not_associated = "Category not associated with database.";
+  static constexpr const char *not_found = "Problem getting category row from database";
+};
+
+template <>
+struct Family<LodexImage>
+{
+  static constexpr Table table = &LodexStorePrivate::images;
+  static gchar *&
+  id (LodexImage *i)
+  {
+    return _lodex_image_get_row (i)->id;
+  }
+  static LodexStore *
+  store (LodexImage *i)
+  {
+    return _lodex_image_get_store (i);
+  }
+  static void
+  bind (LodexImage *i, LodexStore *s)
+  {
+    _lodex_image_set_store (i, s);
+  }
+  static LodexImage *
+  load (sqlite3 *db, const gchar *id)
+  {
+    LodexImageRow *row = lodex_db_get_image_row_by_id (db, id);
+    return row ? _lodex_image_new_with_row (row) : nullptr;
+  }
+  static bool
+  reload (sqlite3 *db, LodexImage *i)
+  {
+    LodexImageRow *row = lodex_db_get_image_row_by_id (db, id (i));
+    if (row)
+      _lodex_image_set_row (i, row);
+    return row;
+  }
+  static constexpr auto insert = lodex_db_insert_image;
+  static constexpr auto remove = lodex_db_delete_image;
+  static constexpr auto announce_added = lodex_tracker_signal_image_added;
+  static constexpr auto announce_removed = lodex_tracker_signal_image_removed;
+  static constexpr const char *already = "Image already associated with database";
+  static constexpr const char *not_associated = "Image not associated with database.";
+  static constexpr const char *not_found = "Problem getting image row from database";
+};
+
+template <typename T>
+const gchar *
+family_current_id (GObject *object)
+{
+  return Family<T>::id (reinterpret_cast<T *> (object));
+}
+
+template <typename T>
+void
+add_entry (LodexStore *store, T *object)
+{
+  registry_add<Family<T>::table, family_current_id<T>> (store, G_OBJECT (object));
+}
+
+template <typename T>
+void
+remove_entry (LodexStore *store, T *object)
+{
+  registry_remove<Family<T>::table, family_current_id<T>> (store, G_OBJECT (object));
+}
+
+template <typename T>
+T *
+lookup_entry (LodexStore *store, const gchar *id)
+{
+  return reinterpret_cast<T *> (registry_lookup (get_priv (store)->*Family<T>::table, id));
+}
+
+/* Gives @object a new id and stores it; a failed insert leaves it new. */
+template <typename T>
+gboolean
+add_object (LodexStore *store, T *object)
+{
+  using F = Family<T>;
+  gchar *&id = F::id (object);
+  if (id)
+    {
+      g_warning ("%s", F::already);
+      return FALSE;
+    }
+
+  lodex::Hold hold (store);
+  LodexStorePrivate *priv = get_priv (store);
+  id = _lodex_store_gen_id (store);
+  if (!F::insert (priv->db, object))
+    {
+      g_clear_pointer (&id, g_free);
+      return FALSE;
+    }
+  F::bind (object, store);
+  add_entry (store, object);
+  g_signal_emit_by_name (object, "added", store);
+  F::announce_added (priv->tracker, id);
+  return TRUE;
+}
+
+/* The live object for @id, or one built from its row. */
+template <typename T>
+T *
+get_object (LodexStore *store, const gchar *id)
+{
+  using F = Family<T>;
+  if (T *live = lookup_entry<T> (store, id))
+    return live;
+
+  T *object = F::load (get_priv (store)->db, id);
+  if (!object)
+    {
+      g_warning ("%s", F::not_found);
+      return nullptr;
+    }
+  F::bind (object, store);
+  add_entry (store, object);
+  return object;
+}
+
+/* Deletes @object's row; nothing else happens unless that succeeded. */
+template <typename T>
+gboolean
+remove_object (LodexStore *store, T *object, bool clear_id = true)
+{
+  using F = Family<T>;
+  gchar *&id = F::id (object);
+  if (!id || F::store (object) != store)
+    {
+      g_warning ("%s", F::not_associated);
+      return FALSE;
+    }
+
+  lodex::Hold hold (store);
+  LodexStorePrivate *priv = get_priv (store);
+  if (!F::remove (priv->db, object))
+    return FALSE;
+  remove_entry (store, object);
+  F::bind (object, nullptr);
+  g_signal_emit_by_name (object, "removed", store);
+  F::announce_removed (priv->tracker, id);
+  if (clear_id)
+    g_clear_pointer (&id, g_free);
+  return TRUE;
+}
+
+/* Every object whose id the statement's @column yields, in row order. */
+template <typename T>
+GList *
+list_objects (LodexStore *store, lodex::Stmt statement, gchar *(*next_id) (sqlite3 *, sqlite3_stmt *))
+{
+  sqlite3 *db = get_priv (store)->db;
+  GList *objects = nullptr;
+  /* the iterator finalizes the statement when it returns NULL */
+  while (gchar *id = next_id (db, statement.get ()))
+    {
+      /* a membership whose object is gone is skipped, never a NULL element */
+      if (T *object = get_object<T> (store, id))
+        objects = g_list_prepend (objects, object);
+      g_free (id);
+    }
+  statement.release ();
+  return g_list_reverse (objects);
+}
+
+lodex::Stmt
+prepare_listing (sqlite3 *db, const char *query)
+{
+  sqlite3_stmt *statement = nullptr;
+  if (sqlite3_prepare_v2 (db, query, -1, &statement, nullptr) != SQLITE_OK)
+    {
+      g_warning ("Error whilst preparing statement: %s", sqlite3_errmsg (db));
+      sqlite3_finalize (statement);
+      return nullptr;
+    }
+  return lodex::Stmt (statement);
+}
+
 } // namespace
 
 void
@@ -237,6 +460,12 @@ static void place_updated_cb (LodexTracker *tracker, const gchar *id, LodexStore
 static void place_added_cb (LodexTracker *tracker, const gchar *id, LodexStore *store);
 static void place_removed_cb (LodexTracker *tracker, const gchar *id, LodexStore *store);
 static void store_updated_cb (LodexTracker *tracker, LodexStore *store);
+template <typename T, guint Signal>
+static void object_added_cb (LodexTracker *tracker, const gchar *id, LodexStore *store);
+template <typename T, guint Signal>
+static void object_removed_cb (LodexTracker *tracker, const gchar *id, LodexStore *store);
+template <typename T, guint Signal>
+static void object_updated_cb (LodexTracker *tracker, const gchar *id, LodexStore *store);
 
 static void
 lodex_store_init (LodexStore *self)
@@ -253,6 +482,14 @@ lodex_store_init (LodexStore *self)
   g_signal_connect (priv->tracker, "place-added", G_CALLBACK (place_added_cb), self);
   g_signal_connect (priv->tracker, "place-removed", G_CALLBACK (place_removed_cb), self);
   g_signal_connect (priv->tracker, "store-updated", G_CALLBACK (store_updated_cb), self);
+  g_signal_connect (priv->tracker, "category-added", G_CALLBACK ((object_added_cb<LodexCategory, CATEGORY_ADDED>)), self);
+  g_signal_connect (priv->tracker, "category-removed",
+                    G_CALLBACK ((object_removed_cb<LodexCategory, CATEGORY_REMOVED>)), self);
+  g_signal_connect (priv->tracker, "category-updated",
+                    G_CALLBACK ((object_updated_cb<LodexCategory, CATEGORY_UPDATED>)), self);
+  g_signal_connect (priv->tracker, "image-added", G_CALLBACK ((object_added_cb<LodexImage, IMAGE_ADDED>)), self);
+  g_signal_connect (priv->tracker, "image-removed", G_CALLBACK ((object_removed_cb<LodexImage, IMAGE_REMOVED>)), self);
+  g_signal_connect (priv->tracker, "image-updated", G_CALLBACK ((object_updated_cb<LodexImage, IMAGE_UPDATED>)), self);
 }
 
 static void
@@ -798,6 +1035,364 @@ static void
 store_updated_cb (LodexTracker *tracker, LodexStore *store)
 {
   _lodex_set_emit_changed (LODEX_SET (store));
+}
+
+template <typename T, guint Signal>
+static void
+object_added_cb (LodexTracker *tracker, const gchar *id, LodexStore *store)
+{
+  g_signal_emit (store, signals[Signal], 0, id);
+}
+
+/* The store's signal first, then the live object's "removed": it keeps its
+ * id and values, but the store forgets it. */
+template <typename T, guint Signal>
+static void
+object_removed_cb (LodexTracker *tracker, const gchar *id, LodexStore *store)
+{
+  lodex::Hold hold (store);
+  g_signal_emit (store, signals[Signal], 0, id);
+  if (T *live = lookup_entry<T> (store, id))
+    {
+      g_signal_emit_by_name (live, "removed", store);
+      remove_entry (store, live);
+      g_object_unref (live);
+    }
+}
+
+/* A live object reloads and says so first; then the store tells. */
+template <typename T, guint Signal>
+static void
+object_updated_cb (LodexTracker *tracker, const gchar *id, LodexStore *store)
+{
+  lodex::Hold hold (store);
+  if (T *live = lookup_entry<T> (store, id))
+    {
+      bool reloaded = Family<T>::reload (get_priv (store)->db, live);
+      if (reloaded)
+        g_signal_emit_by_name (live, "changed");
+      g_object_unref (live);
+      if (!reloaded)
+        {
+          g_warning ("%s", Family<T>::not_found);
+          return;
+        }
+    }
+  g_signal_emit (store, signals[Signal], 0, id);
+}
+
+/* Categories and images */
+
+/**
+ * lodex_store_add_category:
+ * @store: a #LodexStore
+ * @category: a category in no store
+ *
+ * Returns: whether the category was stored; on failure it is left as it was
+ */
+gboolean
+lodex_store_add_category (LodexStore *store, LodexCategory *category)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (category != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_CATEGORY (category), FALSE);
+  return add_object (store, category);
+}
+
+/**
+ * lodex_store_add_image:
+ * @store: a #LodexStore
+ * @image: an image in no store
+ *
+ * Returns: whether the image was stored; on failure it is left as it was
+ */
+gboolean
+lodex_store_add_image (LodexStore *store, LodexImage *image)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (image != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_IMAGE (image), FALSE);
+  return add_object (store, image);
+}
+
+/**
+ * lodex_store_get_category_by_id:
+ * @store: a #LodexStore
+ * @id: a category id
+ *
+ * Returns: (transfer full) (nullable): the category; %NULL with a warning
+ *   when no category has @id
+ */
+LodexCategory *
+lodex_store_get_category_by_id (LodexStore *store, const gchar *id)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (id != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  return get_object<LodexCategory> (store, id);
+}
+
+/**
+ * lodex_store_get_image_by_id:
+ * @store: a #LodexStore
+ * @id: an image id
+ *
+ * Returns: (transfer full) (nullable): the image; %NULL with a warning when
+ *   no image has @id
+ */
+LodexImage *
+lodex_store_get_image_by_id (LodexStore *store, const gchar *id)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (id != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  return get_object<LodexImage> (store, id);
+}
+
+/**
+ * lodex_store_get_category_by_name:
+ * @store: a #LodexStore
+ * @name: a category name
+ *
+ * Returns: (transfer full) (nullable): the first category of that name, or
+ *   %NULL
+ */
+LodexCategory *
+lodex_store_get_category_by_name (LodexStore *store, const gchar *name)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (name != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+
+  g_autofree gchar *id = lodex_db_get_category_id_by_name (get_priv (store)->db, name);
+  return id ? lodex_store_get_category_by_id (store, id) : nullptr;
+}
+
+/**
+ * lodex_store_remove_category:
+ * @store: a #LodexStore
+ * @category: a category of @store
+ *
+ * Deletes the category and its memberships; the object may be added again.
+ *
+ * Returns: whether the category was removed
+ */
+gboolean
+lodex_store_remove_category (LodexStore *store, LodexCategory *category)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (category != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_CATEGORY (category), FALSE);
+  return remove_object (store, category);
+}
+
+/**
+ * lodex_store_remove_image:
+ * @store: a #LodexStore
+ * @image: an image of @store
+ *
+ * Deletes the image and detaches it from its places; the object may be
+ * added again.
+ *
+ * Returns: whether the image was removed
+ */
+gboolean
+lodex_store_remove_image (LodexStore *store, LodexImage *image)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (image != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_IMAGE (image), FALSE);
+  return remove_object (store, image);
+}
+
+/**
+ * lodex_store_categories:
+ * @store: a #LodexStore
+ *
+ * Returns: (transfer full) (element-type LodexCategory): every category
+ */
+GList *
+lodex_store_categories (LodexStore *store)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+
+  lodex::Stmt statement = prepare_listing (get_priv (store)->db, "SELECT id from categories");
+  return statement ? list_objects<LodexCategory> (store, std::move (statement), lodex_db_get_next_category_id)
+                   : nullptr;
+}
+
+/**
+ * lodex_store_images:
+ * @store: a #LodexStore
+ *
+ * Returns: (transfer full) (element-type LodexImage): every image
+ */
+GList *
+lodex_store_images (LodexStore *store)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+
+  lodex::Stmt statement = prepare_listing (get_priv (store)->db, "SELECT id from images");
+  return statement ? list_objects<LodexImage> (store, std::move (statement), lodex_db_get_next_image_id) : nullptr;
+}
+
+/* The objects that a place's memberships in @query name. */
+template <typename T>
+static GList *
+list_for_place (LodexStore *store, LodexPlace *place, const char *query,
+                gchar *(*next_id) (sqlite3 *, sqlite3_stmt *))
+{
+  sqlite3 *db = get_priv (store)->db;
+  lodex::Stmt statement = prepare_listing (db, query);
+  if (!statement)
+    return nullptr;
+  const gchar *place_id = _lodex_place_get_row (place)->id;
+  int index = sqlite3_bind_parameter_index (statement.get (), ":place_id");
+  if (sqlite3_bind_text (statement.get (), index, place_id, -1, SQLITE_TRANSIENT) != SQLITE_OK)
+    {
+      g_warning ("Problem binding sql statement: %s", sqlite3_errmsg (db));
+      return nullptr;
+    }
+  return list_objects<T> (store, std::move (statement), next_id);
+}
+
+GList *
+_lodex_store_get_categories_for_place (LodexStore *store, LodexPlace *place)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (place != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+  return list_for_place<LodexCategory> (store, place, "SELECT * from p2c WHERE place_id=:place_id",
+                                        lodex_db_get_next_p2c_category_id);
+}
+
+GList *
+_lodex_store_get_images_for_place (LodexStore *store, LodexPlace *place)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (place != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+  return list_for_place<LodexImage> (store, place, "SELECT * from p2i WHERE place_id=:place_id",
+                                     lodex_db_get_next_p2i_image_id);
+}
+
+void
+_lodex_store_update_category (LodexStore *store, LodexCategory *category)
+{
+  g_return_if_fail (store != NULL);
+  g_return_if_fail (category != NULL);
+  g_return_if_fail (LODEX_IS_STORE (store));
+  g_return_if_fail (LODEX_IS_CATEGORY (category));
+
+  if (_lodex_category_get_store (category) != store)
+    {
+      g_warning ("%s", Family<LodexCategory>::not_associated);
+      return;
+    }
+  LodexStorePrivate *priv = get_priv (store);
+  if (lodex_db_update_category (priv->db, category))
+    lodex_tracker_signal_category_updated (priv->tracker, _lodex_category_get_row (category)->id);
+}
+
+void
+_lodex_store_update_image (LodexStore *store, LodexImage *image)
+{
+  g_return_if_fail (store != NULL);
+  g_return_if_fail (image != NULL);
+  g_return_if_fail (LODEX_IS_STORE (store));
+  g_return_if_fail (LODEX_IS_IMAGE (image));
+
+  if (_lodex_image_get_store (image) != store)
+    {
+      g_warning ("%s", Family<LodexImage>::not_associated);
+      return;
+    }
+  LodexStorePrivate *priv = get_priv (store);
+  lodex_db_update_image (priv->db, image);
+  lodex_tracker_signal_image_updated (priv->tracker, _lodex_image_get_row (image)->id);
+}
+
+/* Memberships: one row written or deleted, then announced on the object
+ * whose set of members changed. */
+static gboolean
+write_membership (LodexStore *store, bool written, const char *failure,
+                  void (*announce) (LodexTracker *, const gchar *), const gchar *announced_id)
+{
+  if (!written)
+    {
+      g_warning ("%s", failure);
+      return FALSE;
+    }
+  announce (get_priv (store)->tracker, announced_id);
+  return TRUE;
+}
+
+gboolean
+_lodex_store_add_place_to_category (LodexStore *store, LodexPlace *place, LodexCategory *category)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (LODEX_IS_CATEGORY (category), FALSE);
+
+  const gchar *category_id = _lodex_category_get_row (category)->id;
+  return write_membership (store,
+                           lodex_db_add_place_to_category (get_priv (store)->db, _lodex_place_get_row (place)->id,
+                                                           category_id),
+                           "Unable to add place to category in the database",
+                           lodex_tracker_signal_category_updated, category_id);
+}
+
+gboolean
+_lodex_store_remove_place_from_category (LodexStore *store, LodexPlace *place, LodexCategory *category)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (LODEX_IS_CATEGORY (category), FALSE);
+
+  const gchar *category_id = _lodex_category_get_row (category)->id;
+  return write_membership (store,
+                           lodex_db_remove_place_from_category (get_priv (store)->db,
+                                                                _lodex_place_get_row (place)->id, category_id),
+                           "Unable to remove place from category in the database",
+                           lodex_tracker_signal_category_updated, category_id);
+}
+
+gboolean
+_lodex_store_add_image_to_place (LodexStore *store, LodexImage *image, LodexPlace *place)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_IMAGE (image), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  const gchar *place_id = _lodex_place_get_row (place)->id;
+  return write_membership (store,
+                           lodex_db_add_image_to_place (get_priv (store)->db, _lodex_image_get_row (image)->id,
+                                                        place_id),
+                           "Unable to add image to place in the database",
+                           lodex_tracker_signal_place_updated, place_id);
+}
+
+gboolean
+_lodex_store_remove_image_from_place (LodexStore *store, LodexImage *image, LodexPlace *place)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_IMAGE (image), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  const gchar *place_id = _lodex_place_get_row (place)->id;
+  return write_membership (store,
+                           lodex_db_remove_image_from_place (get_priv (store)->db,
+                                                             _lodex_image_get_row (image)->id, place_id),
+                           "Unable to remove image from place in the database",
+                           lodex_tracker_signal_place_updated, place_id);
 }
 
 /**

@@ -4,6 +4,8 @@
 #include <liblodex/lodex-types.h>
 #include <liblodex/lodex-set.h>
 #include <liblodex/lodex-place.h>
+#include <liblodex/lodex-category.h>
+#include <liblodex/lodex-image.h>
 
 G_BEGIN_DECLS
 
@@ -34,6 +36,17 @@ LodexStore *lodex_store_get_system (void);
 gboolean lodex_store_add_place (LodexStore *store, LodexPlace *place);
 LodexPlace *lodex_store_get_place_by_id (LodexStore *store, const gchar *id);
 gboolean lodex_store_remove_place (LodexStore *store, LodexPlace *place);
+
+gboolean lodex_store_add_category (LodexStore *store, LodexCategory *category);
+LodexCategory *lodex_store_get_category_by_id (LodexStore *store, const gchar *id);
+LodexCategory *lodex_store_get_category_by_name (LodexStore *store, const gchar *name);
+gboolean lodex_store_remove_category (LodexStore *store, LodexCategory *category);
+GList *lodex_store_categories (LodexStore *store);
+
+gboolean lodex_store_add_image (LodexStore *store, LodexImage *image);
+LodexImage *lodex_store_get_image_by_id (LodexStore *store, const gchar *id);
+gboolean lodex_store_remove_image (LodexStore *store, LodexImage *image);
+GList *lodex_store_images (LodexStore *store);
 
 void lodex_make_resident (void);
 

@@ -5,6 +5,8 @@
 #include <liblodex/lodex-types.h>
 #include <liblodex/lodex-set.h>
 #include <liblodex/lodex-place.h>
+#include <liblodex/lodex-category.h>
+#include <liblodex/lodex-image.h>
 #include <liblodex/lodex-store.h>
 #include <liblodex/lodex-tracker.h>
 #include <liblodex/lodex-db.h>

@@ -1,0 +1,263 @@
+/* LodexCategory: a named group of places. A bound category writes each
+ * change at once. */
+
+#include "lodex-private.h"
+
+struct LodexCategoryPrivate
+{
+  LodexCategoryRow *row;
+  LodexStore *store; /* strong ref while bound */
+};
+
+G_DEFINE_TYPE_WITH_PRIVATE (LodexCategory, lodex_category, G_TYPE_OBJECT)
+
+enum
+{
+  PROP_0,
+  PROP_ID,
+  PROP_NAME,
+  PROP_DESCRIPTION,
+  N_PROPS
+};
+
+enum
+{
+  CHANGED,
+  ADDED,
+  REMOVED,
+  N_SIGNALS
+};
+
+static GParamSpec *props[N_PROPS];
+static guint signals[N_SIGNALS];
+
+static LodexCategoryPrivate *
+get_priv (LodexCategory *self)
+{
+  return static_cast<LodexCategoryPrivate *> (lodex_category_get_instance_private (self));
+}
+
+static void
+lodex_category_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
+{
+  LodexCategory *self = LODEX_CATEGORY (object);
+  LodexCategoryRow *row = _lodex_category_get_row (self);
+  gchar **field;
+
+  switch (prop_id)
+    {
+    case PROP_NAME:
+      field = &row->name;
+      break;
+    case PROP_DESCRIPTION:
+      field = &row->description;
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+      return;
+    }
+  if (!_lodex_update_property_string (field, value))
+    return;
+
+  LodexCategoryPrivate *priv = get_priv (self);
+  if (priv->store)
+    _lodex_store_update_category (priv->store, self);
+  else
+    g_signal_emit (self, signals[CHANGED], 0);
+}
+
+static void
+lodex_category_get_property (GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
+{
+  LodexCategoryRow *row = _lodex_category_get_row (LODEX_CATEGORY (object));
+
+  switch (prop_id)
+    {
+    case PROP_ID:
+      g_value_set_string (value, row->id);
+      break;
+    case PROP_NAME:
+      g_value_set_string (value, row->name);
+      break;
+    case PROP_DESCRIPTION:
+      g_value_set_string (value, row->description);
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+      break;
+    }
+}
+
+static void
+lodex_category_dispose (GObject *object)
+{
+  g_clear_object (&get_priv (LODEX_CATEGORY (object))->store);
+  G_OBJECT_CLASS (lodex_category_parent_class)->dispose (object);
+}
+
+static void
+lodex_category_finalize (GObject *object)
+{
+  g_clear_pointer (&get_priv (LODEX_CATEGORY (object))->row, _lodex_category_row_free);
+  G_OBJECT_CLASS (lodex_category_parent_class)->finalize (object);
+}
+
+static void
+lodex_category_class_init (LodexCategoryClass *klass)
+{
+  GObjectClass *object_class = G_OBJECT_CLASS (klass);
+
+  object_class->set_property = lodex_category_set_property;
+  object_class->get_property = lodex_category_get_property;
+  object_class->dispose = lodex_category_dispose;
+  object_class->finalize = lodex_category_finalize;
+
+  props[PROP_ID] = g_param_spec_string ("id", "Identifier", "Identifier", nullptr,
+                                        GParamFlags (G_PARAM_READABLE | G_PARAM_STATIC_STRINGS));
+  props[PROP_NAME] = g_param_spec_string ("name", "Name", "Name of category", "",
+                                          GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
+  props[PROP_DESCRIPTION] = g_param_spec_string ("description", "Description", "Description of category", "",
+                                                 GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
+  g_object_class_install_properties (object_class, N_PROPS, props);
+
+  signals[CHANGED] = g_signal_new ("changed", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
+                                   G_STRUCT_OFFSET (LodexCategoryClass, changed), nullptr, nullptr,
+                                   g_cclosure_marshal_VOID__VOID, G_TYPE_NONE, 0);
+  signals[ADDED] = g_signal_new ("added", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
+                                 G_STRUCT_OFFSET (LodexCategoryClass, added), nullptr, nullptr,
+                                 g_cclosure_marshal_VOID__OBJECT, G_TYPE_NONE, 1, LODEX_TYPE_STORE);
+  signals[REMOVED] = g_signal_new ("removed", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
+                                   G_STRUCT_OFFSET (LodexCategoryClass, removed), nullptr, nullptr,
+                                   g_cclosure_marshal_VOID__OBJECT, G_TYPE_NONE, 1, LODEX_TYPE_STORE);
+}
+
+static void
+lodex_category_init (LodexCategory *self)
+{
+}
+
+/**
+ * lodex_category_new:
+ * @name: the category's name
+ * @description: (nullable): what it groups
+ *
+ * Returns: (transfer full): a category in no store
+ */
+LodexCategory *
+lodex_category_new (const gchar *name, const gchar *description)
+{
+  g_return_val_if_fail (name != NULL, NULL);
+  return LODEX_CATEGORY (g_object_new (LODEX_TYPE_CATEGORY, "name", name, "description", description, nullptr));
+}
+
+/* Membership is made or ended only between a place and a category of one
+ * store; two detached objects fail in the store's own checks. */
+static gboolean
+change_membership (LodexCategory *category, LodexPlace *place, const char *refusal,
+                   gboolean (*change) (LodexStore *, LodexPlace *, LodexCategory *))
+{
+  LodexStore *store = get_priv (category)->store;
+  if (_lodex_place_get_store (place) != store)
+    {
+      g_warning ("%s", refusal);
+      return FALSE;
+    }
+  return change (store, place, category);
+}
+
+/**
+ * lodex_category_add_place:
+ * @category: a stored category
+ * @place: a place of the same store
+ *
+ * Returns: whether the place is now a member
+ */
+gboolean
+lodex_category_add_place (LodexCategory *category, LodexPlace *place)
+{
+  g_return_val_if_fail (LODEX_IS_CATEGORY (category), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  return change_membership (category, place, "Trying to add a Place to a Category from a different store.",
+                            _lodex_store_add_place_to_category);
+}
+
+/**
+ * lodex_category_remove_place:
+ * @category: a stored category
+ * @place: a place of the same store
+ *
+ * Returns: whether the membership was ended (also when there was none)
+ */
+gboolean
+lodex_category_remove_place (LodexCategory *category, LodexPlace *place)
+{
+  g_return_val_if_fail (LODEX_IS_CATEGORY (category), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  return change_membership (category, place, "Trying to remove a Place from a Category from a different store.",
+                            _lodex_store_remove_place_from_category);
+}
+
+LodexCategory *
+_lodex_category_new_with_row (LodexCategoryRow *row)
+{
+  LodexCategory *self = LODEX_CATEGORY (g_object_new (LODEX_TYPE_CATEGORY, nullptr));
+  _lodex_category_set_row (self, row);
+  return self;
+}
+
+LodexCategoryRow *
+_lodex_category_get_row (LodexCategory *category)
+{
+  g_return_val_if_fail (category != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_CATEGORY (category), NULL);
+  LodexCategoryPrivate *priv = get_priv (category);
+
+  if (!priv->row)
+    priv->row = _lodex_category_row_new ();
+  return priv->row;
+}
+
+void
+_lodex_category_set_row (LodexCategory *category, LodexCategoryRow *row)
+{
+  g_return_if_fail (category != NULL);
+  g_return_if_fail (LODEX_IS_CATEGORY (category));
+  g_assert (row != NULL);
+  LodexCategoryPrivate *priv = get_priv (category);
+
+  g_clear_pointer (&priv->row, _lodex_category_row_free);
+  priv->row = row;
+}
+
+LodexStore *
+_lodex_category_get_store (LodexCategory *category)
+{
+  g_return_val_if_fail (category != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_CATEGORY (category), NULL);
+  return get_priv (category)->store;
+}
+
+void
+_lodex_category_set_store (LodexCategory *category, LodexStore *store)
+{
+  g_return_if_fail (category != NULL);
+  g_return_if_fail (LODEX_IS_CATEGORY (category));
+  lodex::bind_store (&get_priv (category)->store, store, G_STRFUNC);
+}
+
+LodexCategoryRow *
+_lodex_category_row_new (void)
+{
+  return g_slice_new0 (LodexCategoryRow);
+}
+
+void
+_lodex_category_row_free (LodexCategoryRow *row)
+{
+  if (!row)
+    return;
+  g_free (row->id);
+  g_free (row->name);
+  g_free (row->description);
+  g_slice_free (LodexCategoryRow, row);
+}

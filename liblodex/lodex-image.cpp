@@ -1,0 +1,287 @@
+/* LodexImage: a picture file that places can carry, with its decoded picture
+ * cached until the image changes. */
+
+#include "lodex-private.h"
+
+#include <cmath>
+
+struct LodexImagePrivate
+{
+  LodexImageRow *row;
+  LodexStore *store; /* strong ref while bound */
+  GdkPixbuf *pixbuf; /* decoded on first use, dropped on "changed" */
+};
+
+G_DEFINE_TYPE_WITH_PRIVATE (LodexImage, lodex_image, G_TYPE_OBJECT)
+
+enum
+{
+  PROP_0,
+  PROP_ID,
+  PROP_DESCRIPTION,
+  PROP_FILENAME,
+  N_PROPS
+};
+
+enum
+{
+  CHANGED,
+  ADDED,
+  REMOVED,
+  N_SIGNALS
+};
+
+static GParamSpec *props[N_PROPS];
+static guint signals[N_SIGNALS];
+
+static LodexImagePrivate *
+get_priv (LodexImage *self)
+{
+  return static_cast<LodexImagePrivate *> (lodex_image_get_instance_private (self));
+}
+
+static void
+lodex_image_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
+{
+  LodexImage *self = LODEX_IMAGE (object);
+  LodexImageRow *row = _lodex_image_get_row (self);
+  gchar **field;
+
+  switch (prop_id)
+    {
+    case PROP_DESCRIPTION:
+      field = &row->description;
+      break;
+    case PROP_FILENAME:
+      field = &row->filename;
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+      return;
+    }
+  if (!_lodex_update_property_string (field, value))
+    return;
+
+  /* a bound image hears of it, and drops its picture, when the store
+   * reloads it after the change notice */
+  LodexImagePrivate *priv = get_priv (self);
+  if (priv->store)
+    _lodex_store_update_image (priv->store, self);
+  else
+    g_signal_emit (self, signals[CHANGED], 0);
+}
+
+static void
+lodex_image_get_property (GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
+{
+  LodexImageRow *row = _lodex_image_get_row (LODEX_IMAGE (object));
+
+  switch (prop_id)
+    {
+    case PROP_ID:
+      g_value_set_string (value, row->id);
+      break;
+    case PROP_DESCRIPTION:
+      g_value_set_string (value, row->description);
+      break;
+    case PROP_FILENAME:
+      g_value_set_string (value, row->filename);
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+      break;
+    }
+}
+
+static void
+lodex_image_dispose (GObject *object)
+{
+  LodexImagePrivate *priv = get_priv (LODEX_IMAGE (object));
+  g_clear_object (&priv->store);
+  g_clear_object (&priv->pixbuf);
+  G_OBJECT_CLASS (lodex_image_parent_class)->dispose (object);
+}
+
+static void
+lodex_image_finalize (GObject *object)
+{
+  g_clear_pointer (&get_priv (LODEX_IMAGE (object))->row, _lodex_image_row_free);
+  G_OBJECT_CLASS (lodex_image_parent_class)->finalize (object);
+}
+
+static void
+lodex_image_class_init (LodexImageClass *klass)
+{
+  GObjectClass *object_class = G_OBJECT_CLASS (klass);
+
+  object_class->set_property = lodex_image_set_property;
+  object_class->get_property = lodex_image_get_property;
+  object_class->dispose = lodex_image_dispose;
+  object_class->finalize = lodex_image_finalize;
+
+  props[PROP_ID] = g_param_spec_string ("id", "Identifier", "Identifier", nullptr,
+                                        GParamFlags (G_PARAM_READABLE | G_PARAM_STATIC_STRINGS));
+  props[PROP_DESCRIPTION] = g_param_spec_string ("description", "Description", "Description", nullptr,
+                                                 GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
+  props[PROP_FILENAME] = g_param_spec_string ("filename", "Filename", "Filename", nullptr,
+                                              GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
+  g_object_class_install_properties (object_class, N_PROPS, props);
+
+  signals[CHANGED] = g_signal_new ("changed", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
+                                   G_STRUCT_OFFSET (LodexImageClass, changed), nullptr, nullptr,
+                                   g_cclosure_marshal_VOID__VOID, G_TYPE_NONE, 0);
+  signals[ADDED] = g_signal_new ("added", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
+                                 G_STRUCT_OFFSET (LodexImageClass, added), nullptr, nullptr,
+                                 g_cclosure_marshal_VOID__OBJECT, G_TYPE_NONE, 1, LODEX_TYPE_STORE);
+  signals[REMOVED] = g_signal_new ("removed", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
+                                   G_STRUCT_OFFSET (LodexImageClass, removed), nullptr, nullptr,
+                                   g_cclosure_marshal_VOID__OBJECT, G_TYPE_NONE, 1, LODEX_TYPE_STORE);
+}
+
+static void
+drop_pixbuf (LodexImage *self, gpointer)
+{
+  g_clear_object (&get_priv (self)->pixbuf);
+}
+
+static void
+lodex_image_init (LodexImage *self)
+{
+  /* connected first, so later handlers of "changed" find the cache empty */
+  g_signal_connect (self, "changed", G_CALLBACK (drop_pixbuf), nullptr);
+}
+
+/**
+ * lodex_image_new:
+ * @description: (nullable): what the picture shows
+ * @filename: (nullable): path of the picture file
+ *
+ * Returns: (transfer full): an image in no store
+ */
+LodexImage *
+lodex_image_new (const gchar *description, const gchar *filename)
+{
+  return LODEX_IMAGE (g_object_new (LODEX_TYPE_IMAGE, "description", description, "filename", filename, nullptr));
+}
+
+/**
+ * lodex_image_get_pixbuf:
+ * @image: a #LodexImage
+ *
+ * Decodes the picture once and keeps it until the image changes.
+ *
+ * Returns: (transfer full) (nullable): the picture, or %NULL without a file
+ *   name or when the file cannot be loaded
+ */
+GdkPixbuf *
+lodex_image_get_pixbuf (LodexImage *image)
+{
+  g_return_val_if_fail (LODEX_IS_IMAGE (image), NULL);
+  LodexImagePrivate *priv = get_priv (image);
+
+  if (!priv->pixbuf)
+    {
+      if (!priv->row || !priv->row->filename)
+        return nullptr;
+      g_autoptr (GError) error = nullptr;
+      priv->pixbuf = gdk_pixbuf_new_from_file (priv->row->filename, &error);
+      if (!priv->pixbuf)
+        {
+          g_warning ("Error whilst loading pixbuf: %s", error ? error->message : "unknown error");
+          return nullptr;
+        }
+    }
+  return GDK_PIXBUF (g_object_ref (priv->pixbuf));
+}
+
+/**
+ * lodex_image_get_preview_pixbuf:
+ * @image: a #LodexImage
+ * @height: rows of the preview, more than 0
+ *
+ * Scales the picture to @height rows, keeping its aspect ratio (the width is
+ * truncated, and at least one column).
+ *
+ * Returns: (transfer full) (nullable): a new picture
+ */
+GdkPixbuf *
+lodex_image_get_preview_pixbuf (LodexImage *image, gint height)
+{
+  g_return_val_if_fail (LODEX_IS_IMAGE (image), NULL);
+  g_return_val_if_fail (height > 0, NULL);
+
+  g_autoptr (GdkPixbuf) picture = lodex_image_get_pixbuf (image);
+  if (!picture)
+    return nullptr;
+
+  float scale = float (gdk_pixbuf_get_height (picture)) / float (height);
+  float width = std::trunc (float (gdk_pixbuf_get_width (picture)) / scale);
+  /* a very tall picture, or a huge ratio, must not give 0 or overflow */
+  gint columns = width < 1.0f ? 1 : width >= float (G_MAXINT) ? G_MAXINT : gint (width);
+  return gdk_pixbuf_scale_simple (picture, columns, height, GDK_INTERP_BILINEAR);
+}
+
+LodexImage *
+_lodex_image_new_with_row (LodexImageRow *row)
+{
+  LodexImage *self = LODEX_IMAGE (g_object_new (LODEX_TYPE_IMAGE, nullptr));
+  _lodex_image_set_row (self, row);
+  return self;
+}
+
+LodexImageRow *
+_lodex_image_get_row (LodexImage *image)
+{
+  g_return_val_if_fail (image != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_IMAGE (image), NULL);
+  LodexImagePrivate *priv = get_priv (image);
+
+  if (!priv->row)
+    priv->row = _lodex_image_row_new ();
+  return priv->row;
+}
+
+void
+_lodex_image_set_row (LodexImage *image, LodexImageRow *row)
+{
+  g_return_if_fail (image != NULL);
+  g_return_if_fail (LODEX_IS_IMAGE (image));
+  g_assert (row != NULL);
+  LodexImagePrivate *priv = get_priv (image);
+
+  g_clear_pointer (&priv->row, _lodex_image_row_free);
+  priv->row = row;
+}
+
+LodexStore *
+_lodex_image_get_store (LodexImage *image)
+{
+  g_return_val_if_fail (image != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_IMAGE (image), NULL);
+  return get_priv (image)->store;
+}
+
+void
+_lodex_image_set_store (LodexImage *image, LodexStore *store)
+{
+  g_return_if_fail (image != NULL);
+  g_return_if_fail (LODEX_IS_IMAGE (image));
+  lodex::bind_store (&get_priv (image)->store, store, G_STRFUNC);
+}
+
+LodexImageRow *
+_lodex_image_row_new (void)
+{
+  return g_slice_new0 (LodexImageRow);
+}
+
+void
+_lodex_image_row_free (LodexImageRow *row)
+{
+  if (!row)
+    return;
+  g_free (row->id);
+  g_free (row->description);
+  g_free (row->filename);
+  g_slice_free (LodexImageRow, row);
+}
