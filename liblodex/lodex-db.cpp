@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace
 {
@@ -984,4 +985,320 @@ lodex_db_remove_image_from_place (sqlite3 *db, const gchar *image_id, const gcha
   g_return_val_if_fail (place_id != NULL, FALSE);
   return exec_bound (db, "DELETE FROM p2i where place_id=:place_id AND image_id=:image_id",
                      ":place_id", place_id, ":image_id", image_id, nullptr);
+}
+
+/* Routes and waypoints: SQL texts built with "%Q" quoting, and rows turned
+ * into objects by column name. */
+
+GObject *
+_lodex_db_object_from_row (GType type, gint n_columns, gchar **values, gchar **names)
+{
+  std::vector<GValue> properties (n_columns, GValue G_VALUE_INIT);
+  for (gint i = 0; i < n_columns; i++)
+    {
+      g_value_init (&properties[i], G_TYPE_STRING);
+      g_value_set_string (&properties[i], values[i]);
+    }
+  GObject *object = g_object_new_with_properties (type, guint (n_columns), const_cast<const char **> (names),
+                                                  properties.data ());
+  for (GValue &value : properties)
+    g_value_unset (&value);
+  return object;
+}
+
+/* Runs a query whose rows go to @callback; @restart clears what an attempt
+ * that met a lock collected before it is tried again. */
+static int
+query_rows (sqlite3 *db, char *sql, sqlite3_callback callback, void *data, void (*restart) (void *) = nullptr)
+{
+  lodex::SqlText owned (sql);
+  return wait_out_busy ([&] {
+    if (restart)
+      restart (data);
+    return sqlite3_exec (db, sql, callback, data, nullptr);
+  });
+}
+
+gboolean
+lodex_db_insert_route (sqlite3 *db, LodexRoute *route)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  LodexRouteRow *row = _lodex_route_get_row (route);
+  return _lodex_db_exec_and_free (
+    db, sqlite3_mprintf ("INSERT INTO routes (id, name, comment, description, type) VALUES (%Q, %Q, %Q, %Q, %Q);\n",
+                         row->id, row->name, row->comment, row->description, row->type));
+}
+
+gboolean
+lodex_db_store_route (sqlite3 *db, LodexRoute *route)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  LodexRouteRow *row = _lodex_route_get_row (route);
+  return _lodex_db_exec_and_free (
+    db, sqlite3_mprintf ("UPDATE routes SET name = %Q, comment = %Q, description = %Q, type = %Q WHERE id = %Q;\n",
+                         row->name, row->comment, row->description, row->type, row->id));
+}
+
+gboolean
+lodex_db_delete_route (sqlite3 *db, LodexRoute *route)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  return _lodex_db_exec_and_free (db, sqlite3_mprintf ("DELETE FROM routes WHERE id=%Q;", _lodex_route_get_id (route)));
+}
+
+gboolean
+lodex_db_add_place_to_route (sqlite3 *db, const gchar *place_id, const gchar *route_id)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  /* "%Q" would write SQL NULL for a place or route that is not stored */
+  g_return_val_if_fail (place_id != NULL, FALSE);
+  g_return_val_if_fail (route_id != NULL, FALSE);
+  return _lodex_db_exec_and_free (
+    db, sqlite3_mprintf ("INSERT INTO r2p (place_id, route_id) VALUES (%Q, %Q);", place_id, route_id));
+}
+
+gboolean
+lodex_db_remove_place_from_route (sqlite3 *db, const gchar *place_id, const gchar *route_id)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (place_id != NULL, FALSE);
+  g_return_val_if_fail (route_id != NULL, FALSE);
+  return _lodex_db_exec_and_free (
+    db, sqlite3_mprintf ("DELETE FROM r2p WHERE place_id=%Q AND route_id = %Q;", place_id, route_id));
+}
+
+gboolean
+lodex_db_insert_waypoint (sqlite3 *db, LodexWaypoint *waypoint)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_WAYPOINT (waypoint), FALSE);
+  LodexWaypointRow *row = _lodex_waypoint_get_row (waypoint);
+  return _lodex_db_exec_and_free (
+    db, sqlite3_mprintf ("INSERT INTO waypoints (id, route_id, name, desc, sym, type, order_weight, latitude, "
+                         "longitude, altitude, segment_end, ctime) VALUES (%Q, %Q, %Q, %Q, %Q, %Q, %lf, %lf, "
+                         "%lf, %lf, %d, %d);",
+                         row->id, row->route_id, row->name, row->desc, row->sym, row->type, row->order_weight,
+                         row->latitude, row->longitude, row->altitude, row->segment_end, row->ctime));
+}
+
+gboolean
+lodex_db_remove_waypoint (sqlite3 *db, LodexWaypoint *waypoint)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_WAYPOINT (waypoint), FALSE);
+  return _lodex_db_exec_and_free (
+    db, sqlite3_mprintf ("DELETE FROM waypoints WHERE id = %Q;", _lodex_waypoint_get_row (waypoint)->id));
+}
+
+static int
+_lodex_db_route_by_id_cb (void *data, int n_columns, char **values, char **names)
+{
+  auto route = static_cast<GObject **> (data);
+  if (!*route) /* further rows are ignored */
+    *route = _lodex_db_object_from_row (LODEX_TYPE_ROUTE, n_columns, values, names);
+  return 0;
+}
+
+LodexRoute *
+lodex_db_get_route_by_id (sqlite3 *db, const gchar *id)
+{
+  g_return_val_if_fail (db != NULL, NULL);
+  g_return_val_if_fail (id != NULL, NULL);
+
+  GObject *route = nullptr;
+  query_rows (db, sqlite3_mprintf ("SELECT * FROM routes WHERE id = %Q;", id), _lodex_db_route_by_id_cb, &route);
+  return route ? LODEX_ROUTE (route) : nullptr;
+}
+
+static int
+_lodex_db_load_route_cb (void *data, int n_columns, char **values, char **names)
+{
+  GObject *route = G_OBJECT (data);
+  /* copying the stored row in is no change to save */
+  g_object_set_data (route, "do-not-save-changes", GINT_TO_POINTER (TRUE));
+  for (int i = 0; i < n_columns; i++)
+    g_object_set (route, names[i], values[i], nullptr);
+  g_object_set_data (route, "do-not-save-changes", nullptr);
+  return 0;
+}
+
+void
+lodex_db_load_route (sqlite3 *db, LodexRoute *route)
+{
+  g_return_if_fail (db != NULL);
+  g_return_if_fail (LODEX_IS_ROUTE (route));
+  query_rows (db,
+              sqlite3_mprintf ("SELECT name, comment, description, type FROM routes WHERE id = %Q;",
+                               _lodex_route_get_id (route)),
+              _lodex_db_load_route_cb, route);
+}
+
+static int
+bounds_callback (void *data, int len, char **values, char **)
+{
+  g_assert (len == 4);
+  for (int i = 0; i < 4; i++)
+    if (!values[i]) /* a route without waypoints */
+      return 1;
+  auto bounds = static_cast<LodexRouteBounds *> (data);
+  bounds->min_latitude = g_ascii_strtod (values[0], nullptr);
+  bounds->min_longitude = g_ascii_strtod (values[1], nullptr);
+  bounds->max_latitude = g_ascii_strtod (values[2], nullptr);
+  bounds->max_longitude = g_ascii_strtod (values[3], nullptr);
+  return 0;
+}
+
+gboolean
+lodex_db_route_get_bounds (sqlite3 *db, LodexRoute *route, LodexRouteBounds *bounds)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  g_return_val_if_fail (bounds != NULL, FALSE);
+
+  LodexRouteBounds found;
+  int res = query_rows (db,
+                        sqlite3_mprintf ("SELECT min(latitude), min(longitude), max(latitude), max(longitude) "
+                                         "FROM waypoints WHERE route_id = %Q;",
+                                         _lodex_route_get_id (route)),
+                        bounds_callback, &found);
+  if (res != SQLITE_OK)
+    return FALSE;
+  *bounds = found;
+  return TRUE;
+}
+
+namespace
+{
+
+/* One walk of a route's waypoints through a caller's function. */
+struct WaypointWalk
+{
+  LodexWaypointFunc func;
+  gpointer user_data;
+  GSList *chosen = nullptr; /* quoted ids, or waypoints; newest first */
+
+  static void
+  forget_ids (void *data)
+  {
+    auto walk = static_cast<WaypointWalk *> (data);
+    g_slist_free_full (g_steal_pointer (&walk->chosen), sqlite3_free);
+  }
+  static void
+  forget_waypoints (void *data)
+  {
+    auto walk = static_cast<WaypointWalk *> (data);
+    g_slist_free_full (g_steal_pointer (&walk->chosen), g_object_unref);
+  }
+};
+
+LodexWaypoint *
+waypoint_from_row (int n_columns, char **values, char **names)
+{
+  return LODEX_WAYPOINT (_lodex_db_object_from_row (LODEX_TYPE_WAYPOINT, n_columns, values, names));
+}
+
+char *
+waypoints_of_route (const gchar *route_id)
+{
+  return sqlite3_mprintf ("SELECT * FROM waypoints WHERE route_id=%Q ORDER BY order_weight;", route_id);
+}
+
+} // namespace
+
+static int
+_lodex_db_remove_waypoints_cb (void *data, int n_columns, char **values, char **names)
+{
+  auto walk = static_cast<WaypointWalk *> (data);
+  g_autoptr (LodexWaypoint) waypoint = waypoint_from_row (n_columns, values, names);
+  if (walk->func (waypoint, walk->user_data))
+    walk->chosen = g_slist_prepend (walk->chosen, sqlite3_mprintf ("%Q", _lodex_waypoint_get_row (waypoint)->id));
+  return 0;
+}
+
+gboolean
+lodex_db_remove_waypoints (sqlite3 *db, const gchar *route_id, LodexWaypointFunc func, gpointer user_data)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (func != NULL, FALSE);
+
+  WaypointWalk walk{func, user_data};
+  char *select = waypoints_of_route (route_id);
+  g_print ("EXECUTING SQL:\n%s\n", select);
+  int res = query_rows (db, select, _lodex_db_remove_waypoints_cb, &walk, WaypointWalk::forget_ids);
+  if (!walk.chosen)
+    return res == SQLITE_OK;
+
+  GString *sql = g_string_new ("DELETE FROM waypoints WHERE id IN (");
+  for (GSList *l = walk.chosen; l; l = l->next)
+    g_string_append_printf (sql, l == walk.chosen ? "%s" : ", %s", static_cast<char *> (l->data));
+  g_string_append (sql, ");");
+  WaypointWalk::forget_ids (&walk);
+  g_print ("EXECUTING SQL:\n%s\n", sql->str);
+  g_autofree gchar *text = g_string_free (sql, FALSE);
+  /* the deletion's failure is the walk's failure */
+  gboolean deleted = _lodex_db_exec_and_free (db, sqlite3_mprintf ("%s", text));
+  return res == SQLITE_OK && deleted;
+}
+
+static int
+_lodex_db_select_update_waypoints_cb (void *data, int n_columns, char **values, char **names)
+{
+  auto walk = static_cast<WaypointWalk *> (data);
+  LodexWaypoint *waypoint = waypoint_from_row (n_columns, values, names);
+  _lodex_waypoint_set_modified (waypoint, FALSE);
+  walk->func (waypoint, walk->user_data);
+  if (_lodex_waypoint_get_modified (waypoint))
+    walk->chosen = g_slist_prepend (walk->chosen, waypoint);
+  else
+    g_object_unref (waypoint);
+  return 0;
+}
+
+guint
+lodex_db_select_update_waypoints (sqlite3 *db, const gchar *route_id, LodexWaypointFunc func, gpointer user_data)
+{
+  g_return_val_if_fail (db != NULL, 0);
+  g_return_val_if_fail (func != NULL, 0);
+
+  WaypointWalk walk{func, user_data};
+  int res = query_rows (db, waypoints_of_route (route_id), _lodex_db_select_update_waypoints_cb, &walk,
+                        WaypointWalk::forget_waypoints);
+  guint read = res == SQLITE_OK ? 0x1 : 0;
+  if (!walk.chosen)
+    return read;
+
+  GString *batch = g_string_new ("BEGIN TRANSACTION;\n");
+  for (GSList *l = walk.chosen; l; l = l->next)
+    {
+      LodexWaypointRow *row = _lodex_waypoint_get_row (LODEX_WAYPOINT (l->data));
+      char *line = sqlite3_mprintf ("UPDATE waypoints SET order_weight = %lf, latitude = %lf, longitude = %lf, "
+                                    "altitude = %lf, segment_end = %d, ctime = %d WHERE id = %Q;\n",
+                                    row->order_weight, row->latitude, row->longitude, row->altitude,
+                                    row->segment_end, row->ctime, row->id);
+      g_string_append (batch, line);
+      sqlite3_free (line);
+    }
+  WaypointWalk::forget_waypoints (&walk);
+  g_string_append (batch, "END TRANSACTION;");
+  g_print ("EXECUTING SQL: %s\n", batch->str);
+
+  char *errmsg = nullptr;
+  res = wait_out_busy ([&] {
+    sqlite3_free (errmsg);
+    errmsg = nullptr;
+    int attempt = sqlite3_exec (db, batch->str, nullptr, nullptr, &errmsg);
+    /* a batch that stopped half-way must not leave its transaction open,
+     * or every later write of this connection would stay uncommitted */
+    if (attempt != SQLITE_OK && !sqlite3_get_autocommit (db))
+      sqlite3_exec (db, "ROLLBACK;", nullptr, nullptr, nullptr);
+    return attempt;
+  });
+  g_string_free (batch, TRUE);
+  if (errmsg)
+    {
+      g_warning ("SQL Error: %s\n", errmsg);
+      sqlite3_free (errmsg);
+    }
+  return read | (res == SQLITE_OK ? 0x2 : 0);
 }

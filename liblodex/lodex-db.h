@@ -6,6 +6,8 @@
 #include <liblodex/lodex-place.h>
 #include <liblodex/lodex-category.h>
 #include <liblodex/lodex-image.h>
+#include <liblodex/lodex-route.h>
+#include <liblodex/lodex-waypoint.h>
 
 G_BEGIN_DECLS
 
@@ -62,5 +64,20 @@ gboolean lodex_db_add_place_to_category (sqlite3 *db, const gchar *place_id, con
 gboolean lodex_db_remove_place_from_category (sqlite3 *db, const gchar *place_id, const gchar *category_id);
 gboolean lodex_db_add_image_to_place (sqlite3 *db, const gchar *image_id, const gchar *place_id);
 gboolean lodex_db_remove_image_from_place (sqlite3 *db, const gchar *image_id, const gchar *place_id);
+
+/* routes and waypoints */
+gboolean lodex_db_insert_route (sqlite3 *db, LodexRoute *route);
+gboolean lodex_db_store_route (sqlite3 *db, LodexRoute *route);
+gboolean lodex_db_delete_route (sqlite3 *db, LodexRoute *route);
+LodexRoute *lodex_db_get_route_by_id (sqlite3 *db, const gchar *id);
+void lodex_db_load_route (sqlite3 *db, LodexRoute *route);
+gboolean lodex_db_route_get_bounds (sqlite3 *db, LodexRoute *route, LodexRouteBounds *bounds);
+gboolean lodex_db_add_place_to_route (sqlite3 *db, const gchar *place_id, const gchar *route_id);
+gboolean lodex_db_remove_place_from_route (sqlite3 *db, const gchar *place_id, const gchar *route_id);
+gboolean lodex_db_insert_waypoint (sqlite3 *db, LodexWaypoint *waypoint);
+gboolean lodex_db_remove_waypoint (sqlite3 *db, LodexWaypoint *waypoint);
+gboolean lodex_db_remove_waypoints (sqlite3 *db, const gchar *route_id, LodexWaypointFunc func, gpointer user_data);
+guint lodex_db_select_update_waypoints (sqlite3 *db, const gchar *route_id, LodexWaypointFunc func,
+                                        gpointer user_data);
 
 G_END_DECLS

@@ -48,6 +48,18 @@ gboolean _lodex_store_add_place_to_category (LodexStore *store, LodexPlace *plac
 gboolean _lodex_store_remove_place_from_category (LodexStore *store, LodexPlace *place, LodexCategory *category);
 gboolean _lodex_store_add_image_to_place (LodexStore *store, LodexImage *image, LodexPlace *place);
 gboolean _lodex_store_remove_image_from_place (LodexStore *store, LodexImage *image, LodexPlace *place);
+void _lodex_store_add_to_route_table (LodexStore *store, LodexRoute *route);
+void _lodex_store_remove_from_route_table (LodexStore *store, LodexRoute *route);
+LodexRoute *_lodex_store_query_route_table (LodexStore *store, const gchar *id);
+void _lodex_store_update_route (LodexStore *store, LodexRoute *route);
+gboolean _lodex_store_add_place_to_route (LodexStore *store, LodexPlace *place, LodexRoute *route);
+gboolean _lodex_store_remove_place_from_route (LodexStore *store, LodexPlace *place, LodexRoute *route);
+gboolean _lodex_store_add_waypoint_to_route (LodexStore *store, LodexWaypoint *waypoint, LodexRoute *route);
+gboolean _lodex_store_remove_waypoint_from_route (LodexStore *store, LodexWaypoint *waypoint, LodexRoute *route);
+gboolean _lodex_store_route_delete_waypoints (LodexStore *store, const gchar *route_id, LodexWaypointFunc func,
+                                              gpointer user_data);
+gboolean _lodex_store_route_select_update_waypoints (LodexStore *store, const gchar *route_id,
+                                                     LodexWaypointFunc func, gpointer user_data);
 
 /* lodex-place */
 LodexPlace *_lodex_place_new_with_row (LodexPlaceRow *row);
@@ -85,11 +97,22 @@ void _lodex_image_set_store (LodexImage *image, LodexStore *store);
 LodexImageRow *_lodex_image_row_new (void);
 void _lodex_image_row_free (LodexImageRow *row);
 
+/* lodex-route, lodex-waypoint */
+LodexRouteRow *_lodex_route_get_row (LodexRoute *route);
+const gchar *_lodex_route_get_id (LodexRoute *route);
+LodexStore *_lodex_route_get_store (LodexRoute *route);
+void _lodex_route_set_store (LodexRoute *route, LodexStore *store);
+gboolean _lodex_route_save_pending (LodexRoute *route);
+LodexWaypointRow *_lodex_waypoint_get_row (LodexWaypoint *waypoint);
+gboolean _lodex_waypoint_get_modified (LodexWaypoint *waypoint);
+void _lodex_waypoint_set_modified (LodexWaypoint *waypoint, gboolean modified);
+
 /* lodex-db */
 gboolean _lodex_db_exec_and_free (sqlite3 *db, gchar *sql);
 gboolean _lodex_db_bind_place_row (sqlite3 *db, sqlite3_stmt *statement, LodexPlaceRow *row);
 LodexPlaceRow *_lodex_db_place_row_from_statement (sqlite3_stmt *statement);
 int _lodex_db_step (sqlite3_stmt *statement);
+GObject *_lodex_db_object_from_row (GType type, gint n_columns, gchar **values, gchar **names);
 void _lodex_db_set_busy_timeout (guint milliseconds);
 
 G_END_DECLS

@@ -5,6 +5,7 @@
 #include "lodex-config.h"
 
 #include <gmodule.h>
+#include <cstring>
 #include <ctime>
 #include <unistd.h>
 
@@ -216,6 +217,39 @@ struct Family<LodexImage>
   static constexpr const char *already = "Image already associated with database";
   static constexpr const char *not_associated = "Image not associated with database.";
   static constexpr const char *not_found = "Problem getting image row from database";
+};
+
+template <>
+struct Family<LodexRoute>
+{
+  static constexpr Table table = &LodexStorePrivate::routes;
+  static gchar *&
+  id (LodexRoute *r)
+  {
+    return _lodex_route_get_row (r)->id;
+  }
+  static LodexStore *
+  store (LodexRoute *r)
+  {
+    return _lodex_route_get_store (r);
+  }
+  static void
+  bind (LodexRoute *r, LodexStore *s)
+  {
+    _lodex_route_set_store (r, s);
+  }
+  static LodexRoute *
+  load (sqlite3 *db, const gchar *id)
+  {
+    return lodex_db_get_route_by_id (db, id);
+  }
+  static constexpr auto insert = lodex_db_insert_route;
+  static constexpr auto remove = lodex_db_delete_route;
+  static constexpr auto announce_added = lodex_tracker_signal_route_added;
+  static constexpr auto announce_removed = lodex_tracker_signal_route_removed;
+  static constexpr const char *already = "Route already associated with database";
+  static constexpr const char *not_associated = "Route not associated with database.";
+  static constexpr const char *not_found = "Problem getting route from database";
 };
 
 template <typename T>
@@ -460,6 +494,8 @@ static void place_updated_cb (LodexTracker *tracker, const gchar *id, LodexStore
 static void place_added_cb (LodexTracker *tracker, const gchar *id, LodexStore *store);
 static void place_removed_cb (LodexTracker *tracker, const gchar *id, LodexStore *store);
 static void store_updated_cb (LodexTracker *tracker, LodexStore *store);
+static void route_updated_cb (LodexTracker *tracker, const gchar *id, LodexStore *store);
+static void route_waypoints_cb (LodexTracker *tracker, const gchar *id, LodexStore *store);
 template <typename T, guint Signal>
 static void object_added_cb (LodexTracker *tracker, const gchar *id, LodexStore *store);
 template <typename T, guint Signal>
@@ -490,6 +526,10 @@ lodex_store_init (LodexStore *self)
   g_signal_connect (priv->tracker, "image-added", G_CALLBACK ((object_added_cb<LodexImage, IMAGE_ADDED>)), self);
   g_signal_connect (priv->tracker, "image-removed", G_CALLBACK ((object_removed_cb<LodexImage, IMAGE_REMOVED>)), self);
   g_signal_connect (priv->tracker, "image-updated", G_CALLBACK ((object_updated_cb<LodexImage, IMAGE_UPDATED>)), self);
+  g_signal_connect (priv->tracker, "route-added", G_CALLBACK ((object_added_cb<LodexRoute, ROUTE_ADDED>)), self);
+  g_signal_connect (priv->tracker, "route-removed", G_CALLBACK ((object_removed_cb<LodexRoute, ROUTE_REMOVED>)), self);
+  g_signal_connect (priv->tracker, "route-updated", G_CALLBACK (route_updated_cb), self);
+  g_signal_connect (priv->tracker, "route-waypoints", G_CALLBACK (route_waypoints_cb), self);
 }
 
 static void
@@ -1393,6 +1433,243 @@ _lodex_store_remove_image_from_place (LodexStore *store, LodexImage *image, Lode
                                                              _lodex_image_get_row (image)->id, place_id),
                            "Unable to remove image from place in the database",
                            lodex_tracker_signal_place_updated, place_id);
+}
+
+/* Routes */
+
+static void
+route_updated_cb (LodexTracker *tracker, const gchar *id, LodexStore *store)
+{
+  lodex::Hold hold (store);
+  g_printerr ("%s: %s\n", "route_updated_cb", id);
+  if (LodexRoute *live = lookup_entry<LodexRoute> (store, id))
+    {
+      /* its own unsaved changes are newer than the notice */
+      _lodex_route_save_pending (live);
+      lodex_db_load_route (get_priv (store)->db, live);
+      g_signal_emit_by_name (live, "changed");
+      g_object_unref (live);
+    }
+  g_signal_emit (store, signals[ROUTE_UPDATED], 0, id);
+}
+
+static void
+route_waypoints_cb (LodexTracker *tracker, const gchar *id, LodexStore *store)
+{
+  lodex::Hold hold (store);
+  g_printerr ("%s: %s\n", "route_waypoints_cb", id);
+  if (LodexRoute *live = lookup_entry<LodexRoute> (store, id))
+    {
+      g_signal_emit_by_name (live, "waypoints-modified");
+      g_object_unref (live);
+    }
+}
+
+void
+_lodex_store_add_to_route_table (LodexStore *store, LodexRoute *route)
+{
+  if (lodex::check (LODEX_IS_ROUTE (route), G_STRFUNC, "LODEX_IS_ROUTE(route)"))
+    add_entry (store, route);
+}
+
+void
+_lodex_store_remove_from_route_table (LodexStore *store, LodexRoute *route)
+{
+  if (lodex::check (LODEX_IS_ROUTE (route), G_STRFUNC, "LODEX_IS_ROUTE(route)"))
+    remove_entry (store, route);
+}
+
+LodexRoute *
+_lodex_store_query_route_table (LodexStore *store, const gchar *id)
+{
+  if (!lodex::check (LODEX_IS_STORE (store), G_STRFUNC, "LODEX_IS_STORE(store)"))
+    return nullptr;
+  return lookup_entry<LodexRoute> (store, id);
+}
+
+/**
+ * lodex_store_add_route:
+ * @store: a #LodexStore
+ * @route: a route in no store, that was never stored
+ *
+ * Returns: whether the route was stored; on failure it is left as it was
+ */
+gboolean
+lodex_store_add_route (LodexStore *store, LodexRoute *route)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  return add_object (store, route);
+}
+
+/**
+ * lodex_store_get_route_by_id:
+ * @store: a #LodexStore
+ * @id: a route id
+ *
+ * Returns: (transfer full) (nullable): the route; %NULL with a warning when
+ *   no route has @id
+ */
+LodexRoute *
+lodex_store_get_route_by_id (LodexStore *store, const gchar *id)
+{
+  if (!lodex::check (LODEX_IS_STORE (store), G_STRFUNC, "LODEX_IS_STORE(store)"))
+    return nullptr;
+  g_return_val_if_fail (id != NULL, NULL);
+  return get_object<LodexRoute> (store, id);
+}
+
+/**
+ * lodex_store_remove_route:
+ * @store: a #LodexStore
+ * @route: a route of @store
+ *
+ * Deletes the route with its waypoints and memberships. The object keeps
+ * its id, so it cannot be added again.
+ *
+ * Returns: whether the route was removed
+ */
+gboolean
+lodex_store_remove_route (LodexStore *store, LodexRoute *route)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  return remove_object (store, route, false);
+}
+
+/**
+ * lodex_store_routes:
+ * @store: a #LodexStore
+ *
+ * Returns: (transfer full) (element-type LodexRoute): every route
+ */
+GList *
+lodex_store_routes (LodexStore *store)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+
+  lodex::Stmt statement = prepare_listing (get_priv (store)->db, "SELECT id from routes");
+  return statement ? list_objects<LodexRoute> (store, std::move (statement), lodex_db_get_next_route_id) : nullptr;
+}
+
+void
+_lodex_store_update_route (LodexStore *store, LodexRoute *route)
+{
+  g_return_if_fail (LODEX_IS_STORE (store));
+  g_return_if_fail (LODEX_IS_ROUTE (route));
+
+  if (_lodex_route_get_store (route) != store)
+    {
+      g_warning ("%s", Family<LodexRoute>::not_associated);
+      return;
+    }
+  LodexStorePrivate *priv = get_priv (store);
+  lodex_db_store_route (priv->db, route);
+  lodex_tracker_signal_route_updated (priv->tracker, _lodex_route_get_id (route));
+}
+
+gboolean
+_lodex_store_add_place_to_route (LodexStore *store, LodexPlace *place, LodexRoute *route)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  const gchar *route_id = _lodex_route_get_id (route);
+  return write_membership (store,
+                           lodex_db_add_place_to_route (get_priv (store)->db, _lodex_place_get_row (place)->id,
+                                                        route_id),
+                           "Unable to add place to route in the database", lodex_tracker_signal_route_updated,
+                           route_id);
+}
+
+gboolean
+_lodex_store_remove_place_from_route (LodexStore *store, LodexPlace *place, LodexRoute *route)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  const gchar *route_id = _lodex_route_get_id (route);
+  return write_membership (store,
+                           lodex_db_remove_place_from_route (get_priv (store)->db,
+                                                             _lodex_place_get_row (place)->id, route_id),
+                           "Unable to remove place from route in the database",
+                           lodex_tracker_signal_route_updated, route_id);
+}
+
+gboolean
+_lodex_store_add_waypoint_to_route (LodexStore *store, LodexWaypoint *waypoint, LodexRoute *route)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_WAYPOINT (waypoint), FALSE);
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  LodexWaypointRow *row = _lodex_waypoint_get_row (waypoint);
+  const gchar *route_id = _lodex_route_get_id (route);
+  g_return_val_if_fail (row->id == NULL, FALSE);
+  g_return_val_if_fail (row->route_id == NULL, FALSE);
+  g_return_val_if_fail (route_id != NULL, FALSE);
+
+  LodexStorePrivate *priv = get_priv (store);
+  row->id = _lodex_store_gen_id (store);
+  row->route_id = g_strdup (route_id);
+  if (!lodex_db_insert_waypoint (priv->db, waypoint))
+    {
+      /* still new: it may be added again */
+      g_clear_pointer (&row->id, g_free);
+      g_clear_pointer (&row->route_id, g_free);
+      return FALSE;
+    }
+  lodex_tracker_signal_route_waypoints (priv->tracker, route_id);
+  return TRUE;
+}
+
+gboolean
+_lodex_store_remove_waypoint_from_route (LodexStore *store, LodexWaypoint *waypoint, LodexRoute *route)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_WAYPOINT (waypoint), FALSE);
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  LodexWaypointRow *row = _lodex_waypoint_get_row (waypoint);
+  const gchar *route_id = _lodex_route_get_id (route);
+  g_return_val_if_fail (row->id != NULL, FALSE);
+  g_return_val_if_fail (row->route_id != NULL, FALSE);
+  g_return_val_if_fail (route_id != NULL, FALSE);
+  g_return_val_if_fail (strcmp (route_id, row->route_id) == 0, FALSE);
+
+  LodexStorePrivate *priv = get_priv (store);
+  if (!lodex_db_remove_waypoint (priv->db, waypoint))
+    return FALSE;
+  lodex_tracker_signal_route_waypoints (priv->tracker, route_id);
+  return TRUE;
+}
+
+gboolean
+_lodex_store_route_delete_waypoints (LodexStore *store, const gchar *route_id, LodexWaypointFunc func,
+                                     gpointer user_data)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (route_id != NULL, FALSE);
+
+  LodexStorePrivate *priv = get_priv (store);
+  if (!lodex_db_remove_waypoints (priv->db, route_id, func, user_data))
+    return FALSE;
+  lodex_tracker_signal_route_waypoints (priv->tracker, route_id);
+  return TRUE;
+}
+
+gboolean
+_lodex_store_route_select_update_waypoints (LodexStore *store, const gchar *route_id, LodexWaypointFunc func,
+                                            gpointer user_data)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (route_id != NULL, FALSE);
+
+  LodexStorePrivate *priv = get_priv (store);
+  guint result = lodex_db_select_update_waypoints (priv->db, route_id, func, user_data);
+  if (result & 0x2)
+    lodex_tracker_signal_route_waypoints (priv->tracker, route_id);
+  return (result & 0x1) != 0;
 }
 
 /**

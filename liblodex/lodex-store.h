@@ -6,6 +6,7 @@
 #include <liblodex/lodex-place.h>
 #include <liblodex/lodex-category.h>
 #include <liblodex/lodex-image.h>
+#include <liblodex/lodex-route.h>
 
 G_BEGIN_DECLS
 
@@ -47,6 +48,11 @@ gboolean lodex_store_add_image (LodexStore *store, LodexImage *image);
 LodexImage *lodex_store_get_image_by_id (LodexStore *store, const gchar *id);
 gboolean lodex_store_remove_image (LodexStore *store, LodexImage *image);
 GList *lodex_store_images (LodexStore *store);
+
+gboolean lodex_store_add_route (LodexStore *store, LodexRoute *route);
+LodexRoute *lodex_store_get_route_by_id (LodexStore *store, const gchar *id);
+gboolean lodex_store_remove_route (LodexStore *store, LodexRoute *route);
+GList *lodex_store_routes (LodexStore *store);
 
 void lodex_make_resident (void);
 

@@ -7,6 +7,8 @@
 #include <liblodex/lodex-place.h>
 #include <liblodex/lodex-category.h>
 #include <liblodex/lodex-image.h>
+#include <liblodex/lodex-waypoint.h>
+#include <liblodex/lodex-route.h>
 #include <liblodex/lodex-store.h>
 #include <liblodex/lodex-tracker.h>
 #include <liblodex/lodex-db.h>

@@ -1,0 +1,364 @@
+/* LodexRoute: an ordered series of waypoints and a set of member places,
+ * both kept in the database and reached through the store every time. */
+
+#include "lodex-private.h"
+
+struct _LodexRoutePrivate
+{
+  LodexStore *store; /* strong ref while bound */
+  LodexRouteRow row;
+};
+
+G_DEFINE_TYPE_WITH_PRIVATE (LodexRoute, lodex_route, G_TYPE_OBJECT)
+
+enum
+{
+  PROP_0,
+  PROP_ID,
+  PROP_NAME,
+  PROP_COMMENT,
+  PROP_DESCRIPTION,
+  PROP_TYPE,
+  N_PROPS
+};
+
+enum
+{
+  WAYPOINTS_MODIFIED,
+  CHANGED,
+  ADDED,
+  REMOVED,
+  N_SIGNALS
+};
+
+static GParamSpec *props[N_PROPS];
+static guint signals[N_SIGNALS];
+
+/* Routes whose properties changed, each with a reference, waiting for the
+ * one idle save that serves them all. */
+static GList *pending_route_saves;
+
+static gchar *LodexRouteRow::*
+row_field (guint prop_id)
+{
+  switch (prop_id)
+    {
+    case PROP_ID:
+      return &LodexRouteRow::id;
+    case PROP_NAME:
+      return &LodexRouteRow::name;
+    case PROP_COMMENT:
+      return &LodexRouteRow::comment;
+    case PROP_DESCRIPTION:
+      return &LodexRouteRow::description;
+    case PROP_TYPE:
+      return &LodexRouteRow::type;
+    default:
+      return nullptr;
+    }
+}
+
+static void
+save (LodexRoute *route)
+{
+  /* a route removed meanwhile has no store to be saved to */
+  if (route->priv->store)
+    _lodex_store_update_route (route->priv->store, route);
+}
+
+static gboolean
+save_pending_routes (gpointer)
+{
+  GList *routes = g_steal_pointer (&pending_route_saves);
+  for (GList *l = routes; l; l = l->next)
+    save (LODEX_ROUTE (l->data));
+  g_list_free_full (routes, g_object_unref);
+  return G_SOURCE_REMOVE;
+}
+
+gboolean
+_lodex_route_save_pending (LodexRoute *route)
+{
+  GList *link = g_list_find (pending_route_saves, route);
+  if (!link)
+    return FALSE;
+  pending_route_saves = g_list_delete_link (pending_route_saves, link);
+  save (route);
+  g_object_unref (route);
+  return TRUE;
+}
+
+static void
+lodex_route_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
+{
+  LodexRoute *self = LODEX_ROUTE (object);
+  auto field = row_field (prop_id);
+  if (!field)
+    {
+      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+      return;
+    }
+  if (!_lodex_update_property_string (&(self->priv->row.*field), value))
+    return;
+
+  if (!self->priv->store || g_list_find (pending_route_saves, self)
+      || g_object_get_data (object, "do-not-save-changes"))
+    return;
+  if (!pending_route_saves)
+    g_idle_add_full (G_PRIORITY_DEFAULT_IDLE, save_pending_routes, nullptr, nullptr);
+  pending_route_saves = g_list_append (pending_route_saves, g_object_ref (self));
+}
+
+static void
+lodex_route_get_property (GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
+{
+  LodexRoute *self = LODEX_ROUTE (object);
+  if (auto field = row_field (prop_id))
+    g_value_set_string (value, self->priv->row.*field);
+  else
+    G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+}
+
+static void
+lodex_route_dispose (GObject *object)
+{
+  /* or a store that ever bound a route would never be finalized */
+  g_clear_object (&LODEX_ROUTE (object)->priv->store);
+  G_OBJECT_CLASS (lodex_route_parent_class)->dispose (object);
+}
+
+static void
+lodex_route_finalize (GObject *object)
+{
+  LodexRouteRow *row = &LODEX_ROUTE (object)->priv->row;
+  for (guint prop_id = PROP_ID; prop_id < N_PROPS; prop_id++)
+    g_free (row->*row_field (prop_id));
+  G_OBJECT_CLASS (lodex_route_parent_class)->finalize (object);
+}
+
+static void
+lodex_route_class_init (LodexRouteClass *klass)
+{
+  GObjectClass *object_class = G_OBJECT_CLASS (klass);
+
+  object_class->set_property = lodex_route_set_property;
+  object_class->get_property = lodex_route_get_property;
+  object_class->dispose = lodex_route_dispose;
+  object_class->finalize = lodex_route_finalize;
+
+  auto flags = GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
+  props[PROP_ID] = g_param_spec_string ("id", "Identifier", "Identifier", nullptr,
+                                        GParamFlags (flags | G_PARAM_CONSTRUCT_ONLY));
+  props[PROP_NAME] = g_param_spec_string ("name", "Name", "Name", nullptr, flags);
+  props[PROP_COMMENT] = g_param_spec_string ("comment", "Comment", "Comment", nullptr, flags);
+  props[PROP_DESCRIPTION] = g_param_spec_string ("description", "Description", "Description", nullptr, flags);
+  props[PROP_TYPE] = g_param_spec_string ("type", "Type", "Type", nullptr, flags);
+  g_object_class_install_properties (object_class, N_PROPS, props);
+
+  signals[WAYPOINTS_MODIFIED] = g_signal_new ("waypoints-modified", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
+                                              G_STRUCT_OFFSET (LodexRouteClass, waypoints_modified), nullptr,
+                                              nullptr, g_cclosure_marshal_VOID__VOID, G_TYPE_NONE, 0);
+  signals[CHANGED] = g_signal_new ("changed", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
+                                   G_STRUCT_OFFSET (LodexRouteClass, changed), nullptr, nullptr,
+                                   g_cclosure_marshal_VOID__VOID, G_TYPE_NONE, 0);
+  signals[ADDED] = g_signal_new ("added", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
+                                 G_STRUCT_OFFSET (LodexRouteClass, added), nullptr, nullptr,
+                                 g_cclosure_marshal_VOID__OBJECT, G_TYPE_NONE, 1, LODEX_TYPE_STORE);
+  signals[REMOVED] = g_signal_new ("removed", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
+                                   G_STRUCT_OFFSET (LodexRouteClass, removed), nullptr, nullptr,
+                                   g_cclosure_marshal_VOID__OBJECT, G_TYPE_NONE, 1, LODEX_TYPE_STORE);
+}
+
+static void
+lodex_route_init (LodexRoute *self)
+{
+  self->priv = static_cast<LodexRoutePrivate *> (lodex_route_get_instance_private (self));
+}
+
+/**
+ * lodex_route_new:
+ * @name: (nullable): the route's name
+ * @description: (nullable): its description
+ *
+ * Returns: (transfer full): a route in no store
+ */
+LodexRoute *
+lodex_route_new (const gchar *name, const gchar *description)
+{
+  return LODEX_ROUTE (g_object_new (LODEX_TYPE_ROUTE, "name", name, "description", description, nullptr));
+}
+
+/**
+ * lodex_route_add_waypoint:
+ * @route: a stored route
+ * @waypoint: a waypoint of no route
+ *
+ * Returns: whether the waypoint was stored as part of @route
+ */
+gboolean
+lodex_route_add_waypoint (LodexRoute *route, LodexWaypoint *waypoint)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  g_return_val_if_fail (LODEX_IS_WAYPOINT (waypoint), FALSE);
+  return _lodex_store_add_waypoint_to_route (route->priv->store, waypoint, route);
+}
+
+/**
+ * lodex_route_remove_waypoint:
+ * @route: a stored route
+ * @waypoint: a stored waypoint of @route
+ *
+ * Returns: whether the waypoint was deleted; it keeps its ids
+ */
+gboolean
+lodex_route_remove_waypoint (LodexRoute *route, LodexWaypoint *waypoint)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  g_return_val_if_fail (LODEX_IS_WAYPOINT (waypoint), FALSE);
+  return _lodex_store_remove_waypoint_from_route (route->priv->store, waypoint, route);
+}
+
+/**
+ * lodex_route_add_place:
+ * @route: a stored route
+ * @place: a stored place
+ *
+ * Returns: whether the place is now a member of @route
+ */
+gboolean
+lodex_route_add_place (LodexRoute *route, LodexPlace *place)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  return _lodex_store_add_place_to_route (route->priv->store, place, route);
+}
+
+/**
+ * lodex_route_remove_place:
+ * @route: a stored route
+ * @place: a stored place
+ *
+ * Returns: whether the membership was ended (also when there was none)
+ */
+gboolean
+lodex_route_remove_place (LodexRoute *route, LodexPlace *place)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  return _lodex_store_remove_place_from_route (route->priv->store, place, route);
+}
+
+/**
+ * lodex_route_foreach:
+ * @route: a stored route
+ * @callback: (scope call): called with each waypoint, in ascending order
+ *   weight
+ * @user_data: data for @callback
+ *
+ * Waypoints whose properties @callback sets are written back, all in one
+ * transaction, after the walk. Only their positions, order weights, segment
+ * marks and times are written.
+ *
+ * Returns: whether the waypoints could be read
+ */
+gboolean
+lodex_route_foreach (LodexRoute *route, LodexWaypointFunc callback, gpointer user_data)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  return _lodex_store_route_select_update_waypoints (route->priv->store, route->priv->row.id, callback,
+                                                     user_data);
+}
+
+/**
+ * lodex_route_foreach_remove:
+ * @route: a stored route
+ * @callback: (scope call): returns %TRUE for each waypoint to delete
+ * @user_data: data for @callback
+ *
+ * Returns: whether the walk and the deletion succeeded
+ */
+gboolean
+lodex_route_foreach_remove (LodexRoute *route, LodexWaypointFunc callback, gpointer user_data)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  return _lodex_store_route_delete_waypoints (route->priv->store, route->priv->row.id, callback, user_data);
+}
+
+/**
+ * lodex_route_get_waypoints:
+ * @route: a stored route
+ *
+ * The waypoints are new objects each time and not bound to anything:
+ * changes made to them are not saved (use lodex_route_foreach()).
+ *
+ * Returns: (transfer full) (element-type LodexWaypoint): the waypoints in
+ *   ascending order weight
+ */
+GList *
+lodex_route_get_waypoints (LodexRoute *route)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), NULL);
+
+  GList *waypoints = nullptr;
+  auto collect = +[] (LodexWaypoint *waypoint, gpointer data) -> gboolean {
+    auto list = static_cast<GList **> (data);
+    *list = g_list_prepend (*list, g_object_ref (waypoint));
+    return FALSE;
+  };
+  if (!lodex_route_foreach (route, collect, &waypoints))
+    {
+      g_list_free_full (waypoints, g_object_unref);
+      return nullptr;
+    }
+  return g_list_reverse (waypoints);
+}
+
+/**
+ * lodex_route_get_bounds:
+ * @route: a stored route
+ * @bounds: (out caller-allocates): the box of its waypoints
+ *
+ * Returns: whether @bounds was filled; %FALSE, with @bounds untouched, for
+ *   a route without waypoints
+ */
+gboolean
+lodex_route_get_bounds (LodexRoute *route, LodexRouteBounds *bounds)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  g_return_val_if_fail (bounds != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_SET (route->priv->store), FALSE);
+  return lodex_db_route_get_bounds (_lodex_set_get_db (LODEX_SET (route->priv->store)), route, bounds);
+}
+
+LodexRouteRow *
+_lodex_route_get_row (LodexRoute *route)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), NULL);
+  return &route->priv->row;
+}
+
+const gchar *
+_lodex_route_get_id (LodexRoute *route)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), NULL);
+  return route->priv->row.id;
+}
+
+LodexStore *
+_lodex_route_get_store (LodexRoute *route)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), NULL);
+  return route->priv->store;
+}
+
+void
+_lodex_route_set_store (LodexRoute *route, LodexStore *store)
+{
+  g_return_if_fail (LODEX_IS_ROUTE (route));
+  /* unlike the other row objects, a route may move between stores */
+  if (route->priv->store == store)
+    return;
+  g_clear_object (&route->priv->store);
+  if (store)
+    route->priv->store = LODEX_STORE (g_object_ref (store));
+}

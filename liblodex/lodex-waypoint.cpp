@@ -1,0 +1,236 @@
+/* LodexWaypoint: one point of a route; a plain value holder whose modified
+ * flag tells a route walk what to write back. */
+
+#include "lodex-private.h"
+
+#include <cstdlib>
+
+struct _LodexWaypoint
+{
+  GObject parent_instance;
+};
+
+/* the private data is the row itself */
+typedef LodexWaypointRow LodexWaypointPrivate;
+
+G_DEFINE_TYPE_WITH_PRIVATE (LodexWaypoint, lodex_waypoint, G_TYPE_OBJECT)
+
+enum
+{
+  PROP_0,
+  PROP_ID,
+  PROP_ROUTE_ID,
+  PROP_NAME,
+  PROP_DESC,
+  PROP_SYM,
+  PROP_TYPE,
+  PROP_ORDER_WEIGHT,
+  PROP_LATITUDE,
+  PROP_LONGITUDE,
+  PROP_ALTITUDE,
+  PROP_SEGMENT_END,
+  PROP_CTIME,
+  N_PROPS
+};
+
+static GParamSpec *props[N_PROPS];
+
+static LodexWaypointRow *
+get_row (LodexWaypoint *self)
+{
+  return static_cast<LodexWaypointRow *> (lodex_waypoint_get_instance_private (self));
+}
+
+static gchar *LodexWaypointRow::*
+string_field (guint prop_id)
+{
+  switch (prop_id)
+    {
+    case PROP_ID:
+      return &LodexWaypointRow::id;
+    case PROP_ROUTE_ID:
+      return &LodexWaypointRow::route_id;
+    case PROP_NAME:
+      return &LodexWaypointRow::name;
+    case PROP_DESC:
+      return &LodexWaypointRow::desc;
+    case PROP_SYM:
+      return &LodexWaypointRow::sym;
+    case PROP_TYPE:
+      return &LodexWaypointRow::type;
+    default:
+      return nullptr;
+    }
+}
+
+static gdouble LodexWaypointRow::*
+double_field (guint prop_id)
+{
+  switch (prop_id)
+    {
+    case PROP_ORDER_WEIGHT:
+      return &LodexWaypointRow::order_weight;
+    case PROP_LATITUDE:
+      return &LodexWaypointRow::latitude;
+    case PROP_LONGITUDE:
+      return &LodexWaypointRow::longitude;
+    case PROP_ALTITUDE:
+      return &LodexWaypointRow::altitude;
+    default:
+      return nullptr;
+    }
+}
+
+static void
+lodex_waypoint_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
+{
+  LodexWaypointRow *row = get_row (LODEX_WAYPOINT (object));
+
+  if (auto field = string_field (prop_id))
+    _lodex_update_property_string (&(row->*field), value);
+  else if (auto number = double_field (prop_id))
+    row->*number = g_value_get_double (value);
+  else if (prop_id == PROP_SEGMENT_END)
+    row->segment_end = g_value_get_boolean (value);
+  else if (prop_id == PROP_CTIME)
+    row->ctime = g_value_get_int (value);
+  else
+    {
+      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+      return;
+    }
+  /* every write counts, the unchanged and the constructing ones too */
+  row->modified = TRUE;
+}
+
+static void
+lodex_waypoint_get_property (GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
+{
+  LodexWaypointRow *row = get_row (LODEX_WAYPOINT (object));
+
+  if (auto field = string_field (prop_id))
+    g_value_set_string (value, row->*field);
+  else if (auto number = double_field (prop_id))
+    g_value_set_double (value, row->*number);
+  else if (prop_id == PROP_SEGMENT_END)
+    g_value_set_boolean (value, row->segment_end);
+  else if (prop_id == PROP_CTIME)
+    g_value_set_int (value, row->ctime);
+  else
+    G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+}
+
+static void
+lodex_waypoint_finalize (GObject *object)
+{
+  LodexWaypointRow *row = get_row (LODEX_WAYPOINT (object));
+  for (guint prop_id = PROP_ID; prop_id <= PROP_TYPE; prop_id++)
+    g_free (row->*string_field (prop_id));
+  G_OBJECT_CLASS (lodex_waypoint_parent_class)->finalize (object);
+}
+
+/* Rows reach waypoints as text (column name, value): these let GObject
+ * turn the text into the properties' types. */
+
+static void
+string_to_double (const GValue *from, GValue *to)
+{
+  const gchar *text = g_value_get_string (from);
+  g_value_set_double (to, text ? g_strtod (text, nullptr) : 0.0);
+}
+
+static long
+parse_long (const gchar *text)
+{
+  return text ? strtol (text, nullptr, 10) : 0;
+}
+
+static void
+string_to_int (const GValue *from, GValue *to)
+{
+  long n = parse_long (g_value_get_string (from));
+  g_value_set_int (to, gint (CLAMP (n, long (G_MININT), long (G_MAXINT))));
+}
+
+static void
+string_to_boolean (const GValue *from, GValue *to)
+{
+  g_value_set_boolean (to, parse_long (g_value_get_string (from)) != 0);
+}
+
+static void
+lodex_waypoint_class_init (LodexWaypointClass *klass)
+{
+  GObjectClass *object_class = G_OBJECT_CLASS (klass);
+
+  object_class->set_property = lodex_waypoint_set_property;
+  object_class->get_property = lodex_waypoint_get_property;
+  object_class->finalize = lodex_waypoint_finalize;
+
+  auto flags = GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
+  auto construct_only = GParamFlags (G_PARAM_READWRITE | G_PARAM_CONSTRUCT_ONLY | G_PARAM_STATIC_STRINGS);
+  props[PROP_ID] = g_param_spec_string ("id", "ID", "ID", nullptr, construct_only);
+  /* a column name: GObject stores it as "route-id", and finds it by either */
+  props[PROP_ROUTE_ID] = g_param_spec_string ("route_id", "Route ID", "Route ID", nullptr,
+                                              GParamFlags (G_PARAM_READWRITE | G_PARAM_CONSTRUCT_ONLY
+                                                           | G_PARAM_STATIC_NICK | G_PARAM_STATIC_BLURB));
+  props[PROP_NAME] = g_param_spec_string ("name", "Name", "Name", nullptr, flags);
+  props[PROP_DESC] = g_param_spec_string ("desc", "desc", "desc", nullptr, flags);
+  props[PROP_SYM] = g_param_spec_string ("sym", "Sym", "Sym", nullptr, flags);
+  props[PROP_TYPE] = g_param_spec_string ("type", "Type", "Type", nullptr, flags);
+  props[PROP_ORDER_WEIGHT] = g_param_spec_double ("order-weight", "Order weight", "Order weight", 0.0,
+                                                  G_MAXDOUBLE, 0.0, flags);
+  props[PROP_LATITUDE] = g_param_spec_double ("latitude", "Latitude", "Latitude", -G_MAXDOUBLE, G_MAXDOUBLE,
+                                              0.0, flags);
+  props[PROP_LONGITUDE] = g_param_spec_double ("longitude", "Longitude", "Longitude", -G_MAXDOUBLE,
+                                               G_MAXDOUBLE, 0.0, flags);
+  props[PROP_ALTITUDE] = g_param_spec_double ("altitude", "Altitude", "Altitude", -G_MAXDOUBLE, G_MAXDOUBLE,
+                                              0.0, flags);
+  props[PROP_SEGMENT_END] = g_param_spec_boolean ("segment-end", "Segment end", "Segment end", FALSE, flags);
+  props[PROP_CTIME] = g_param_spec_int ("ctime", "Creation time", "Creation time", 0, G_MAXINT, 0, flags);
+  g_object_class_install_properties (object_class, N_PROPS, props);
+
+  g_value_register_transform_func (G_TYPE_STRING, G_TYPE_DOUBLE, string_to_double);
+  g_value_register_transform_func (G_TYPE_STRING, G_TYPE_INT, string_to_int);
+  g_value_register_transform_func (G_TYPE_STRING, G_TYPE_BOOLEAN, string_to_boolean);
+}
+
+static void
+lodex_waypoint_init (LodexWaypoint *self)
+{
+}
+
+/**
+ * lodex_waypoint_new:
+ * @latitude: degrees
+ * @longitude: degrees
+ * @altitude: metres
+ * @ctime: creation time, seconds since the epoch
+ *
+ * Returns: (transfer full): a waypoint of no route
+ */
+LodexWaypoint *
+lodex_waypoint_new (gdouble latitude, gdouble longitude, gdouble altitude, gint ctime)
+{
+  return LODEX_WAYPOINT (g_object_new (LODEX_TYPE_WAYPOINT, "latitude", latitude, "longitude", longitude,
+                                       "altitude", altitude, "ctime", ctime, nullptr));
+}
+
+LodexWaypointRow *
+_lodex_waypoint_get_row (LodexWaypoint *waypoint)
+{
+  g_assert (LODEX_IS_WAYPOINT (waypoint));
+  return get_row (waypoint);
+}
+
+gboolean
+_lodex_waypoint_get_modified (LodexWaypoint *waypoint)
+{
+  return _lodex_waypoint_get_row (waypoint)->modified;
+}
+
+void
+_lodex_waypoint_set_modified (LodexWaypoint *waypoint, gboolean modified)
+{
+  _lodex_waypoint_get_row (waypoint)->modified = modified;
+}
