@@ -1,8 +1,262 @@
+/* lodex-tool end to end: every run is a process of its own on this test's
+ * HOME and bus. */
+
 #include "lodex-test-utils.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+struct Fixture
+{
+};
+
+static void
+fixture_setup (Fixture *, gconstpointer)
+{
+  g_free (lodex_test_db_path ()); /* makes HOME, where the tool opens the database */
+}
+
+struct ToolRun
+{
+  int status;
+  std::string out;
+  std::string err;
+};
+
+static const GSubprocessFlags pipes = GSubprocessFlags (G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_PIPE);
+static const char usage_hint[] = "Run 'lodex-tool --help' to see the options.\n";
+
+static ToolRun
+finish (GSubprocess *process)
+{
+  g_autofree gchar *out = nullptr;
+  g_autofree gchar *err = nullptr;
+  g_autoptr (GError) error = nullptr;
+  g_assert_true (g_subprocess_communicate_utf8 (process, nullptr, nullptr, &out, &err, &error));
+  g_assert_no_error (error);
+  g_assert_true (g_subprocess_get_if_exited (process)); /* a crash is never an answer */
+  return {g_subprocess_get_exit_status (process), out, err};
+}
+
+static std::vector<const char *>
+tool_argv (std::initializer_list<const char *> args)
+{
+  std::vector<const char *> argv{LODEX_TEST_TOOL};
+  argv.insert (argv.end (), args);
+  argv.push_back (nullptr);
+  return argv;
+}
+
+static ToolRun
+run_tool (std::initializer_list<const char *> args)
+{
+  g_autoptr (GSubprocess) process = lodex_test_spawn (pipes, tool_argv (args).data ());
+  return finish (process);
+}
+
+static void
+assert_run (const ToolRun &run, int status, const std::string &out, const std::string &err)
+{
+  g_assert_cmpstr (run.err.c_str (), ==, err.c_str ());
+  g_assert_cmpstr (run.out.c_str (), ==, out.c_str ());
+  g_assert_cmpint (run.status, ==, status);
+}
+
+/* Adds a place and returns the id the tool printed. */
+static std::string
+add (std::initializer_list<const char *> args)
+{
+  ToolRun run = run_tool (args);
+  const std::string prefix = "Place added with id '", suffix = "'\n";
+  g_assert_cmpstr (run.err.c_str (), ==, "");
+  g_assert_cmpint (run.status, ==, 0);
+  g_assert_true (run.out.starts_with (prefix) && run.out.ends_with (suffix));
+  return run.out.substr (prefix.size (), run.out.size () - prefix.size () - suffix.size ());
+}
+
+/* The store walk has no order: compare listings line by line, sorted. */
+static std::vector<std::string>
+sorted_lines (const std::string &text)
+{
+  g_auto (GStrv) split = g_strsplit (text.c_str (), "\n", -1);
+  std::vector<std::string> lines (split, split + g_strv_length (split));
+  std::sort (lines.begin (), lines.end ());
+  return lines;
+}
+
+static void
+test_tool_add_list_show (Fixture *, gconstpointer)
+{
+  gint64 before = time (nullptr);
+  std::string airport = add ({"-a", "--name", "Tampere–Pirkkala", "--latitude", "61.4978",
+                              "--longitude", "23.761", "--altitude", "120", "--description",
+                              "Airport", "--country", "Finland", "--state", "Pirkanmaa", "--county",
+                              "Tampere region", "--district", "Pirkkala", "--postcode", "33960",
+                              "--street", "Lentoasemantie 50"});
+  gint64 after = time (nullptr);
+  /* the tool released its store, which flushes the bus: the last connection
+   * to close takes the write-ahead log with it */
+  g_autofree gchar *wal = g_build_filename (g_get_home_dir (), ".lodex.db-wal", nullptr);
+  g_assert_false (g_file_test (wal, G_FILE_TEST_EXISTS));
+  std::string harbour = add ({"--add-place", "--name", "Harbour", "--latitude", "-33.8568",
+                              "--longitude", "151.2153"});
+
+  ToolRun list = run_tool ({"--list-places"});
+  g_assert_cmpint (list.status, ==, 0);
+  g_assert_cmpstr (list.err.c_str (), ==, "");
+  std::string expected = airport + " Tampere–Pirkkala Lat: 61.497800 Long: 23.761000 Alt: 120.000000\n"
+                         + harbour + " Harbour Lat: -33.856800 Long: 151.215300\n";
+  g_assert_true (sorted_lines (list.out) == sorted_lines (expected));
+
+  ToolRun show = run_tool ({"-s", airport.c_str ()});
+  const char *ctime_line = strstr (show.out.c_str (), "\nctime: ");
+  g_assert_nonnull (ctime_line);
+  gint64 ctime = g_ascii_strtoll (ctime_line + strlen ("\nctime: "), nullptr, 10);
+  g_assert_cmpint (ctime, >=, before);
+  g_assert_cmpint (ctime, <=, after);
+  g_autofree gchar *properties = g_strdup_printf (
+    "id: %s\n"
+    "latitude: 61.497800\n"
+    "longitude: 23.761000\n"
+    "altitude: 120.000000\n"
+    "name: Tampere–Pirkkala\n"
+    "icon: (null)\n"
+    "haccuracy: 0.000000\n"
+    "vaccuracy: 0.000000\n"
+    "comment: (null)\n"
+    "description: Airport\n"
+    "coverage: 0.000000\n"
+    "presence: (null)\n"
+    "fields: 1\n"
+    "ctime: %" G_GINT64_FORMAT "\n"
+    "country: Finland\n"
+    "country-code: (null)\n"
+    "state: Pirkanmaa\n"
+    "county: Tampere region\n"
+    "city: (null)\n"
+    "district: Pirkkala\n"
+    "postcode: 33960\n"
+    "crossing1: (null)\n"
+    "crossing2: (null)\n"
+    "street: Lentoasemantie 50\n"
+    "building-name: (null)\n"
+    "building-zone: (null)\n"
+    "building-floor: (null)\n"
+    "building-room: (null)\n"
+    "extension: (null)\n"
+    "phone-number: (null)\n",
+    airport.c_str (), ctime);
+  assert_run (show, 0, properties, "");
+}
+
+static void
+test_tool_update_remove (Fixture *, gconstpointer)
+{
+  std::string tower = add ({"-a", "--name", "Tower", "--latitude", "51.5", "--longitude", "-0.07",
+                            "--description", "Castle"});
+  std::string bridge = add ({"-a", "--name", "Bridge", "--latitude", "51.5055", "--longitude", "-0.0754"});
+
+  /* only what is given changes */
+  assert_run (run_tool ({"-u", tower.c_str (), "--name", "Tower of London", "--latitude", "51.5081",
+                         "--altitude", "15", "--street", "Tower Hill"}),
+              0, "Place with id '" + tower + "' updated\n", "");
+  std::string tower_line = tower + " Tower of London Lat: 51.508100 Long: -0.070000 Alt: 15.000000\n";
+  ToolRun show = run_tool ({"--show-place", tower.c_str ()});
+  g_assert_nonnull (strstr (show.out.c_str (), "\ndescription: Castle\n"));
+  g_assert_nonnull (strstr (show.out.c_str (), "\nstreet: Tower Hill\n"));
+
+  /* bad input is refused before anything is written */
+  assert_run (run_tool ({"-u", tower.c_str (), "--latitude", "51,5"}), 255, "",
+              std::string ("Invalid value '51,5' for --latitude: a number such as 51.5 is expected\n") + usage_hint);
+  assert_run (run_tool ({"-u", "no-such-id", "--name", "Lost"}), 255, "", "No place with id no-such-id found\n");
+  assert_run (run_tool ({"-s", "no-such-id"}), 255, "", "No place with id 'no-such-id' found\n");
+
+  /* the removal goes on to the listing, which no longer has the place */
+  assert_run (run_tool ({"-r", bridge.c_str (), "--list-places"}), 0,
+              "Place with id '" + bridge + "' removed\n" + tower_line, "");
+  assert_run (run_tool ({"-r", bridge.c_str (), "--list-places"}), 255, "",
+              "No place with id " + bridge + " found\n");
+  assert_run (run_tool ({"--list-places"}), 0, tower_line, "");
+}
+
+static void
+test_tool_usage_errors (Fixture *, gconstpointer)
+{
+  assert_run (run_tool ({}), 0, "", "");
+  assert_run (run_tool ({"-a", "--name", "Nowhere", "--latitude", "1"}), 255, "",
+              "Name, latitude and longitude must be supplied\n");
+  assert_run (run_tool ({"-a", "--latitude", "1", "--longitude", "2"}), 255, "",
+              "Name, latitude and longitude must be supplied\n");
+
+  /* each bad value overrides a good one: were it taken, the add would succeed */
+  for (auto [option, value] : {std::pair{"--latitude", "abc"}, {"--longitude", "nan"}, {"--altitude", "12m"}})
+    {
+      ToolRun run = run_tool ({"-a", "--name", "Bad", "--latitude", "1", "--longitude", "2", "--altitude", "3", option, value});
+      g_autofree gchar *message = g_strdup_printf ("Invalid value '%s' for %s: a number such as 51.5 is expected\n", value, option);
+      assert_run (run, 255, "", message + std::string (usage_hint));
+    }
+  assert_run (run_tool ({"--name", "Tower", "of", "London"}), 255, "",
+              std::string ("Unexpected argument 'of'\n") + usage_hint);
+  assert_run (run_tool ({"--list-places"}), 0, "", ""); /* nothing was written */
+
+  /* GLib words these; the option must be named and nothing done */
+  for (const char *option : {"--lis-places", "--show-place"})
+    {
+      ToolRun run = run_tool ({option});
+      g_assert_cmpint (run.status, ==, 255);
+      g_assert_cmpstr (run.out.c_str (), ==, "");
+      g_assert_nonnull (strstr (run.err.c_str (), option));
+    }
+
+  g_autofree gchar *missing = g_build_filename (g_get_home_dir (), "missing", nullptr);
+  g_autoptr (GSubprocessLauncher) launcher = g_subprocess_launcher_new (pipes);
+  g_subprocess_launcher_setenv (launcher, "HOME", missing, TRUE);
+  g_autoptr (GError) error = nullptr;
+  g_autoptr (GSubprocess) process = g_subprocess_launcher_spawnv (launcher, tool_argv ({"--list-places"}).data (), &error);
+  g_assert_no_error (error);
+  ToolRun run = finish (process);
+  g_assert_cmpint (run.status, ==, 255);
+  g_assert_cmpstr (run.out.c_str (), ==, "");
+  g_assert_true (run.err.ends_with ("\nCould not open the place database\n"));
+}
+
+static void
+test_tool_broadcast (Fixture *, gconstpointer)
+{
+  LodexStore *store = lodex_test_store_new ();
+  {
+    LodexTestRecorder added (store, "place-added");
+    lodex_test_settle (); /* our subscription is in place before the tool runs */
+    std::string id = add ({"-a", "--name", "Told", "--latitude", "60.17", "--longitude", "24.95"});
+    lodex_test_wait ([&] { return added.saw (id.c_str ()); });
+
+    g_autoptr (LodexPlace) place = lodex_store_get_place_by_id (store, id.c_str ());
+    g_assert_nonnull (place);
+    g_autofree gchar *name = nullptr;
+    g_object_get (place, "name", &name, nullptr);
+    g_assert_cmpstr (name, ==, "Told");
+  }
+  lodex_test_settle ();
+  g_assert_finalize_object (store);
+}
 
 int
 main (int argc, char **argv)
 {
+  /* the tool reads its arguments and writes in the locale's charset */
+  g_setenv ("LC_ALL", "C.UTF-8", TRUE);
   g_test_init (&argc, &argv, G_TEST_OPTION_ISOLATE_DIRS, nullptr);
+  if (!g_file_test (LODEX_INSTALLED_SCHEMA, G_FILE_TEST_IS_REGULAR))
+    g_error ("LODEX_INSTALLED_SCHEMA %s is missing: run `meson install` before the tests",
+             LODEX_INSTALLED_SCHEMA);
+
+  g_test_add ("/tool/places/add-list-show", Fixture, nullptr, fixture_setup, test_tool_add_list_show, nullptr);
+  g_test_add ("/tool/places/update-remove", Fixture, nullptr, fixture_setup, test_tool_update_remove, nullptr);
+  g_test_add ("/tool/usage-errors", Fixture, nullptr, fixture_setup, test_tool_usage_errors, nullptr);
+  g_test_add ("/tool/broadcast", Fixture, nullptr, fixture_setup, test_tool_broadcast, nullptr);
   return lodex_test_run_with_bus ();
 }
