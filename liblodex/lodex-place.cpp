@@ -517,6 +517,282 @@ _lodex_place_free_links (LodexPlace *place)
   g_list_free_full (g_steal_pointer (&priv->links), GDestroyNotify (lodex_place_link_free));
 }
 
+/* Attachments */
+
+static GList *
+find_link (GList *links, const LodexPlaceLink *link)
+{
+  for (GList *l = links; l; l = l->next)
+    if (g_strcmp0 (static_cast<LodexPlaceLink *> (l->data)->link_id, link->link_id) == 0)
+      return l;
+  return nullptr;
+}
+
+/**
+ * lodex_place_add_link:
+ * @place: a #LodexPlace
+ * @link: a link of no place; it stays the caller's
+ *
+ * Gives @link its ids and attaches a copy. A stored place writes it at once;
+ * a detached one keeps it until the store adds the place.
+ *
+ * Returns: whether the link was attached; on failure @link is left as it was
+ */
+gboolean
+lodex_place_add_link (LodexPlace *place, LodexPlaceLink *link)
+{
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (link != NULL, FALSE);
+  LodexPlacePrivate *priv = get_priv (place);
+
+  if (link->link_id)
+    {
+      g_warning ("Link already associated with a place.");
+      return FALSE;
+    }
+  g_free (link->place_id);
+  link->place_id = g_strdup (_lodex_place_get_row (place)->id);
+  link->link_id = _lodex_store_gen_id (priv->store);
+
+  if (priv->store)
+    {
+      if (!_lodex_store_add_place_link (priv->store, link))
+        {
+          /* still new: it may be added again */
+          g_clear_pointer (&link->link_id, g_free);
+          g_clear_pointer (&link->place_id, g_free);
+          return FALSE;
+        }
+      _lodex_place_update_links (place);
+      return TRUE;
+    }
+  priv->links = g_list_append (priv->links, lodex_place_link_copy (link));
+  g_signal_emit (place, signals[CHANGED], 0);
+  return TRUE;
+}
+
+/* Update and removal: a stored place goes through the store and reloads;
+ * a detached one changes its own list. */
+static gboolean
+change_link (LodexPlace *place, LodexPlaceLink *link, gboolean (*store_change) (LodexStore *, LodexPlaceLink *),
+             bool remove)
+{
+  LodexPlacePrivate *priv = get_priv (place);
+  if (!link->link_id)
+    {
+      g_warning ("Link not associated with a place.");
+      return FALSE;
+    }
+
+  if (priv->store)
+    {
+      if (!link->place_id)
+        link->place_id = g_strdup (_lodex_place_get_row (place)->id);
+      if (!store_change (priv->store, link))
+        return FALSE;
+      _lodex_place_update_links (place);
+      if (remove) /* so that it can be added again */
+        {
+          g_clear_pointer (&link->place_id, g_free);
+          g_clear_pointer (&link->link_id, g_free);
+        }
+      return TRUE;
+    }
+
+  GList *found = find_link (priv->links, link);
+  if (!found)
+    {
+      g_warning ("Link not present in internal list.");
+      return FALSE;
+    }
+  lodex_place_link_free (static_cast<LodexPlaceLink *> (found->data));
+  if (remove)
+    priv->links = g_list_delete_link (priv->links, found);
+  else
+    found->data = lodex_place_link_copy (link);
+  g_signal_emit (place, signals[CHANGED], 0);
+  return TRUE;
+}
+
+/**
+ * lodex_place_update_link:
+ * @place: a #LodexPlace
+ * @link: a link of @place, with the new name, type and URL
+ *
+ * Returns: whether the link with @link's id was replaced
+ */
+gboolean
+lodex_place_update_link (LodexPlace *place, LodexPlaceLink *link)
+{
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (link != NULL, FALSE);
+  return change_link (place, link, _lodex_store_update_place_link, false);
+}
+
+/**
+ * lodex_place_remove_link:
+ * @place: a #LodexPlace
+ * @link: a link of @place
+ *
+ * Returns: whether the link with @link's id was detached
+ */
+gboolean
+lodex_place_remove_link (LodexPlace *place, LodexPlaceLink *link)
+{
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (link != NULL, FALSE);
+  return change_link (place, link, _lodex_store_remove_place_link, true);
+}
+
+/**
+ * lodex_place_get_links:
+ * @place: a #LodexPlace
+ *
+ * Returns: (transfer full) (element-type LodexPlaceLink) (nullable): copies
+ *   of the place's links
+ */
+GList *
+lodex_place_get_links (LodexPlace *place)
+{
+  g_return_val_if_fail (place != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+
+  _lodex_place_update_links (place);
+  auto copy = [] (gconstpointer link, gpointer) -> gpointer {
+    return lodex_place_link_copy (static_cast<const LodexPlaceLink *> (link));
+  };
+  return g_list_copy_deep (get_priv (place)->links, copy, nullptr);
+}
+
+/* App data lives only in the database: the place must be stored. */
+static LodexStore *
+appdata_store (LodexPlace *place)
+{
+  LodexStore *store = get_priv (place)->store;
+  if (!store)
+    g_warning ("Place must be associated with the store");
+  return store;
+}
+
+/**
+ * lodex_place_get_appdata:
+ * @place: a stored place
+ * @key: the application's key
+ *
+ * Returns: (transfer full) (nullable): the value under @key, or %NULL
+ */
+gchar *
+lodex_place_get_appdata (LodexPlace *place, const gchar *key)
+{
+  g_return_val_if_fail (place != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+  g_return_val_if_fail (key != NULL, NULL);
+  LodexStore *store = appdata_store (place);
+  return store ? _lodex_store_place_get_appdata (store, place, key) : nullptr;
+}
+
+/**
+ * lodex_place_set_appdata:
+ * @place: a stored place
+ * @key: the application's key
+ * @data: (nullable): the value; %NULL removes the key
+ *
+ * Returns: whether the value was written
+ */
+gboolean
+lodex_place_set_appdata (LodexPlace *place, const gchar *key, const gchar *data)
+{
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (key != NULL, FALSE);
+  LodexStore *store = appdata_store (place);
+  return store && _lodex_store_place_set_appdata (store, place, key, data);
+}
+
+/**
+ * lodex_place_clear_appdata:
+ * @place: a stored place
+ * @key: the application's key
+ *
+ * Returns: whether the key was removed (also when it had no value)
+ */
+gboolean
+lodex_place_clear_appdata (LodexPlace *place, const gchar *key)
+{
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (key != NULL, FALSE);
+  LodexStore *store = appdata_store (place);
+  return store && _lodex_store_place_clear_appdata (store, place, key);
+}
+
+/**
+ * lodex_place_add_image:
+ * @place: a stored place
+ * @image: a stored image
+ *
+ * Returns: whether the image is now attached to @place
+ */
+gboolean
+lodex_place_add_image (LodexPlace *place, LodexImage *image)
+{
+  g_return_val_if_fail (place != FALSE, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (LODEX_IS_IMAGE (image), FALSE);
+  return _lodex_store_add_image_to_place (get_priv (place)->store, image, place);
+}
+
+/**
+ * lodex_place_remove_image:
+ * @place: a stored place
+ * @image: a stored image
+ *
+ * Returns: whether the image was detached (also when it was not attached)
+ */
+gboolean
+lodex_place_remove_image (LodexPlace *place, LodexImage *image)
+{
+  g_return_val_if_fail (place != FALSE, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (LODEX_IS_IMAGE (image), FALSE);
+  return _lodex_store_remove_image_from_place (get_priv (place)->store, image, place);
+}
+
+/**
+ * lodex_place_get_images:
+ * @place: a stored place
+ *
+ * Returns: (transfer full) (element-type LodexImage): its images
+ */
+GList *
+lodex_place_get_images (LodexPlace *place)
+{
+  g_return_val_if_fail (place != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+  LodexPlacePrivate *priv = get_priv (place);
+  g_return_val_if_fail (priv->store != NULL, NULL);
+  return _lodex_store_get_images_for_place (priv->store, place);
+}
+
+/**
+ * lodex_place_get_categories:
+ * @place: a stored place
+ *
+ * Returns: (transfer full) (element-type LodexCategory): its categories
+ */
+GList *
+lodex_place_get_categories (LodexPlace *place)
+{
+  g_return_val_if_fail (place != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+  LodexPlacePrivate *priv = get_priv (place);
+  g_return_val_if_fail (priv->store != NULL, NULL);
+  return _lodex_store_get_categories_for_place (priv->store, place);
+}
+
 /**
  * lodex_place_link_new:
  *

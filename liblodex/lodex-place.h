@@ -100,4 +100,18 @@ LodexPlace *lodex_place_new (const gchar *name, gdouble latitude, gdouble longit
 void lodex_place_commit (LodexPlace *place);
 gboolean lodex_place_has_id (LodexPlace *place);
 
+gboolean lodex_place_add_link (LodexPlace *place, LodexPlaceLink *link);
+gboolean lodex_place_update_link (LodexPlace *place, LodexPlaceLink *link);
+gboolean lodex_place_remove_link (LodexPlace *place, LodexPlaceLink *link);
+GList *lodex_place_get_links (LodexPlace *place);
+
+gchar *lodex_place_get_appdata (LodexPlace *place, const gchar *key);
+gboolean lodex_place_set_appdata (LodexPlace *place, const gchar *key, const gchar *data);
+gboolean lodex_place_clear_appdata (LodexPlace *place, const gchar *key);
+
+gboolean lodex_place_add_image (LodexPlace *place, LodexImage *image);
+gboolean lodex_place_remove_image (LodexPlace *place, LodexImage *image);
+GList *lodex_place_get_images (LodexPlace *place);
+GList *lodex_place_get_categories (LodexPlace *place);
+
 G_END_DECLS

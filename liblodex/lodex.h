@@ -12,5 +12,7 @@
 #include <liblodex/lodex-store.h>
 #include <liblodex/lodex-tracker.h>
 #include <liblodex/lodex-db.h>
+#include <liblodex/lodex-category-filter.h>
+#include <liblodex/lodex-route-filter.h>
 #include <liblodex/lodex-location-filter.h>
 #include <liblodex/lodex-location-sort.h>

@@ -3,6 +3,7 @@
 
 #include "lodex-test-utils.h"
 
+#include <cstdarg>
 #include <cstdio>
 
 static void
@@ -46,11 +47,79 @@ rename_added_place (const char *new_name)
   return 0;
 }
 
+static void
+say (const char *format, ...) G_GNUC_PRINTF (1, 2);
+
+static void
+say (const char *format, ...)
+{
+  va_list args;
+  va_start (args, format);
+  vprintf (format, args);
+  va_end (args);
+  printf ("\n");
+  fflush (stdout);
+}
+
+/* Holds one object of @kind and reports, line by line, what it and the
+ * store say about it, until the object is removed elsewhere. */
+static int
+follow (const char *kind, const char *id)
+{
+  LodexStore *store = lodex_test_store_new ();
+  GObject *object = nullptr;
+  const char *property = "name";
+  if (g_str_equal (kind, "place"))
+    object = G_OBJECT (lodex_store_get_place_by_id (store, id));
+  else if (g_str_equal (kind, "category"))
+    object = G_OBJECT (lodex_store_get_category_by_id (store, id));
+  else if (g_str_equal (kind, "image"))
+    object = G_OBJECT (lodex_store_get_image_by_id (store, id)), property = "description";
+  else if (g_str_equal (kind, "route"))
+    object = G_OBJECT (lodex_store_get_route_by_id (store, id));
+  g_assert_nonnull (object);
+
+  g_autofree gchar *updated = g_strdup_printf ("%s-updated", kind);
+  g_autofree gchar *removed = g_strdup_printf ("%s-removed", kind);
+  bool gone = false;
+  g_signal_connect (object, "changed", G_CALLBACK (+[] (GObject *o, const char *p) {
+                      g_autofree gchar *value = nullptr;
+                      g_object_get (o, p, &value, nullptr);
+                      say ("changed %s", value);
+                    }),
+                    (gpointer) property);
+  g_signal_connect (object, "removed", G_CALLBACK (+[] (GObject *o, LodexStore *, bool *gone) {
+                      g_autofree gchar *kept = nullptr;
+                      g_object_get (o, "id", &kept, nullptr);
+                      say ("removed %s", kept);
+                      *gone = true;
+                    }),
+                    &gone);
+  g_signal_connect (store, updated, G_CALLBACK (+[] (LodexStore *, const gchar *id) { say ("store-updated %s", id); }),
+                    nullptr);
+  g_signal_connect (store, removed, G_CALLBACK (+[] (LodexStore *, const gchar *id) { say ("store-removed %s", id); }),
+                    nullptr);
+  sync_with_bus ();
+  say ("ready");
+
+  lodex_test_wait ([&] { return gone; });
+  /* the store has forgotten it: a new lookup finds no live object */
+  bool forgotten = g_str_equal (kind, "place")   ? _lodex_store_query_table (store, id) == nullptr
+                   : g_str_equal (kind, "route") ? _lodex_store_query_route_table (store, id) == nullptr
+                                                 : true;
+  say (forgotten ? "forgotten" : "still registered");
+  g_object_unref (object);
+  g_object_unref (store);
+  return 0;
+}
+
 int
 main (int argc, char **argv)
 {
   if (argc == 3 && g_str_equal (argv[1], "rename"))
     return rename_added_place (argv[2]);
-  g_printerr ("usage: %s rename NEW-NAME\n", argv[0]);
+  if (argc == 4 && g_str_equal (argv[1], "follow"))
+    return follow (argv[2], argv[3]);
+  g_printerr ("usage: %s rename NEW-NAME | follow KIND ID\n", argv[0]);
   return 2;
 }

@@ -1,5 +1,7 @@
 #include "lodex-test-utils.h"
 
+#include <cstdio>
+
 gchar *
 lodex_test_db_path (void)
 {
@@ -88,6 +90,35 @@ LodexTestRecorder::saw (const char *id) const
     if (g_strcmp0 (static_cast<const char *> (ids->pdata[i]), id) == 0)
       return true;
   return false;
+}
+
+static LodexTestPrintCapture *capture;
+
+static void
+capture_print (const gchar *text)
+{
+  for (const char *tap : {"ok ", "not ok ", "Bail out!", "#", "1.."})
+    if (g_str_has_prefix (text, tap))
+      {
+        fputs (text, stdout);
+        fflush (stdout);
+        return;
+      }
+  g_string_append (capture->text, text);
+}
+
+LodexTestPrintCapture::LodexTestPrintCapture ()
+{
+  g_assert_null (capture);
+  capture = this;
+  previous = g_set_print_handler (capture_print);
+}
+
+LodexTestPrintCapture::~LodexTestPrintCapture ()
+{
+  g_set_print_handler (previous);
+  capture = nullptr;
+  g_string_free (text, TRUE);
 }
 
 GSubprocess *

@@ -42,6 +42,18 @@ struct LodexTestRecorder
   bool saw (const char *id) const;
 };
 
+/* Captures what the library prints on standard output (the SQL traces of
+ * route walks, the route filter's relays) while in scope; GTest's own TAP
+ * lines still reach standard output. */
+struct LodexTestPrintCapture
+{
+  GString *text = g_string_new (nullptr);
+  GPrintFunc previous;
+
+  LodexTestPrintCapture ();
+  ~LodexTestPrintCapture ();
+};
+
 /* Starts a program in this test's HOME (GLib's isolation points the
  * environment's HOME at /dev/null) on the test's bus. */
 GSubprocess *lodex_test_spawn (GSubprocessFlags flags, const char *const *argv);

@@ -116,10 +116,11 @@ test_announce_every_operation (void)
   g_assert_true (lodex_route_remove_waypoint (route, waypoint));
   g_autoptr (LodexWaypoint) kept = lodex_waypoint_new (5, 6, 7, 8);
   g_assert_true (lodex_route_add_waypoint (route, kept));
-  GPrintFunc old = g_set_print_handler ([] (const gchar *) {});
-  g_assert_true (lodex_route_foreach (route, move_all, nullptr));
-  g_assert_true (lodex_route_foreach_remove (route, move_all, nullptr));
-  g_set_print_handler (old);
+  {
+    LodexTestPrintCapture quiet;
+    g_assert_true (lodex_route_foreach (route, move_all, nullptr));
+    g_assert_true (lodex_route_foreach_remove (route, move_all, nullptr));
+  }
   g_object_set (route, "name", "Seafront", nullptr); /* saved when idle */
   bus.expect ({"RouteAdded " + r, "RouteUpdated " + r, "RouteUpdated " + r, "RouteWaypoints " + r,
                "RouteWaypoints " + r, "RouteWaypoints " + r, "RouteWaypoints " + r, "RouteWaypoints " + r,

@@ -24,15 +24,6 @@ fixture_teardown (Fixture *f, gconstpointer)
   g_assert_finalize_object (f->store);
 }
 
-/* The walks print the SQL they run: keep it off the test's output. */
-static GString *printed;
-
-static void
-capture_print (const gchar *text)
-{
-  g_string_append (printed, text);
-}
-
 static LodexRoute *
 add_route (LodexStore *store, const char *name)
 {
@@ -219,8 +210,8 @@ test_route_batch (Fixture *f, gconstpointer)
   g_autoptr (LodexRoute) route = add_route (f->store, "Batch");
   for (double latitude : {1.0, 2.0, 3.0, 4.0})
     g_object_unref (add_waypoint (route, latitude, 0, latitude));
-  GPrintFunc old = g_set_print_handler (capture_print);
-  printed = g_string_new (nullptr);
+  LodexTestPrintCapture capture; /* the walks print the SQL they run */
+  GString *printed = capture.text;
 
   /* nothing changed: no batch at all */
   g_assert_true (lodex_route_foreach (route, nothing, nullptr));
@@ -273,9 +264,6 @@ test_route_batch (Fixture *f, gconstpointer)
   g_string_truncate (printed, 0);
   g_assert_true (lodex_route_foreach_remove (route, nothing, nullptr));
   g_assert_null (strstr (printed->str, "DELETE"));
-
-  g_set_print_handler (old);
-  g_string_free (printed, TRUE);
 }
 
 static void

@@ -1,0 +1,202 @@
+/* LodexCategoryFilter: the places of an inner set that belong to one
+ * category; without a category, every place of the inner set. */
+
+#include "lodex-member-filter.hpp"
+
+struct _LodexCategoryFilter
+{
+  GObject parent_instance;
+};
+
+typedef lodex::MemberFilter LodexCategoryFilterPrivate;
+
+static void lodex_category_filter_set_init (LodexSetInterface *iface);
+
+G_DEFINE_TYPE_WITH_CODE (LodexCategoryFilter, lodex_category_filter, G_TYPE_OBJECT,
+                         G_ADD_PRIVATE (LodexCategoryFilter)
+                           G_IMPLEMENT_INTERFACE (LODEX_TYPE_SET, lodex_category_filter_set_init))
+
+enum
+{
+  PROP_0,
+  PROP_SET,
+  PROP_CATEGORY,
+  N_PROPS
+};
+
+static GParamSpec *props[N_PROPS];
+
+static constexpr lodex::MembershipTable membership = {"p2c", "category_id", "where"};
+
+static lodex::MemberFilter *
+get_priv (LodexCategoryFilter *self)
+{
+  return static_cast<lodex::MemberFilter *> (lodex_category_filter_get_instance_private (self));
+}
+
+static void
+relay_changed (LodexCategoryFilter *self)
+{
+  _lodex_set_emit_changed (LODEX_SET (self));
+}
+
+static void
+lodex_category_filter_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
+{
+  LodexCategoryFilter *self = LODEX_CATEGORY_FILTER (object);
+  switch (prop_id)
+    {
+    case PROP_SET:
+      get_priv (self)->set_inner (object, LODEX_SET (g_value_get_object (value)), G_CALLBACK (relay_changed));
+      break;
+    case PROP_CATEGORY:
+      if (get_priv (self)->set_member (object, G_OBJECT (g_value_get_object (value)), G_CALLBACK (relay_changed)))
+        relay_changed (self);
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+      break;
+    }
+}
+
+static void
+lodex_category_filter_get_property (GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
+{
+  lodex::MemberFilter *priv = get_priv (LODEX_CATEGORY_FILTER (object));
+  switch (prop_id)
+    {
+    case PROP_SET:
+      g_value_set_object (value, priv->set);
+      break;
+    case PROP_CATEGORY:
+      g_value_set_object (value, priv->member);
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+      break;
+    }
+}
+
+static void
+lodex_category_filter_dispose (GObject *object)
+{
+  get_priv (LODEX_CATEGORY_FILTER (object))->dispose (object);
+  G_OBJECT_CLASS (lodex_category_filter_parent_class)->dispose (object);
+}
+
+static void
+lodex_category_filter_finalize (GObject *object)
+{
+  lodex::MemberFilter *priv = get_priv (LODEX_CATEGORY_FILTER (object));
+  g_free (priv->query);
+  g_free (priv->parameter);
+  priv->~MemberFilter ();
+  G_OBJECT_CLASS (lodex_category_filter_parent_class)->finalize (object);
+}
+
+static void
+lodex_category_filter_class_init (LodexCategoryFilterClass *klass)
+{
+  GObjectClass *object_class = G_OBJECT_CLASS (klass);
+  object_class->set_property = lodex_category_filter_set_property;
+  object_class->get_property = lodex_category_filter_get_property;
+  object_class->dispose = lodex_category_filter_dispose;
+  object_class->finalize = lodex_category_filter_finalize;
+
+  props[PROP_SET] = g_param_spec_object ("set", "Set", "Set to filter", LODEX_TYPE_SET,
+                                         GParamFlags (G_PARAM_READWRITE | G_PARAM_CONSTRUCT_ONLY | G_PARAM_STATIC_STRINGS));
+  props[PROP_CATEGORY] = g_param_spec_object ("category", "Category", "Category to filter on", LODEX_TYPE_CATEGORY,
+                                              GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
+  g_object_class_install_properties (object_class, N_PROPS, props);
+}
+
+static void
+lodex_category_filter_init (LodexCategoryFilter *self)
+{
+  new (get_priv (self)) lodex::MemberFilter{}; /* GObject only zero-fills */
+}
+
+/**
+ * lodex_category_filter_new:
+ * @set: the inner set
+ *
+ * The filter passes every place of @set until its "category" is set.
+ *
+ * Returns: (transfer full): a new filter
+ */
+LodexCategoryFilter *
+lodex_category_filter_new (LodexSet *set)
+{
+  g_return_val_if_fail (set != NULL, NULL);
+  return LODEX_CATEGORY_FILTER (g_object_new (LODEX_TYPE_CATEGORY_FILTER, "set", set, nullptr));
+}
+
+static LodexPlace *
+lodex_category_filter_set_first (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_CATEGORY_FILTER (set), NULL);
+  return _lodex_set_walk_first (set, &get_priv (LODEX_CATEGORY_FILTER (set))->statement);
+}
+
+static LodexPlace *
+lodex_category_filter_set_next (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_CATEGORY_FILTER (set), NULL);
+  lodex::MemberFilter *priv = get_priv (LODEX_CATEGORY_FILTER (set));
+  g_return_val_if_fail (priv->statement != NULL, NULL);
+  return _lodex_set_walk_next (set, &priv->statement);
+}
+
+static LodexStore *
+_lodex_category_filter_set_get_store (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_CATEGORY_FILTER (set), NULL);
+  lodex::MemberFilter *priv = get_priv (LODEX_CATEGORY_FILTER (set));
+  g_return_val_if_fail (priv->set != NULL, NULL);
+  return lodex_set_get_store (priv->set);
+}
+
+static sqlite3 *
+_lodex_category_filter_set_get_db (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_CATEGORY_FILTER (set), NULL);
+  return _lodex_set_get_db (get_priv (LODEX_CATEGORY_FILTER (set))->set);
+}
+
+static const gchar *
+_lodex_category_filter_set_get_query (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_CATEGORY_FILTER (set), NULL);
+  return get_priv (LODEX_CATEGORY_FILTER (set))->compose (membership);
+}
+
+static gboolean
+_lodex_category_filter_set_bind (LodexSet *set, sqlite3_stmt *statement)
+{
+  g_return_val_if_fail (LODEX_IS_CATEGORY_FILTER (set), FALSE);
+  lodex::MemberFilter *priv = get_priv (LODEX_CATEGORY_FILTER (set));
+
+  if (!_lodex_set_bind (priv->set, statement))
+    return FALSE;
+  if (!priv->member)
+    return TRUE;
+  g_autofree gchar *id = nullptr;
+  g_object_get (priv->member, "id", &id, nullptr);
+  if (!priv->bind_member (statement, id))
+    {
+      g_return_if_fail_warning (nullptr, G_STRFUNC, "res == SQLITE_OK");
+      return FALSE;
+    }
+  return TRUE;
+}
+
+static void
+lodex_category_filter_set_init (LodexSetInterface *iface)
+{
+  iface->first = lodex_category_filter_set_first;
+  iface->next = lodex_category_filter_set_next;
+  iface->get_store = _lodex_category_filter_set_get_store;
+  iface->get_db = _lodex_category_filter_set_get_db;
+  iface->get_query = _lodex_category_filter_set_get_query;
+  iface->bind = _lodex_category_filter_set_bind;
+}
