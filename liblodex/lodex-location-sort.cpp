@@ -1,1 +1,400 @@
+/* LodexLocationSort: the places of an inner set by distance from a point. */
+
 #include "lodex-private.h"
+#include "lodex-location-sort-private.h"
+
+#include <algorithm>
+#include <cmath>
+
+struct _LodexLocationSort
+{
+  GObject parent_instance;
+};
+
+struct LodexLocationSortPrivate
+{
+  sqlite3_stmt *statement; /* the walk under way */
+  gchar *query;            /* the text last composed, ours */
+  LodexSet *set;
+  gdouble latitude;
+  gdouble longitude;
+  gdouble altitude;
+  gulong set_handler;
+};
+
+static void lodex_location_sort_set_init (LodexSetInterface *iface);
+
+G_DEFINE_TYPE_WITH_CODE (LodexLocationSort, lodex_location_sort, G_TYPE_OBJECT, G_ADD_PRIVATE (LodexLocationSort) G_IMPLEMENT_INTERFACE (LODEX_TYPE_SET, lodex_location_sort_set_init))
+
+enum
+{
+  PROP_0,
+  PROP_SET,
+  PROP_LATITUDE,
+  PROP_LONGITUDE,
+  PROP_ALTITUDE,
+  N_PROPS
+};
+
+static GParamSpec *props[N_PROPS];
+
+static LodexLocationSortPrivate *
+get_priv (LodexLocationSort *self)
+{
+  return static_cast<LodexLocationSortPrivate *> (lodex_location_sort_get_instance_private (self));
+}
+
+/* Distance */
+
+namespace
+{
+
+constexpr gdouble earth_radius = 6371008.8; /* mean radius, metres */
+constexpr gdouble radians_per_degree = G_PI / 180.0;
+
+} // namespace
+
+void
+_lodex_location_sort_origin_init (LodexDistanceOrigin *origin,
+                                  gdouble latitude,
+                                  gdouble longitude,
+                                  gdouble altitude)
+{
+  origin->latitude = latitude * radians_per_degree;
+  origin->longitude = longitude * radians_per_degree;
+  origin->altitude = altitude;
+  origin->cos_latitude = std::cos (origin->latitude);
+}
+
+/* Haversine on a sphere, combined with the altitude difference. */
+gdouble
+_lodex_location_sort_distance (const LodexDistanceOrigin *origin,
+                               gdouble latitude,
+                               gdouble longitude,
+                               gdouble altitude)
+{
+  const gdouble phi = latitude * radians_per_degree;
+  const gdouble sin_half_dphi = std::sin ((phi - origin->latitude) / 2);
+  const gdouble sin_half_dlambda = std::sin ((longitude * radians_per_degree - origin->longitude) / 2);
+  gdouble h = sin_half_dphi * sin_half_dphi
+              + origin->cos_latitude * std::cos (phi) * sin_half_dlambda * sin_half_dlambda;
+  h = std::clamp (h, 0.0, 1.0); /* rounding, or latitudes beyond the poles */
+  const gdouble surface = 2 * earth_radius * std::asin (std::sqrt (h));
+  const gdouble dalt = altitude - origin->altitude;
+  return std::sqrt (surface * surface + dalt * dalt);
+}
+
+/* "distance_func" is registered once per connection, never replaced: SQLite
+ * refuses that while any statement of the connection is active. Each walk
+ * copies its point into the connection's context before its first step, and
+ * ORDER BY computes every distance in that step, so walks of different sorts
+ * may interleave. */
+
+namespace
+{
+
+struct DistanceContext
+{
+  sqlite3 *db;
+  LodexDistanceOrigin origin;
+  gboolean log; /* debug output wanted: tested once per walk, not per row */
+};
+
+/* Recursive: a failed registration runs the destructor inside the call. */
+GRecMutex contexts_lock;
+GHashTable *contexts; /* sqlite3 * -> DistanceContext * */
+
+DistanceContext *
+lookup_context (sqlite3 *db)
+{
+  g_rec_mutex_lock (&contexts_lock);
+  auto context = static_cast<DistanceContext *> (contexts ? g_hash_table_lookup (contexts, db) : nullptr);
+  g_rec_mutex_unlock (&contexts_lock);
+  return context;
+}
+
+/* The registration's xDestroy: the connection is closing. */
+void
+context_free (void *data)
+{
+  auto context = static_cast<DistanceContext *> (data);
+  g_rec_mutex_lock (&contexts_lock);
+  if (contexts && g_hash_table_lookup (contexts, context->db) == context)
+    g_hash_table_remove (contexts, context->db);
+  g_rec_mutex_unlock (&contexts_lock);
+  g_free (context);
+}
+
+} // namespace
+
+static void
+lodex_location_sort_distance_func (sqlite3_context *sql_context, int argc, sqlite3_value **argv)
+{
+  g_assert (argc == 3);
+  auto context = static_cast<DistanceContext *> (sqlite3_user_data (sql_context));
+
+  /* a NULL altitude reads as 0.0 */
+  gdouble distance = _lodex_location_sort_distance (&context->origin, sqlite3_value_double (argv[0]),
+                                                    sqlite3_value_double (argv[1]),
+                                                    sqlite3_value_double (argv[2]));
+  if (context->log)
+    g_debug ("%f", distance);
+  sqlite3_result_double (sql_context, distance);
+}
+
+/* The context of @db's "distance_func", registered on first use; NULL after a
+ * warning when SQLite refuses. */
+static DistanceContext *
+ensure_distance_func (sqlite3 *db)
+{
+  g_rec_mutex_lock (&contexts_lock);
+  auto context = static_cast<DistanceContext *> (contexts ? g_hash_table_lookup (contexts, db) : nullptr);
+  if (!context)
+    {
+      auto fresh = g_new0 (DistanceContext, 1);
+      fresh->db = db;
+      _lodex_location_sort_origin_init (&fresh->origin, 0.0, 0.0, 0.0);
+      int res = sqlite3_create_function_v2 (db, "distance_func", 3, SQLITE_ANY, fresh,
+                                            lodex_location_sort_distance_func, nullptr, nullptr,
+                                            context_free);
+      if (res == SQLITE_OK)
+        {
+          if (!contexts)
+            contexts = g_hash_table_new (nullptr, nullptr);
+          g_hash_table_insert (contexts, db, fresh);
+          context = fresh;
+        }
+      else /* SQLite has taken @fresh: it frees it with the registration */
+        g_warning ("Error adding custom function to database: %s", sqlite3_errmsg (db));
+    }
+  g_rec_mutex_unlock (&contexts_lock);
+  return context;
+}
+
+/* Object */
+
+static void
+inner_changed_cb (LodexSet *inner, LodexLocationSort *self)
+{
+  _lodex_set_emit_changed (LODEX_SET (self));
+}
+
+static void
+lodex_location_sort_constructed (GObject *object)
+{
+  G_OBJECT_CLASS (lodex_location_sort_parent_class)->constructed (object);
+
+  /* now rather than at the first walk: a set wrapped around this one
+   * prepares the function's name without calling our first () */
+  LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (object));
+  if (priv->set)
+    if (sqlite3 *db = _lodex_set_get_db (priv->set))
+      ensure_distance_func (db);
+}
+
+static void
+lodex_location_sort_dispose (GObject *object)
+{
+  LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (object));
+
+  g_clear_pointer (&priv->statement, sqlite3_finalize);
+  if (priv->set)
+    {
+      g_clear_signal_handler (&priv->set_handler, priv->set);
+      g_clear_object (&priv->set);
+    }
+  G_OBJECT_CLASS (lodex_location_sort_parent_class)->dispose (object);
+}
+
+static void
+lodex_location_sort_finalize (GObject *object)
+{
+  g_free (get_priv (LODEX_LOCATION_SORT (object))->query);
+  G_OBJECT_CLASS (lodex_location_sort_parent_class)->finalize (object);
+}
+
+static gdouble LodexLocationSortPrivate::*
+point_member (guint prop_id)
+{
+  switch (prop_id)
+    {
+    case PROP_LATITUDE:
+      return &LodexLocationSortPrivate::latitude;
+    case PROP_LONGITUDE:
+      return &LodexLocationSortPrivate::longitude;
+    case PROP_ALTITUDE:
+      return &LodexLocationSortPrivate::altitude;
+    default:
+      return nullptr;
+    }
+}
+
+static void
+lodex_location_sort_get_property (GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
+{
+  LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (object));
+
+  if (auto member = point_member (prop_id))
+    g_value_set_double (value, priv->*member);
+  else if (prop_id == PROP_SET)
+    g_value_set_object (value, priv->set);
+  else
+    G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+}
+
+static void
+lodex_location_sort_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
+{
+  LodexLocationSort *self = LODEX_LOCATION_SORT (object);
+  LodexLocationSortPrivate *priv = get_priv (self);
+
+  if (prop_id == PROP_SET)
+    {
+      priv->set = LODEX_SET (g_value_dup_object (value));
+      if (priv->set)
+        priv->set_handler = g_signal_connect (priv->set, "changed", G_CALLBACK (inner_changed_cb), self);
+      return;
+    }
+
+  auto member = point_member (prop_id);
+  if (!member)
+    {
+      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+      return;
+    }
+  priv->*member = g_value_get_double (value);
+  /* a walk under way was ordered from the old point */
+  g_clear_pointer (&priv->statement, sqlite3_finalize);
+  _lodex_set_emit_changed (LODEX_SET (self));
+}
+
+static void
+lodex_location_sort_class_init (LodexLocationSortClass *klass)
+{
+  GObjectClass *object_class = G_OBJECT_CLASS (klass);
+  object_class->constructed = lodex_location_sort_constructed;
+  object_class->dispose = lodex_location_sort_dispose;
+  object_class->finalize = lodex_location_sort_finalize;
+  object_class->get_property = lodex_location_sort_get_property;
+  object_class->set_property = lodex_location_sort_set_property;
+
+  const auto flags = GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
+  props[PROP_SET] = g_param_spec_object ("set", "The set for the sort", "The set for the sort", LODEX_TYPE_SET,
+                                         GParamFlags (flags | G_PARAM_CONSTRUCT_ONLY));
+  props[PROP_LATITUDE] = g_param_spec_double ("latitude", "Latitude", "Latitude", -G_MAXDOUBLE, G_MAXDOUBLE,
+                                              0.0, flags);
+  props[PROP_LONGITUDE] = g_param_spec_double ("longitude", "Longitude", "Longitude", -G_MAXDOUBLE,
+                                               G_MAXDOUBLE, 0.0, flags);
+  props[PROP_ALTITUDE] = g_param_spec_double ("altitude", "Altitude", "Altitude", -G_MAXDOUBLE, G_MAXDOUBLE,
+                                              0.0, flags);
+  g_object_class_install_properties (object_class, N_PROPS, props);
+}
+
+static void
+lodex_location_sort_init (LodexLocationSort *self)
+{
+}
+
+/**
+ * lodex_location_sort_new:
+ * @set: the set to sort
+ *
+ * The reference point is set afterwards through the properties.
+ *
+ * Returns: (transfer full) (nullable): a new sort, or %NULL when @set is %NULL
+ */
+LodexLocationSort *
+lodex_location_sort_new (LodexSet *set)
+{
+  g_return_val_if_fail (set != NULL, NULL);
+  return LODEX_LOCATION_SORT (g_object_new (LODEX_TYPE_LOCATION_SORT, "set", set, nullptr));
+}
+
+/* The sort as a set */
+
+static LodexPlace *
+lodex_location_sort_set_first (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_LOCATION_SORT (set), NULL);
+  LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (set));
+  g_clear_pointer (&priv->statement, sqlite3_finalize);
+  g_return_val_if_fail (priv->set != NULL, NULL);
+
+  sqlite3 *db = _lodex_set_get_db (priv->set);
+  g_return_val_if_fail (db != NULL, NULL);
+  if (!ensure_distance_func (db))
+    return nullptr;
+  return _lodex_set_walk_first (set, &priv->statement);
+}
+
+static LodexPlace *
+lodex_location_sort_set_next (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_LOCATION_SORT (set), NULL);
+  LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (set));
+  g_return_val_if_fail (priv->statement != NULL, NULL);
+  return _lodex_set_walk_next (set, &priv->statement);
+}
+
+static LodexStore *
+_lodex_location_sort_set_get_store (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_LOCATION_SORT (set), NULL);
+  LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (set));
+  g_return_val_if_fail (priv->set != NULL, NULL);
+  return lodex_set_get_store (priv->set);
+}
+
+static sqlite3 *
+_lodex_location_sort_set_get_db (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_LOCATION_SORT (set), NULL);
+  LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (set));
+  g_return_val_if_fail (priv->set != NULL, NULL);
+  return _lodex_set_get_db (priv->set);
+}
+
+static const gchar *
+_lodex_location_sort_set_get_query (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_LOCATION_SORT (set), NULL);
+  LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (set));
+  g_return_val_if_fail (priv->set != NULL, NULL);
+
+  const gchar *inner = _lodex_set_get_query (priv->set);
+  if (!inner)
+    return nullptr;
+  g_free (priv->query);
+  priv->query = g_strdup_printf ("SELECT * from (%s) ORDER BY distance_func (latitude, longitude, altitude)", inner);
+  return priv->query;
+}
+
+/* Binding is the last thing before the first step, also when this sort is
+ * wrapped in another set: the point goes into the connection's context here. */
+static gboolean
+_lodex_location_sort_set_bind (LodexSet *set, sqlite3_stmt *statement)
+{
+  g_return_val_if_fail (LODEX_IS_LOCATION_SORT (set), FALSE);
+  LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (set));
+  g_return_val_if_fail (priv->set != NULL, FALSE);
+
+  if (!_lodex_set_bind (priv->set, statement))
+    return FALSE;
+
+  DistanceContext *context = lookup_context (sqlite3_db_handle (statement));
+  g_return_val_if_fail (context != NULL, FALSE);
+  _lodex_location_sort_origin_init (&context->origin, priv->latitude, priv->longitude, priv->altitude);
+  context->log = !g_log_writer_default_would_drop (G_LOG_LEVEL_DEBUG, nullptr);
+  return TRUE;
+}
+
+static void
+lodex_location_sort_set_init (LodexSetInterface *iface)
+{
+  iface->first = lodex_location_sort_set_first;
+  iface->next = lodex_location_sort_set_next;
+  iface->get_store = _lodex_location_sort_set_get_store;
+  iface->get_db = _lodex_location_sort_set_get_db;
+  iface->get_query = _lodex_location_sort_set_get_query;
+  iface->bind = _lodex_location_sort_set_bind;
+}
