@@ -38,6 +38,8 @@ follow (const char *path, const char *id)
   g_autoptr (GVariant) reply = g_dbus_connection_call_sync (bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                             "org.freedesktop.DBus", "GetId", nullptr, nullptr,
                                                             G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+  if (!reply)
+    g_error ("the bus does not answer");
   printf ("ready\n");
   fflush (stdout);
 
@@ -105,6 +107,8 @@ main (int argc, char **argv)
     g_error ("%s", error->message);
   g_autoptr (GDataInputStream) from_b = g_data_input_stream_new (g_subprocess_get_stdout_pipe (follower));
   g_autofree gchar *ready = read_line (from_b);
+  if (!g_str_equal (ready, "ready"))
+    g_error ("the follower said '%s'", ready);
 
   /* one change at a time: commit here, "changed" there */
   std::vector<double> latencies;

@@ -665,6 +665,9 @@ attach_new_place (LodexStore *store, LodexPlace *place)
 {
   LodexPlaceRow *row = _lodex_place_get_row (place);
 
+  /* the insert wrote every property: committing them again would only
+   * announce a change that is not one */
+  lodex_place_commit (place);
   _lodex_place_set_store (place, store);
   add_place_entry (store, G_OBJECT (place));
 
