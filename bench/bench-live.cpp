@@ -7,6 +7,7 @@
  * Runs on a private session bus and in a temporary directory. */
 
 #include "lodex-private.h"
+#include "bench-common.hpp"
 
 #include <gio/gio.h>
 #include <glib/gstdio.h>
@@ -181,11 +182,6 @@ main (int argc, char **argv)
   drain ();
   g_object_unref (store);
   g_test_dbus_down (bus);
-  for (const char *name : {"places.db", "places.db-wal", "places.db-shm"})
-    {
-      g_autofree gchar *file = g_build_filename (dir, name, nullptr);
-      g_unlink (file);
-    }
-  g_rmdir (dir);
+  bench::remove_scratch (dir, {"places.db"});
   return 0;
 }

@@ -12,6 +12,7 @@
  * database and bus are never touched. */
 
 #include "lodex-private.h"
+#include "bench-common.hpp"
 #include "lodex-location-sort-private.h"
 
 #include <gio/gio.h>
@@ -27,33 +28,13 @@
 namespace
 {
 
+using namespace bench;
+
 constexpr double earth_radius = 6371008.8;
 constexpr double min_fill_lat = -80, max_fill_lat = 80;
 
 /* The point of the nearest search and the box, away from any edge. */
 constexpr double point_lat = 45.0, point_long = 7.0, point_alt = 0.0;
-
-double
-now_ms ()
-{
-  return double (g_get_monotonic_time ()) / 1000.0;
-}
-
-/* Reads can be repeated: the best of a few runs filters out the noise of a
- * shared machine. Returns milliseconds. */
-template <typename Work>
-double
-best_ms (int runs, Work work)
-{
-  double best = G_MAXDOUBLE;
-  for (int run = 0; run < runs; run++)
-    {
-      double start = now_ms ();
-      work ();
-      best = std::min (best, now_ms () - start);
-    }
-  return best;
-}
 
 double
 max_rss_mib ()
@@ -72,13 +53,6 @@ current_rss_mib ()
   long pages = 0, resident = 0;
   sscanf (statm, "%ld %ld", &pages, &resident);
   return double (resident) * double (sysconf (_SC_PAGESIZE)) / (1024.0 * 1024.0);
-}
-
-void
-check (int res, int expected, sqlite3 *db)
-{
-  if (res != expected)
-    g_error ("sqlite: %s", sqlite3_errmsg (db));
 }
 
 /* Fills a new database made from the project's schema: one transaction, in
@@ -140,42 +114,6 @@ fill (const char *path, int n)
   g_rand_free (rand);
   check (sqlite3_close (db), SQLITE_OK, db);
   _exit (0);
-}
-
-/* What a careful C program keeps of a row. */
-struct Row
-{
-  char *id, *name, *icon, *comment, *description, *presence;
-  double latitude, longitude, altitude, haccuracy, vaccuracy, coverage;
-  bool has_altitude;
-  gint64 ctime;
-};
-
-void
-read_row (sqlite3_stmt *s, Row *r)
-{
-  auto text = [s] (int c) { return g_strdup (reinterpret_cast<const char *> (sqlite3_column_text (s, c))); };
-  r->id = text (0);
-  r->latitude = sqlite3_column_double (s, 1);
-  r->longitude = sqlite3_column_double (s, 2);
-  r->has_altitude = sqlite3_column_type (s, 3) != SQLITE_NULL;
-  r->altitude = sqlite3_column_double (s, 3);
-  r->name = text (4);
-  r->icon = text (5);
-  r->haccuracy = sqlite3_column_double (s, 6);
-  r->vaccuracy = sqlite3_column_double (s, 7);
-  r->comment = text (8);
-  r->description = text (9);
-  r->coverage = sqlite3_column_double (s, 10);
-  r->presence = text (11);
-  r->ctime = sqlite3_column_int64 (s, 12);
-}
-
-void
-free_row (Row *r)
-{
-  for (char *s : {r->id, r->name, r->icon, r->comment, r->description, r->presence})
-    g_free (s);
 }
 
 void
@@ -474,11 +412,6 @@ main (int argc, char **argv)
   sqlite3_close (raw);
   g_object_unref (store);
   g_test_dbus_down (bus);
-  for (const char *name : {"places.db", "places.db-wal", "places.db-shm"})
-    {
-      g_autofree gchar *file = g_build_filename (dir, name, nullptr);
-      g_unlink (file);
-    }
-  g_rmdir (dir);
+  bench::remove_scratch (dir, {"places.db"});
   return 0;
 }

@@ -8,6 +8,7 @@
  * database and bus are never touched. */
 
 #include "lodex-private.h"
+#include "bench-common.hpp"
 
 #include <gio/gio.h>
 #include <glib/gstdio.h>
@@ -19,26 +20,23 @@
 namespace
 {
 
+using bench::check;
+using bench::free_row;
+using bench::read_row;
+using bench::Row;
+
 double
 seconds_since (gint64 start)
 {
   return double (g_get_monotonic_time () - start) / G_USEC_PER_SEC;
 }
 
-/* Reads can be repeated: the best of a few runs filters out the noise of a
- * shared machine. Returns items per second. */
+/* Items per second of the best of five runs of @work. */
 template <typename Work>
 double
 best_rate (int items, Work work)
 {
-  double best = 0;
-  for (int run = 0; run < 5; run++)
-    {
-      gint64 start = g_get_monotonic_time ();
-      work ();
-      best = std::max (best, items / seconds_since (start));
-    }
-  return best;
+  return items / (bench::best_ms (5, work) / 1000.0);
 }
 
 struct Figures
@@ -105,47 +103,6 @@ run_library (const char *dir, int n)
 
   g_object_unref (store);
   return f;
-}
-
-/* What a careful C program keeps of a row. */
-struct Row
-{
-  char *id, *name, *icon, *comment, *description, *presence;
-  double latitude, longitude, altitude, haccuracy, vaccuracy, coverage;
-  gint64 ctime;
-};
-
-void
-read_row (sqlite3_stmt *s, Row *r)
-{
-  auto text = [s] (int c) { return g_strdup (reinterpret_cast<const char *> (sqlite3_column_text (s, c))); };
-  r->id = text (0);
-  r->latitude = sqlite3_column_double (s, 1);
-  r->longitude = sqlite3_column_double (s, 2);
-  r->altitude = sqlite3_column_double (s, 3);
-  r->name = text (4);
-  r->icon = text (5);
-  r->haccuracy = sqlite3_column_double (s, 6);
-  r->vaccuracy = sqlite3_column_double (s, 7);
-  r->comment = text (8);
-  r->description = text (9);
-  r->coverage = sqlite3_column_double (s, 10);
-  r->presence = text (11);
-  r->ctime = sqlite3_column_int64 (s, 12);
-}
-
-void
-free_row (Row *r)
-{
-  for (char *s : {r->id, r->name, r->icon, r->comment, r->description, r->presence})
-    g_free (s);
-}
-
-void
-check (int res, int expected, sqlite3 *db)
-{
-  if (res != expected)
-    g_error ("sqlite: %s", sqlite3_errmsg (db));
 }
 
 Figures
@@ -240,11 +197,6 @@ main (int argc, char **argv)
   g_print ("%-28s %12.0f %12.0f %7.0f%%\n", "fetch by id (none live)", lib.fetch, raw.fetch, 100 * lib.fetch / raw.fetch);
 
   g_test_dbus_down (bus);
-  for (const char *name : {"library.db", "library.db-wal", "library.db-shm", "raw.db", "raw.db-wal", "raw.db-shm"})
-    {
-      g_autofree gchar *path = g_build_filename (dir, name, nullptr);
-      g_unlink (path);
-    }
-  g_rmdir (dir);
+  bench::remove_scratch (dir, {"library.db", "raw.db"});
   return 0;
 }

@@ -55,29 +55,96 @@ MemberFilter::bind_member (sqlite3_stmt *statement, const gchar *id) const
 }
 
 void
-MemberFilter::set_inner (GObject *self, LodexSet *inner, GCallback on_changed)
+MemberFilter::install_properties (GObjectClass *klass, const char *name, const char *nick, const char *blurb,
+                                  GType member_type)
 {
-  set = inner ? LODEX_SET (g_object_ref (inner)) : nullptr;
-  if (set)
-    set_handler_id = g_signal_connect_swapped (set, "changed", on_changed, self);
+  g_object_class_install_property (
+    klass, PROP_SET,
+    g_param_spec_object ("set", "Set", "Set to filter", LODEX_TYPE_SET,
+                         GParamFlags (G_PARAM_READWRITE | G_PARAM_CONSTRUCT_ONLY | G_PARAM_STATIC_STRINGS)));
+  g_object_class_install_property (
+    klass, PROP_MEMBER,
+    g_param_spec_object (name, nick, blurb, member_type, GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
 }
 
-bool
-MemberFilter::set_member (GObject *self, GObject *object, GCallback on_changed)
+void
+MemberFilter::set_property (GObject *self, guint prop_id, const GValue *value, GParamSpec *pspec,
+                            GCallback set_changed, GCallback member_changed)
 {
-  if (object == member)
-    return false;
-  if (member)
+  GObject *object = G_OBJECT (g_value_get_object (value));
+  switch (prop_id)
     {
-      g_clear_signal_handler (&member_handler_id, member);
-      g_clear_object (&member);
+    case PROP_SET:
+      set = object ? LODEX_SET (g_object_ref (object)) : nullptr;
+      if (set)
+        set_handler_id = g_signal_connect_swapped (set, "changed", set_changed, self);
+      break;
+    case PROP_MEMBER:
+      if (object == member)
+        return;
+      if (member)
+        {
+          g_clear_signal_handler (&member_handler_id, member);
+          g_clear_object (&member);
+        }
+      if (object)
+        {
+          member = G_OBJECT (g_object_ref (object));
+          member_handler_id = g_signal_connect_swapped (member, "changed", member_changed, self);
+        }
+      _lodex_set_emit_changed (LODEX_SET (self));
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID (self, prop_id, pspec);
+      break;
     }
-  if (object)
+}
+
+void
+MemberFilter::get_property (GObject *self, guint prop_id, GValue *value, GParamSpec *pspec) const
+{
+  switch (prop_id)
     {
-      member = G_OBJECT (g_object_ref (object));
-      member_handler_id = g_signal_connect_swapped (member, "changed", on_changed, self);
+    case PROP_SET:
+      g_value_set_object (value, set);
+      break;
+    case PROP_MEMBER:
+      g_value_set_object (value, member);
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID (self, prop_id, pspec);
+      break;
     }
-  return true;
+}
+
+void
+MemberFilter::finalize ()
+{
+  g_free (query);
+  g_free (parameter);
+  this->~MemberFilter ();
+}
+
+LodexPlace *
+MemberFilter::first (LodexSet *self)
+{
+  return _lodex_set_walk_first (self, &statement);
+}
+
+LodexPlace *
+MemberFilter::next (LodexSet *self, const char *function)
+{
+  if (!check (statement != nullptr, function, "priv->statement != NULL"))
+    return nullptr;
+  return _lodex_set_walk_next (self, &statement);
+}
+
+LodexStore *
+MemberFilter::get_store (const char *function) const
+{
+  if (!check (set != nullptr, function, "priv->set != NULL"))
+    return nullptr;
+  return lodex_set_get_store (set);
 }
 
 void

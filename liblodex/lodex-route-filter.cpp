@@ -16,35 +16,25 @@ G_DEFINE_TYPE_WITH_CODE (LodexRouteFilter, lodex_route_filter, G_TYPE_OBJECT,
                          G_ADD_PRIVATE (LodexRouteFilter)
                            G_IMPLEMENT_INTERFACE (LODEX_TYPE_SET, lodex_route_filter_set_init))
 
-enum
-{
-  PROP_0,
-  PROP_SET,
-  PROP_ROUTE,
-  N_PROPS
-};
-
-static GParamSpec *props[N_PROPS];
-
 static constexpr lodex::MembershipTable membership = {"r2p", "route_id", "WHERE"};
 
 static lodex::MemberFilter *
-get_priv (LodexRouteFilter *self)
+get_priv (gpointer self)
 {
-  return static_cast<lodex::MemberFilter *> (lodex_route_filter_get_instance_private (self));
+  return static_cast<lodex::MemberFilter *> (lodex_route_filter_get_instance_private (LODEX_ROUTE_FILTER (self)));
 }
 
 /* Both relays say which one fired: a trace that users of the filter rely
  * on to follow its changes. */
 static void
-set_changed_cb (LodexRouteFilter *self)
+set_changed_cb (gpointer self)
 {
   g_print ("set_changed_cb\n");
   _lodex_set_emit_changed (LODEX_SET (self));
 }
 
 static void
-route_changed_cb (LodexRouteFilter *self)
+route_changed_cb (gpointer self)
 {
   g_print ("route_changed_cb\n");
   _lodex_set_emit_changed (LODEX_SET (self));
@@ -53,54 +43,26 @@ route_changed_cb (LodexRouteFilter *self)
 static void
 lodex_route_filter_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
 {
-  LodexRouteFilter *self = LODEX_ROUTE_FILTER (object);
-  switch (prop_id)
-    {
-    case PROP_SET:
-      get_priv (self)->set_inner (object, LODEX_SET (g_value_get_object (value)), G_CALLBACK (set_changed_cb));
-      break;
-    case PROP_ROUTE:
-      if (get_priv (self)->set_member (object, G_OBJECT (g_value_get_object (value)), G_CALLBACK (route_changed_cb)))
-        _lodex_set_emit_changed (LODEX_SET (self));
-      break;
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
-      break;
-    }
+  get_priv (object)->set_property (object, prop_id, value, pspec, G_CALLBACK (set_changed_cb), G_CALLBACK (route_changed_cb));
 }
 
 static void
 lodex_route_filter_get_property (GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
 {
-  lodex::MemberFilter *priv = get_priv (LODEX_ROUTE_FILTER (object));
-  switch (prop_id)
-    {
-    case PROP_SET:
-      g_value_set_object (value, priv->set);
-      break;
-    case PROP_ROUTE:
-      g_value_set_object (value, priv->member);
-      break;
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
-      break;
-    }
+  get_priv (object)->get_property (object, prop_id, value, pspec);
 }
 
 static void
 lodex_route_filter_dispose (GObject *object)
 {
-  get_priv (LODEX_ROUTE_FILTER (object))->dispose (object);
+  get_priv (object)->dispose (object);
   G_OBJECT_CLASS (lodex_route_filter_parent_class)->dispose (object);
 }
 
 static void
 lodex_route_filter_finalize (GObject *object)
 {
-  lodex::MemberFilter *priv = get_priv (LODEX_ROUTE_FILTER (object));
-  g_free (priv->query);
-  g_free (priv->parameter);
-  priv->~MemberFilter ();
+  get_priv (object)->finalize ();
   G_OBJECT_CLASS (lodex_route_filter_parent_class)->finalize (object);
 }
 
@@ -112,12 +74,7 @@ lodex_route_filter_class_init (LodexRouteFilterClass *klass)
   object_class->get_property = lodex_route_filter_get_property;
   object_class->dispose = lodex_route_filter_dispose;
   object_class->finalize = lodex_route_filter_finalize;
-
-  props[PROP_SET] = g_param_spec_object ("set", "Set", "Set to filter", LODEX_TYPE_SET,
-                                         GParamFlags (G_PARAM_READWRITE | G_PARAM_CONSTRUCT_ONLY | G_PARAM_STATIC_STRINGS));
-  props[PROP_ROUTE] = g_param_spec_object ("route", "Route", "Route to filter on", LODEX_TYPE_ROUTE,
-                                           GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
-  g_object_class_install_properties (object_class, N_PROPS, props);
+  lodex::MemberFilter::install_properties (object_class, "route", "Route", "Route to filter on", LODEX_TYPE_ROUTE);
 }
 
 static void
@@ -145,46 +102,42 @@ static LodexPlace *
 lodex_route_filter_set_first (LodexSet *set)
 {
   g_return_val_if_fail (LODEX_IS_ROUTE_FILTER (set), NULL);
-  return _lodex_set_walk_first (set, &get_priv (LODEX_ROUTE_FILTER (set))->statement);
+  return get_priv (set)->first (set);
 }
 
 static LodexPlace *
 lodex_route_filter_set_next (LodexSet *set)
 {
   g_return_val_if_fail (LODEX_IS_ROUTE_FILTER (set), NULL);
-  lodex::MemberFilter *priv = get_priv (LODEX_ROUTE_FILTER (set));
-  g_return_val_if_fail (priv->statement != NULL, NULL);
-  return _lodex_set_walk_next (set, &priv->statement);
+  return get_priv (set)->next (set, G_STRFUNC);
 }
 
 static LodexStore *
 _lodex_route_filter_set_get_store (LodexSet *set)
 {
   g_return_val_if_fail (LODEX_IS_ROUTE_FILTER (set), NULL);
-  lodex::MemberFilter *priv = get_priv (LODEX_ROUTE_FILTER (set));
-  g_return_val_if_fail (priv->set != NULL, NULL);
-  return lodex_set_get_store (priv->set);
+  return get_priv (set)->get_store (G_STRFUNC);
 }
 
 static sqlite3 *
 _lodex_route_filter_set_get_db (LodexSet *set)
 {
   g_return_val_if_fail (LODEX_IS_ROUTE_FILTER (set), NULL);
-  return _lodex_set_get_db (get_priv (LODEX_ROUTE_FILTER (set))->set);
+  return _lodex_set_get_db (get_priv (set)->set);
 }
 
 static const gchar *
 _lodex_route_filter_set_get_query (LodexSet *set)
 {
   g_return_val_if_fail (LODEX_IS_ROUTE_FILTER (set), NULL);
-  return get_priv (LODEX_ROUTE_FILTER (set))->compose (membership);
+  return get_priv (set)->compose (membership);
 }
 
 static gboolean
 _lodex_route_filter_set_bind (LodexSet *set, sqlite3_stmt *statement)
 {
   g_return_val_if_fail (LODEX_IS_ROUTE_FILTER (set), FALSE);
-  lodex::MemberFilter *priv = get_priv (LODEX_ROUTE_FILTER (set));
+  lodex::MemberFilter *priv = get_priv (set);
 
   if (!_lodex_set_bind (priv->set, statement))
     return FALSE;

@@ -18,6 +18,19 @@ lodex_test_store_new (void)
   return store;
 }
 
+void
+lodex_test_fixture_setup (StoreFixture *f, gconstpointer)
+{
+  f->store = lodex_test_store_new ();
+}
+
+void
+lodex_test_fixture_teardown (StoreFixture *f, gconstpointer)
+{
+  lodex_test_settle ();
+  g_assert_finalize_object (f->store);
+}
+
 static void
 on_settle (GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
            GVariant *parameters, gpointer data)

@@ -8,6 +8,18 @@
 LodexStore *lodex_test_store_new (void);
 gchar *lodex_test_db_path (void);
 
+/* The usual fixture: one store, settled and finalized at the end. */
+struct StoreFixture
+{
+  LodexStore *store;
+};
+
+void lodex_test_fixture_setup (StoreFixture *f, gconstpointer data);
+void lodex_test_fixture_teardown (StoreFixture *f, gconstpointer data);
+
+#define LODEX_TEST_ADD(path, test) \
+  g_test_add (path, StoreFixture, nullptr, lodex_test_fixture_setup, test, lodex_test_fixture_teardown)
+
 /* Iterates the default main context until @done () holds; fails the test
  * after five seconds. */
 template <typename Done>

@@ -3,24 +3,6 @@
 
 #include "lodex-test-utils.h"
 
-struct Fixture
-{
-  LodexStore *store;
-};
-
-static void
-fixture_setup (Fixture *f, gconstpointer)
-{
-  f->store = lodex_test_store_new ();
-}
-
-static void
-fixture_teardown (Fixture *f, gconstpointer)
-{
-  lodex_test_settle ();
-  g_assert_finalize_object (f->store);
-}
-
 static gchar *
 name_of (gpointer object)
 {
@@ -62,7 +44,7 @@ test_category_object (void)
 }
 
 static void
-test_category_rows (Fixture *f, gconstpointer)
+test_category_rows (StoreFixture *f, gconstpointer)
 {
   sqlite3 *db = _lodex_set_get_db (LODEX_SET (f->store));
   LodexCategoryRow *row = _lodex_category_row_new ();
@@ -95,7 +77,7 @@ test_category_rows (Fixture *f, gconstpointer)
 }
 
 static void
-test_category_store (Fixture *f, gconstpointer)
+test_category_store (StoreFixture *f, gconstpointer)
 {
   LodexStore *other = lodex_test_store_new ();
   LodexTestRecorder added (other, "category-added");
@@ -186,7 +168,7 @@ test_category_store (Fixture *f, gconstpointer)
 }
 
 static void
-test_category_follows_changes (Fixture *f, gconstpointer)
+test_category_follows_changes (StoreFixture *f, gconstpointer)
 {
   g_autoptr (LodexCategory) mine = lodex_category_new ("Cafes", nullptr);
   g_assert_true (lodex_store_add_category (f->store, mine));
@@ -233,11 +215,9 @@ main (int argc, char **argv)
   g_test_init (&argc, &argv, G_TEST_OPTION_ISOLATE_DIRS, nullptr);
 
   g_test_add_func ("/category/object", test_category_object);
-#define ADD(path, fn) g_test_add (path, Fixture, nullptr, fixture_setup, fn, fixture_teardown)
-  ADD ("/category/rows", test_category_rows);
-  ADD ("/category/store", test_category_store);
-  ADD ("/category/follows-changes", test_category_follows_changes);
-#undef ADD
+  LODEX_TEST_ADD ("/category/rows", test_category_rows);
+  LODEX_TEST_ADD ("/category/store", test_category_store);
+  LODEX_TEST_ADD ("/category/follows-changes", test_category_follows_changes);
 
   return lodex_test_run_with_bus ();
 }

@@ -9,24 +9,6 @@
 #include <string>
 #include <vector>
 
-struct Fixture
-{
-  LodexStore *store;
-};
-
-static void
-fixture_setup (Fixture *f, gconstpointer)
-{
-  f->store = lodex_test_store_new ();
-}
-
-static void
-fixture_teardown (Fixture *f, gconstpointer)
-{
-  lodex_test_settle ();
-  g_assert_finalize_object (f->store);
-}
-
 static const double NO_ALTITUDE = NAN;
 
 static void
@@ -63,7 +45,7 @@ using Names = std::set<std::string>;
 /* Location filter */
 
 static void
-test_filter_box (Fixture *f, gconstpointer)
+test_filter_box (StoreFixture *f, gconstpointer)
 {
   add_place (f->store, "inside", 10, 20, 5000);
   add_place (f->store, "south-west corner", 9, 18);
@@ -99,7 +81,7 @@ test_filter_box (Fixture *f, gconstpointer)
 }
 
 static void
-test_filter_antimeridian (Fixture *f, gconstpointer)
+test_filter_antimeridian (StoreFixture *f, gconstpointer)
 {
   add_place (f->store, "east", 1, 175);
   add_place (f->store, "west", -1, -175);
@@ -121,7 +103,7 @@ test_filter_antimeridian (Fixture *f, gconstpointer)
 }
 
 static void
-test_filter_altitude (Fixture *f, gconstpointer)
+test_filter_altitude (StoreFixture *f, gconstpointer)
 {
   add_place (f->store, "low", 1, 1, 50);
   add_place (f->store, "middle", 1, 1, 150);
@@ -154,7 +136,7 @@ test_filter_altitude (Fixture *f, gconstpointer)
 }
 
 static void
-test_filter_walk_ends (Fixture *f, gconstpointer)
+test_filter_walk_ends (StoreFixture *f, gconstpointer)
 {
   for (int i = 0; i < 3; i++)
     {
@@ -187,7 +169,7 @@ test_filter_walk_ends (Fixture *f, gconstpointer)
 }
 
 static void
-test_filter_nested (Fixture *f, gconstpointer)
+test_filter_nested (StoreFixture *f, gconstpointer)
 {
   add_place (f->store, "both", 5, 5);
   add_place (f->store, "inner only", 1, 1);
@@ -205,7 +187,7 @@ test_filter_nested (Fixture *f, gconstpointer)
 }
 
 static void
-test_filter_changed (Fixture *f, gconstpointer)
+test_filter_changed (StoreFixture *f, gconstpointer)
 {
   g_autoptr (LodexLocationFilter) filter = lodex_location_filter_new (LODEX_SET (f->store));
   g_autoptr (LodexLocationSort) sort = lodex_location_sort_new (LODEX_SET (filter));
@@ -223,7 +205,7 @@ test_filter_changed (Fixture *f, gconstpointer)
 }
 
 static void
-test_new_null (Fixture *f, gconstpointer)
+test_new_null (StoreFixture *f, gconstpointer)
 {
   g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL, "lodex_location_filter_new: assertion 'set != NULL' failed");
   g_assert_null (lodex_location_filter_new (nullptr));
@@ -279,7 +261,7 @@ assert_sorted (LodexLocationSort *sort, guint n)
 }
 
 static void
-test_sort_random (Fixture *f, gconstpointer)
+test_sort_random (StoreFixture *f, gconstpointer)
 {
   const guint n = 300;
   g_autoptr (GRand) rand = g_rand_new_with_seed (4242);
@@ -301,7 +283,7 @@ test_sort_random (Fixture *f, gconstpointer)
 }
 
 static void
-test_sort_metres (Fixture *f, gconstpointer)
+test_sort_metres (StoreFixture *f, gconstpointer)
 {
   add_place (f->store, "across the meridian", 0, -179);
   add_place (f->store, "same side", 0, 170);
@@ -335,7 +317,7 @@ collect_message (const gchar *domain, GLogLevelFlags level, const gchar *message
 }
 
 static void
-test_sort_debug_log (Fixture *f, gconstpointer)
+test_sort_debug_log (StoreFixture *f, gconstpointer)
 {
   add_place (f->store, "here", 0, 179);
   add_place (f->store, "across", 0, -179);
@@ -365,7 +347,7 @@ test_sort_debug_log (Fixture *f, gconstpointer)
 }
 
 static void
-test_sort_ties (Fixture *f, gconstpointer)
+test_sort_ties (StoreFixture *f, gconstpointer)
 {
   add_place (f->store, "north", 1, 0);
   add_place (f->store, "south", -1, 0);
@@ -381,7 +363,7 @@ test_sort_ties (Fixture *f, gconstpointer)
 }
 
 static void
-test_sort_chain (Fixture *f, gconstpointer)
+test_sort_chain (StoreFixture *f, gconstpointer)
 {
   add_place (f->store, "far in box", 5, 5);
   add_place (f->store, "near in box", 1, 1);
@@ -413,7 +395,7 @@ test_sort_chain (Fixture *f, gconstpointer)
 }
 
 static void
-test_sort_interleaved (Fixture *f, gconstpointer)
+test_sort_interleaved (StoreFixture *f, gconstpointer)
 {
   for (int i = 0; i <= 10; i++)
     {
@@ -466,7 +448,7 @@ test_sort_interleaved (Fixture *f, gconstpointer)
 }
 
 static void
-test_sort_connections (Fixture *f, gconstpointer)
+test_sort_connections (StoreFixture *f, gconstpointer)
 {
   add_place (f->store, "a", 0, 0);
   add_place (f->store, "b", 0, 1);
@@ -499,7 +481,7 @@ main (int argc, char **argv)
   struct
   {
     const char *path;
-    void (*test) (Fixture *, gconstpointer);
+    void (*test) (StoreFixture *, gconstpointer);
   } const tests[] = {
     {"/location-filter/box", test_filter_box},
     {"/location-filter/antimeridian", test_filter_antimeridian},
@@ -517,6 +499,6 @@ main (int argc, char **argv)
     {"/location-sort/connections", test_sort_connections},
   };
   for (const auto &t : tests)
-    g_test_add (t.path, Fixture, nullptr, fixture_setup, t.test, fixture_teardown);
+    LODEX_TEST_ADD (t.path, t.test);
   return lodex_test_run_with_bus ();
 }

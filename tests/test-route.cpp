@@ -6,24 +6,6 @@
 #include <algorithm>
 #include <vector>
 
-struct Fixture
-{
-  LodexStore *store;
-};
-
-static void
-fixture_setup (Fixture *f, gconstpointer)
-{
-  f->store = lodex_test_store_new ();
-}
-
-static void
-fixture_teardown (Fixture *f, gconstpointer)
-{
-  lodex_test_settle ();
-  g_assert_finalize_object (f->store);
-}
-
 static LodexRoute *
 add_route (LodexStore *store, const char *name)
 {
@@ -87,7 +69,7 @@ test_waypoint_object (void)
 }
 
 static void
-test_route_round_trip (Fixture *f, gconstpointer)
+test_route_round_trip (StoreFixture *f, gconstpointer)
 {
   g_autoptr (LodexRoute) route = lodex_route_new ("Coast path", "along the sea");
   g_object_set (route, "comment", "windy", "type", "hike", nullptr);
@@ -205,7 +187,7 @@ latitudes (LodexRoute *route)
 }
 
 static void
-test_route_batch (Fixture *f, gconstpointer)
+test_route_batch (StoreFixture *f, gconstpointer)
 {
   g_autoptr (LodexRoute) route = add_route (f->store, "Batch");
   for (double latitude : {1.0, 2.0, 3.0, 4.0})
@@ -267,7 +249,7 @@ test_route_batch (Fixture *f, gconstpointer)
 }
 
 static void
-test_route_idle_save (Fixture *f, gconstpointer)
+test_route_idle_save (StoreFixture *f, gconstpointer)
 {
   LodexStore *listener = lodex_test_store_new ();
   LodexTestRecorder updated (listener, "route-updated");
@@ -312,7 +294,7 @@ test_route_idle_save (Fixture *f, gconstpointer)
 }
 
 static void
-test_route_membership_and_removal (Fixture *f, gconstpointer)
+test_route_membership_and_removal (StoreFixture *f, gconstpointer)
 {
   g_autoptr (LodexRoute) route = add_route (f->store, "Members");
   g_autoptr (LodexRoute) elsewhere = add_route (f->store, "Elsewhere");
@@ -381,12 +363,10 @@ main (int argc, char **argv)
   g_test_init (&argc, &argv, G_TEST_OPTION_ISOLATE_DIRS, nullptr);
 
   g_test_add_func ("/route/waypoint-object", test_waypoint_object);
-#define ADD(path, fn) g_test_add (path, Fixture, nullptr, fixture_setup, fn, fixture_teardown)
-  ADD ("/route/round-trip", test_route_round_trip);
-  ADD ("/route/batch", test_route_batch);
-  ADD ("/route/idle-save", test_route_idle_save);
-  ADD ("/route/membership-and-removal", test_route_membership_and_removal);
-#undef ADD
+  LODEX_TEST_ADD ("/route/round-trip", test_route_round_trip);
+  LODEX_TEST_ADD ("/route/batch", test_route_batch);
+  LODEX_TEST_ADD ("/route/idle-save", test_route_idle_save);
+  LODEX_TEST_ADD ("/route/membership-and-removal", test_route_membership_and_removal);
 
   return lodex_test_run_with_bus ();
 }

@@ -5,24 +5,6 @@
 
 #include <unistd.h>
 
-struct Fixture
-{
-  LodexStore *store;
-};
-
-static void
-fixture_setup (Fixture *f, gconstpointer)
-{
-  f->store = lodex_test_store_new ();
-}
-
-static void
-fixture_teardown (Fixture *f, gconstpointer)
-{
-  lodex_test_settle ();
-  g_assert_finalize_object (f->store);
-}
-
 static LodexPlace *
 add_place (LodexStore *store, const char *name, double latitude, double longitude)
 {
@@ -40,7 +22,7 @@ get_name (LodexPlace *place)
 }
 
 static void
-test_store_identity (Fixture *f, gconstpointer)
+test_store_identity (StoreFixture *f, gconstpointer)
 {
   LodexPlace *place = add_place (f->store, "Tower", 51.5, -0.07);
   g_autofree gchar *id = g_strdup (_lodex_place_get_row (place)->id);
@@ -77,7 +59,7 @@ test_store_identity (Fixture *f, gconstpointer)
 }
 
 static void
-test_store_gen_id (Fixture *f, gconstpointer)
+test_store_gen_id (StoreFixture *f, gconstpointer)
 {
   g_autoptr (GRegex) format = g_regex_new ("^(\\d+)\\.(\\d+)\\.(\\d+)@(\\d+)$", GRegexCompileFlags (0),
                                            GRegexMatchFlags (0), nullptr);
@@ -101,7 +83,7 @@ test_store_gen_id (Fixture *f, gconstpointer)
 }
 
 static void
-test_store_add_refused (Fixture *f, gconstpointer)
+test_store_add_refused (StoreFixture *f, gconstpointer)
 {
   g_autoptr (LodexPlace) place = add_place (f->store, "Once", 1, 2);
 
@@ -136,7 +118,7 @@ count_store_signal (gpointer, LodexStore *, gpointer data)
 }
 
 static void
-test_store_remove_place (Fixture *f, gconstpointer)
+test_store_remove_place (StoreFixture *f, gconstpointer)
 {
   g_autoptr (LodexPlace) place = add_place (f->store, "Gone", 3, 4);
   g_autofree gchar *old_id = g_strdup (_lodex_place_get_row (place)->id);
@@ -159,7 +141,7 @@ test_store_remove_place (Fixture *f, gconstpointer)
 }
 
 static void
-test_store_remove_other_store (Fixture *f, gconstpointer)
+test_store_remove_other_store (StoreFixture *f, gconstpointer)
 {
   g_autoptr (LodexPlace) place = add_place (f->store, "Mine", 5, 6);
   LodexStore *other = lodex_test_store_new ();
@@ -177,7 +159,7 @@ test_store_remove_other_store (Fixture *f, gconstpointer)
 }
 
 static void
-test_store_idle_commit (Fixture *f, gconstpointer)
+test_store_idle_commit (StoreFixture *f, gconstpointer)
 {
   g_autoptr (LodexPlace) place = add_place (f->store, "Before", 7, 8);
   g_autofree gchar *id = g_strdup (_lodex_place_get_row (place)->id);
@@ -205,7 +187,7 @@ test_store_idle_commit (Fixture *f, gconstpointer)
 }
 
 static void
-test_store_walk (Fixture *f, gconstpointer)
+test_store_walk (StoreFixture *f, gconstpointer)
 {
   LodexSet *set = LODEX_SET (f->store);
 
@@ -242,7 +224,7 @@ test_store_walk (Fixture *f, gconstpointer)
 }
 
 static void
-test_store_walk_with_writes (Fixture *f, gconstpointer)
+test_store_walk_with_writes (StoreFixture *f, gconstpointer)
 {
   for (int i = 0; i < 5; i++)
     g_object_unref (add_place (f->store, "walked", i, i));
@@ -266,7 +248,7 @@ test_store_walk_with_writes (Fixture *f, gconstpointer)
 }
 
 static void
-test_store_hears_changes (Fixture *f, gconstpointer)
+test_store_hears_changes (StoreFixture *f, gconstpointer)
 {
   LodexStore *other = lodex_test_store_new ();
   LodexTestRecorder added_here (f->store, "place-added");
@@ -290,7 +272,7 @@ test_store_hears_changes (Fixture *f, gconstpointer)
 }
 
 static void
-test_store_reload_on_change (Fixture *f, gconstpointer)
+test_store_reload_on_change (StoreFixture *f, gconstpointer)
 {
   g_autoptr (LodexPlace) mine = add_place (f->store, "Original", 1, 2);
   g_autofree gchar *id = g_strdup (_lodex_place_get_row (mine)->id);
@@ -322,7 +304,7 @@ test_store_reload_on_change (Fixture *f, gconstpointer)
 }
 
 static void
-test_store_reload_keeps_local_edit (Fixture *f, gconstpointer)
+test_store_reload_keeps_local_edit (StoreFixture *f, gconstpointer)
 {
   g_autoptr (LodexPlace) mine = add_place (f->store, "Typed", 1, 2);
   g_autofree gchar *id = g_strdup (_lodex_place_get_row (mine)->id);
@@ -349,7 +331,7 @@ test_store_reload_keeps_local_edit (Fixture *f, gconstpointer)
 }
 
 static void
-test_store_removed_elsewhere (Fixture *f, gconstpointer)
+test_store_removed_elsewhere (StoreFixture *f, gconstpointer)
 {
   g_autoptr (LodexPlace) mine = add_place (f->store, "Doomed", 1, 2);
   g_autofree gchar *id = g_strdup (_lodex_place_get_row (mine)->id);
@@ -380,7 +362,7 @@ test_store_removed_elsewhere (Fixture *f, gconstpointer)
 }
 
 static void
-test_store_busy_database (Fixture *f, gconstpointer)
+test_store_busy_database (StoreFixture *f, gconstpointer)
 {
   g_autofree gchar *path = lodex_test_db_path ();
   sqlite3 *blocker = nullptr;
@@ -462,21 +444,19 @@ main (int argc, char **argv)
 {
   g_test_init (&argc, &argv, G_TEST_OPTION_ISOLATE_DIRS, nullptr);
 
-#define ADD(path, fn) g_test_add (path, Fixture, nullptr, fixture_setup, fn, fixture_teardown)
-  ADD ("/store/identity", test_store_identity);
-  ADD ("/store/gen-id", test_store_gen_id);
-  ADD ("/store/add-place/refused", test_store_add_refused);
-  ADD ("/store/remove-place", test_store_remove_place);
-  ADD ("/store/remove-place/other-store", test_store_remove_other_store);
-  ADD ("/store/idle-commit", test_store_idle_commit);
-  ADD ("/store/walk", test_store_walk);
-  ADD ("/store/walk/with-writes", test_store_walk_with_writes);
-  ADD ("/store/broadcast/two-stores", test_store_hears_changes);
-  ADD ("/store/broadcast/reload", test_store_reload_on_change);
-  ADD ("/store/broadcast/keeps-local-edit", test_store_reload_keeps_local_edit);
-  ADD ("/store/broadcast/removed-elsewhere", test_store_removed_elsewhere);
-  ADD ("/store/busy", test_store_busy_database);
-#undef ADD
+  LODEX_TEST_ADD ("/store/identity", test_store_identity);
+  LODEX_TEST_ADD ("/store/gen-id", test_store_gen_id);
+  LODEX_TEST_ADD ("/store/add-place/refused", test_store_add_refused);
+  LODEX_TEST_ADD ("/store/remove-place", test_store_remove_place);
+  LODEX_TEST_ADD ("/store/remove-place/other-store", test_store_remove_other_store);
+  LODEX_TEST_ADD ("/store/idle-commit", test_store_idle_commit);
+  LODEX_TEST_ADD ("/store/walk", test_store_walk);
+  LODEX_TEST_ADD ("/store/walk/with-writes", test_store_walk_with_writes);
+  LODEX_TEST_ADD ("/store/broadcast/two-stores", test_store_hears_changes);
+  LODEX_TEST_ADD ("/store/broadcast/reload", test_store_reload_on_change);
+  LODEX_TEST_ADD ("/store/broadcast/keeps-local-edit", test_store_reload_keeps_local_edit);
+  LODEX_TEST_ADD ("/store/broadcast/removed-elsewhere", test_store_removed_elsewhere);
+  LODEX_TEST_ADD ("/store/busy", test_store_busy_database);
   g_test_add_func ("/store/open-failures", test_store_open_failures);
   g_test_add_func ("/store/update-property-string", test_store_update_property_string);
   g_test_add_func ("/store/make-resident", test_store_make_resident);

@@ -1,0 +1,94 @@
+#pragma once
+
+/* What the benchmarks share: timing, and the hand-written SQLite that the
+ * library is measured against. */
+
+#include <glib.h>
+#include <glib/gstdio.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <initializer_list>
+
+namespace bench
+{
+
+inline double
+now_ms ()
+{
+  return double (g_get_monotonic_time ()) / 1000.0;
+}
+
+/* Reads can be repeated: the best of a few runs filters out the noise of a
+ * shared machine. Returns milliseconds. */
+template <typename Work>
+double
+best_ms (int runs, Work work)
+{
+  double best = G_MAXDOUBLE;
+  for (int run = 0; run < runs; run++)
+    {
+      double start = now_ms ();
+      work ();
+      best = std::min (best, now_ms () - start);
+    }
+  return best;
+}
+
+inline void
+check (int res, int expected, sqlite3 *db)
+{
+  if (res != expected)
+    g_error ("sqlite: %s", sqlite3_errmsg (db));
+}
+
+/* What a careful C program keeps of a row of places. */
+struct Row
+{
+  char *id, *name, *icon, *comment, *description, *presence;
+  double latitude, longitude, altitude, haccuracy, vaccuracy, coverage;
+  bool has_altitude;
+  gint64 ctime;
+};
+
+inline void
+read_row (sqlite3_stmt *s, Row *r)
+{
+  auto text = [s] (int c) { return g_strdup (reinterpret_cast<const char *> (sqlite3_column_text (s, c))); };
+  r->id = text (0);
+  r->latitude = sqlite3_column_double (s, 1);
+  r->longitude = sqlite3_column_double (s, 2);
+  r->has_altitude = sqlite3_column_type (s, 3) != SQLITE_NULL;
+  r->altitude = sqlite3_column_double (s, 3);
+  r->name = text (4);
+  r->icon = text (5);
+  r->haccuracy = sqlite3_column_double (s, 6);
+  r->vaccuracy = sqlite3_column_double (s, 7);
+  r->comment = text (8);
+  r->description = text (9);
+  r->coverage = sqlite3_column_double (s, 10);
+  r->presence = text (11);
+  r->ctime = sqlite3_column_int64 (s, 12);
+}
+
+inline void
+free_row (Row *r)
+{
+  for (char *s : {r->id, r->name, r->icon, r->comment, r->description, r->presence})
+    g_free (s);
+}
+
+/* Removes a scratch directory and the databases in it. */
+inline void
+remove_scratch (const char *dir, std::initializer_list<const char *> databases)
+{
+  for (const char *database : databases)
+    for (const char *suffix : {"", "-wal", "-shm"})
+      {
+        g_autofree gchar *file = g_strconcat (dir, G_DIR_SEPARATOR_S, database, suffix, nullptr);
+        g_unlink (file);
+      }
+  g_rmdir (dir);
+}
+
+} // namespace bench
