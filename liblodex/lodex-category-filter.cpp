@@ -12,9 +12,7 @@ typedef lodex::MemberFilter LodexCategoryFilterPrivate;
 
 static void lodex_category_filter_set_init (LodexSetInterface *iface);
 
-G_DEFINE_TYPE_WITH_CODE (LodexCategoryFilter, lodex_category_filter, G_TYPE_OBJECT,
-                         G_ADD_PRIVATE (LodexCategoryFilter)
-                           G_IMPLEMENT_INTERFACE (LODEX_TYPE_SET, lodex_category_filter_set_init))
+G_DEFINE_TYPE_WITH_CODE (LodexCategoryFilter, lodex_category_filter, G_TYPE_OBJECT, G_ADD_PRIVATE (LodexCategoryFilter) G_IMPLEMENT_INTERFACE (LODEX_TYPE_SET, lodex_category_filter_set_init))
 
 static constexpr lodex::MembershipTable membership = {"p2c", "category_id", "where"};
 

@@ -153,8 +153,7 @@ lodex_category_new (const gchar *name, const gchar *description)
 /* Membership is made or ended only between a place and a category of one
  * store; two detached objects fail in the store's own checks. */
 static gboolean
-change_membership (LodexCategory *category, LodexPlace *place, const char *refusal,
-                   gboolean (*change) (LodexStore *, LodexPlace *, LodexCategory *))
+change_membership (LodexCategory *category, LodexPlace *place, const char *refusal, gboolean (*change) (LodexStore *, LodexPlace *, LodexCategory *))
 {
   LodexStore *store = get_priv (category)->store;
   if (_lodex_place_get_store (place) != store)

@@ -88,11 +88,11 @@ class Statement
 public:
   Statement () = default;
   Statement (sqlite3 *db, const char *query, sqlite3_stmt *statement)
-    : db_ (db), query_ (query), statement_ (statement)
+      : db_ (db), query_ (query), statement_ (statement)
   {
   }
   Statement (Statement &&other) noexcept
-    : db_ (other.db_), query_ (other.query_), statement_ (std::exchange (other.statement_, nullptr))
+      : db_ (other.db_), query_ (other.query_), statement_ (std::exchange (other.statement_, nullptr))
   {
   }
   Statement (const Statement &) = delete;
@@ -670,7 +670,7 @@ lodex_db_get_place_links (sqlite3 *db, const gchar *place_id)
   g_return_val_if_fail (place_id != NULL, NULL);
 
   Statement statement = borrow_bound (db, "SELECT * from places_links WHERE place_id=:place_id",
-                                     ":place_id", place_id, nullptr);
+                                      ":place_id", place_id, nullptr);
   if (!statement)
     return nullptr;
 
@@ -695,7 +695,7 @@ lodex_db_place_address_get (sqlite3 *db, const gchar *place_id)
   g_return_val_if_fail (place_id != NULL, NULL);
 
   Statement statement = borrow_bound (db, "SELECT * from places_address WHERE place_id=:place_id",
-                                     ":place_id", place_id, nullptr);
+                                      ":place_id", place_id, nullptr);
   if (!statement || !fetch_row (db, statement))
     return nullptr;
 
@@ -716,7 +716,7 @@ lodex_db_place_address_set (sqlite3 *db, const gchar *place_id, LodexPlaceAddres
   g_return_val_if_fail (address != NULL, FALSE);
 
   Statement check = borrow_bound (db, "SELECT * from places_address WHERE place_id=:place_id",
-                                 ":place_id", place_id, nullptr);
+                                  ":place_id", place_id, nullptr);
   if (!check)
     return FALSE;
 
@@ -767,7 +767,7 @@ lodex_db_place_appdata_get (sqlite3 *db, const gchar *place_id, const gchar *key
   g_return_val_if_fail (key != NULL, NULL);
 
   Statement statement = borrow_bound (db, "SELECT data FROM places_appdata WHERE place_id=:place_id AND key=:key",
-                                     ":place_id", place_id, ":key", key, nullptr);
+                                      ":place_id", place_id, ":key", key, nullptr);
   if (!statement || !fetch_row (db, statement))
     return nullptr;
 

@@ -77,7 +77,6 @@ gboolean lodex_db_remove_place_from_route (sqlite3 *db, const gchar *place_id, c
 gboolean lodex_db_insert_waypoint (sqlite3 *db, LodexWaypoint *waypoint);
 gboolean lodex_db_remove_waypoint (sqlite3 *db, LodexWaypoint *waypoint);
 gboolean lodex_db_remove_waypoints (sqlite3 *db, const gchar *route_id, LodexWaypointFunc func, gpointer user_data);
-guint lodex_db_select_update_waypoints (sqlite3 *db, const gchar *route_id, LodexWaypointFunc func,
-                                        gpointer user_data);
+guint lodex_db_select_update_waypoints (sqlite3 *db, const gchar *route_id, LodexWaypointFunc func, gpointer user_data);
 
 G_END_DECLS

@@ -217,7 +217,8 @@ lodex_image_get_preview_pixbuf (LodexImage *image, gint height)
   float scale = float (gdk_pixbuf_get_height (picture)) / float (height);
   float width = std::trunc (float (gdk_pixbuf_get_width (picture)) / scale);
   /* a very tall picture, or a huge ratio, must not give 0 or overflow */
-  gint columns = width < 1.0f ? 1 : width >= float (G_MAXINT) ? G_MAXINT : gint (width);
+  gint columns = width < 1.0f ? 1 : width >= float (G_MAXINT) ? G_MAXINT
+                                                              : gint (width);
   return gdk_pixbuf_scale_simple (picture, columns, height, GDK_INTERP_BILINEAR);
 }
 

@@ -55,8 +55,7 @@ MemberFilter::bind_member (sqlite3_stmt *statement, const gchar *id) const
 }
 
 void
-MemberFilter::install_properties (GObjectClass *klass, const char *name, const char *nick, const char *blurb,
-                                  GType member_type)
+MemberFilter::install_properties (GObjectClass *klass, const char *name, const char *nick, const char *blurb, GType member_type)
 {
   g_object_class_install_property (
     klass, PROP_SET,
@@ -68,8 +67,7 @@ MemberFilter::install_properties (GObjectClass *klass, const char *name, const c
 }
 
 void
-MemberFilter::set_property (GObject *self, guint prop_id, const GValue *value, GParamSpec *pspec,
-                            GCallback set_changed, GCallback member_changed)
+MemberFilter::set_property (GObject *self, guint prop_id, const GValue *value, GParamSpec *pspec, GCallback set_changed, GCallback member_changed)
 {
   GObject *object = G_OBJECT (g_value_get_object (value));
   switch (prop_id)

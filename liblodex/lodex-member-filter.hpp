@@ -33,10 +33,8 @@ struct MemberFilter
     PROP_MEMBER = 2,
   };
 
-  static void install_properties (GObjectClass *klass, const char *member, const char *nick, const char *blurb,
-                                  GType member_type);
-  void set_property (GObject *self, guint prop_id, const GValue *value, GParamSpec *pspec, GCallback set_changed,
-                     GCallback member_changed);
+  static void install_properties (GObjectClass *klass, const char *member, const char *nick, const char *blurb, GType member_type);
+  void set_property (GObject *self, guint prop_id, const GValue *value, GParamSpec *pspec, GCallback set_changed, GCallback member_changed);
   void get_property (GObject *self, guint prop_id, GValue *value, GParamSpec *pspec) const;
   void dispose (GObject *self);
   void finalize ();

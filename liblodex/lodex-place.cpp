@@ -575,8 +575,7 @@ lodex_place_add_link (LodexPlace *place, LodexPlaceLink *link)
 /* Update and removal: a stored place goes through the store and reloads;
  * a detached one changes its own list. */
 static gboolean
-change_link (LodexPlace *place, LodexPlaceLink *link, gboolean (*store_change) (LodexStore *, LodexPlaceLink *),
-             bool remove)
+change_link (LodexPlace *place, LodexPlaceLink *link, gboolean (*store_change) (LodexStore *, LodexPlaceLink *), bool remove)
 {
   LodexPlacePrivate *priv = get_priv (place);
   if (!link->link_id)

@@ -56,10 +56,8 @@ gboolean _lodex_store_add_place_to_route (LodexStore *store, LodexPlace *place, 
 gboolean _lodex_store_remove_place_from_route (LodexStore *store, LodexPlace *place, LodexRoute *route);
 gboolean _lodex_store_add_waypoint_to_route (LodexStore *store, LodexWaypoint *waypoint, LodexRoute *route);
 gboolean _lodex_store_remove_waypoint_from_route (LodexStore *store, LodexWaypoint *waypoint, LodexRoute *route);
-gboolean _lodex_store_route_delete_waypoints (LodexStore *store, const gchar *route_id, LodexWaypointFunc func,
-                                              gpointer user_data);
-gboolean _lodex_store_route_select_update_waypoints (LodexStore *store, const gchar *route_id,
-                                                     LodexWaypointFunc func, gpointer user_data);
+gboolean _lodex_store_route_delete_waypoints (LodexStore *store, const gchar *route_id, LodexWaypointFunc func, gpointer user_data);
+gboolean _lodex_store_route_select_update_waypoints (LodexStore *store, const gchar *route_id, LodexWaypointFunc func, gpointer user_data);
 
 /* lodex-place */
 LodexPlace *_lodex_place_new_with_row (LodexPlaceRow *row);

@@ -12,9 +12,7 @@ typedef lodex::MemberFilter LodexRouteFilterPrivate;
 
 static void lodex_route_filter_set_init (LodexSetInterface *iface);
 
-G_DEFINE_TYPE_WITH_CODE (LodexRouteFilter, lodex_route_filter, G_TYPE_OBJECT,
-                         G_ADD_PRIVATE (LodexRouteFilter)
-                           G_IMPLEMENT_INTERFACE (LODEX_TYPE_SET, lodex_route_filter_set_init))
+G_DEFINE_TYPE_WITH_CODE (LodexRouteFilter, lodex_route_filter, G_TYPE_OBJECT, G_ADD_PRIVATE (LodexRouteFilter) G_IMPLEMENT_INTERFACE (LODEX_TYPE_SET, lodex_route_filter_set_init))
 
 static constexpr lodex::MembershipTable membership = {"r2p", "route_id", "WHERE"};
 

@@ -22,9 +22,7 @@ struct LodexStorePrivate
 
 static void lodex_store_set_init (LodexSetInterface *iface);
 
-G_DEFINE_TYPE_WITH_CODE (LodexStore, lodex_store, G_TYPE_OBJECT,
-                         G_ADD_PRIVATE (LodexStore)
-                           G_IMPLEMENT_INTERFACE (LODEX_TYPE_SET, lodex_store_set_init))
+G_DEFINE_TYPE_WITH_CODE (LodexStore, lodex_store, G_TYPE_OBJECT, G_ADD_PRIVATE (LodexStore) G_IMPLEMENT_INTERFACE (LODEX_TYPE_SET, lodex_store_set_init))
 
 enum
 {
@@ -357,7 +355,7 @@ remove_object (LodexStore *store, T *object, bool clear_id = true)
 /* Every object whose id the statement's @column yields, in row order. */
 template <typename T>
 GList *
-list_objects (LodexStore *store, lodex::Stmt statement, gchar *(*next_id) (sqlite3 *, sqlite3_stmt *))
+list_objects (LodexStore *store, lodex::Stmt statement, gchar *(*next_id) (sqlite3 *, sqlite3_stmt *) )
 {
   sqlite3 *db = get_priv (store)->db;
   GList *objects = nullptr;
@@ -518,16 +516,16 @@ lodex_store_init (LodexStore *self)
   g_signal_connect (priv->tracker, "place-added", G_CALLBACK (place_added_cb), self);
   g_signal_connect (priv->tracker, "place-removed", G_CALLBACK (place_removed_cb), self);
   g_signal_connect (priv->tracker, "store-updated", G_CALLBACK (store_updated_cb), self);
-  g_signal_connect (priv->tracker, "category-added", G_CALLBACK ((object_added_cb<LodexCategory, CATEGORY_ADDED>)), self);
+  g_signal_connect (priv->tracker, "category-added", G_CALLBACK ((object_added_cb<LodexCategory, CATEGORY_ADDED>) ), self);
   g_signal_connect (priv->tracker, "category-removed",
-                    G_CALLBACK ((object_removed_cb<LodexCategory, CATEGORY_REMOVED>)), self);
+                    G_CALLBACK ((object_removed_cb<LodexCategory, CATEGORY_REMOVED>) ), self);
   g_signal_connect (priv->tracker, "category-updated",
-                    G_CALLBACK ((object_updated_cb<LodexCategory, CATEGORY_UPDATED>)), self);
-  g_signal_connect (priv->tracker, "image-added", G_CALLBACK ((object_added_cb<LodexImage, IMAGE_ADDED>)), self);
-  g_signal_connect (priv->tracker, "image-removed", G_CALLBACK ((object_removed_cb<LodexImage, IMAGE_REMOVED>)), self);
-  g_signal_connect (priv->tracker, "image-updated", G_CALLBACK ((object_updated_cb<LodexImage, IMAGE_UPDATED>)), self);
-  g_signal_connect (priv->tracker, "route-added", G_CALLBACK ((object_added_cb<LodexRoute, ROUTE_ADDED>)), self);
-  g_signal_connect (priv->tracker, "route-removed", G_CALLBACK ((object_removed_cb<LodexRoute, ROUTE_REMOVED>)), self);
+                    G_CALLBACK ((object_updated_cb<LodexCategory, CATEGORY_UPDATED>) ), self);
+  g_signal_connect (priv->tracker, "image-added", G_CALLBACK ((object_added_cb<LodexImage, IMAGE_ADDED>) ), self);
+  g_signal_connect (priv->tracker, "image-removed", G_CALLBACK ((object_removed_cb<LodexImage, IMAGE_REMOVED>) ), self);
+  g_signal_connect (priv->tracker, "image-updated", G_CALLBACK ((object_updated_cb<LodexImage, IMAGE_UPDATED>) ), self);
+  g_signal_connect (priv->tracker, "route-added", G_CALLBACK ((object_added_cb<LodexRoute, ROUTE_ADDED>) ), self);
+  g_signal_connect (priv->tracker, "route-removed", G_CALLBACK ((object_removed_cb<LodexRoute, ROUTE_REMOVED>) ), self);
   g_signal_connect (priv->tracker, "route-updated", G_CALLBACK (route_updated_cb), self);
   g_signal_connect (priv->tracker, "route-waypoints", G_CALLBACK (route_waypoints_cb), self);
 }
@@ -853,8 +851,7 @@ _lodex_store_add_place_link (LodexStore *store, LodexPlaceLink *link)
 
 /* Update and removal share their checks and their announcement. */
 static gboolean
-change_place_link (LodexStore *store, LodexPlaceLink *link, const char *function,
-                   gboolean (*write) (sqlite3 *, LodexPlaceLink *))
+change_place_link (LodexStore *store, LodexPlaceLink *link, const char *function, gboolean (*write) (sqlite3 *, LodexPlaceLink *))
 {
   if (!lodex::check (store != nullptr, function, "store != NULL")
       || !lodex::check (LODEX_IS_STORE (store), function, "LODEX_STORE (store)"))
@@ -1288,8 +1285,7 @@ lodex_store_images (LodexStore *store)
 /* The objects that a place's memberships in @query name. */
 template <typename T>
 static GList *
-list_for_place (LodexStore *store, LodexPlace *place, const char *query,
-                gchar *(*next_id) (sqlite3 *, sqlite3_stmt *))
+list_for_place (LodexStore *store, LodexPlace *place, const char *query, gchar *(*next_id) (sqlite3 *, sqlite3_stmt *) )
 {
   sqlite3 *db = get_priv (store)->db;
   lodex::Stmt statement = prepare_listing (db, query);
@@ -1366,8 +1362,7 @@ _lodex_store_update_image (LodexStore *store, LodexImage *image)
 /* Memberships: one row written or deleted, then announced on the object
  * whose set of members changed. */
 static gboolean
-write_membership (LodexStore *store, bool written, const char *failure,
-                  void (*announce) (LodexTracker *, const gchar *), const gchar *announced_id)
+write_membership (LodexStore *store, bool written, const char *failure, void (*announce) (LodexTracker *, const gchar *), const gchar *announced_id)
 {
   if (!written)
     {
@@ -1648,8 +1643,7 @@ _lodex_store_remove_waypoint_from_route (LodexStore *store, LodexWaypoint *waypo
 }
 
 gboolean
-_lodex_store_route_delete_waypoints (LodexStore *store, const gchar *route_id, LodexWaypointFunc func,
-                                     gpointer user_data)
+_lodex_store_route_delete_waypoints (LodexStore *store, const gchar *route_id, LodexWaypointFunc func, gpointer user_data)
 {
   g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
   g_return_val_if_fail (route_id != NULL, FALSE);
@@ -1662,8 +1656,7 @@ _lodex_store_route_delete_waypoints (LodexStore *store, const gchar *route_id, L
 }
 
 gboolean
-_lodex_store_route_select_update_waypoints (LodexStore *store, const gchar *route_id, LodexWaypointFunc func,
-                                            gpointer user_data)
+_lodex_store_route_select_update_waypoints (LodexStore *store, const gchar *route_id, LodexWaypointFunc func, gpointer user_data)
 {
   g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
   g_return_val_if_fail (route_id != NULL, FALSE);

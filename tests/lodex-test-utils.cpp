@@ -32,8 +32,7 @@ lodex_test_fixture_teardown (StoreFixture *f, gconstpointer)
 }
 
 static void
-on_settle (GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
-           GVariant *parameters, gpointer data)
+on_settle (GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *, GVariant *parameters, gpointer data)
 {
   const gchar *marker = nullptr;
   g_variant_get (parameters, "(&s)", &marker);
@@ -74,7 +73,7 @@ record (GObject *instance, const gchar *id, gpointer data)
 }
 
 LodexTestRecorder::LodexTestRecorder (gpointer object, const char *signal)
-  : instance (G_OBJECT (object))
+    : instance (G_OBJECT (object))
 {
   GSignalQuery query;
   g_signal_query (g_signal_lookup (signal, G_OBJECT_TYPE (object)), &query);

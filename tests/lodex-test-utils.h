@@ -27,7 +27,8 @@ void
 lodex_test_wait (Done done)
 {
   const gint64 deadline = g_get_monotonic_time () + 5 * G_USEC_PER_SEC;
-  guint tick = g_timeout_add (10, [] (gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+  guint tick = g_timeout_add (
+    10, [] (gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
   while (!done ())
     {
       if (g_get_monotonic_time () > deadline)

@@ -37,8 +37,7 @@ struct Listener
   }
 
   static void
-  on_signal (GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *member,
-             GVariant *parameters, gpointer data)
+  on_signal (GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *member, GVariant *parameters, gpointer data)
   {
     const gchar *id = "";
     if (g_variant_is_of_type (parameters, G_VARIANT_TYPE ("(s)")))

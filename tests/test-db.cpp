@@ -182,7 +182,7 @@ test_db_place_rows (Fixture *f, gconstpointer)
   row->latitude = -33.8568;
   row->longitude = 151.2153;
   row->fields = LODEX_PLACE_FIELD_ALTITUDE;
-  row->altitude = 0.0; /* a value, not an absence */
+  row->altitude = 0.0;  /* a value, not an absence */
   row->haccuracy = 5.0; /* its bit is clear: stored as NULL */
   row->coverage = 7.0;
   row->name = g_strdup ("Opera House");

@@ -51,7 +51,7 @@ test_waypoint_object (void)
   g_assert_cmpstr (row->id, ==, "w");
   g_assert_cmpstr (row->route_id, ==, "r");
   g_assert_cmpfloat (row->latitude, ==, 12.5);
-  g_assert_false (row->segment_end); /* only a number counts */
+  g_assert_false (row->segment_end);          /* only a number counts */
   g_assert_cmpint (row->ctime, ==, G_MAXINT); /* clamped, not truncated */
   g_assert_null (row->desc);
   g_assert_cmpfloat (row->order_weight, ==, 0.0);

@@ -48,8 +48,7 @@ struct Heard
 };
 
 static void
-on_wire (GDBusConnection *, const gchar *sender, const gchar *object_path, const gchar *interface,
-         const gchar *member, GVariant *parameters, gpointer data)
+on_wire (GDBusConnection *, const gchar *sender, const gchar *object_path, const gchar *interface, const gchar *member, GVariant *parameters, gpointer data)
 {
   g_autofree gchar *body = g_variant_print (parameters, FALSE);
   g_ptr_array_add (static_cast<Heard *> (data)->lines,
