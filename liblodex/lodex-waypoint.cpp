@@ -136,7 +136,7 @@ static void
 string_to_double (const GValue *from, GValue *to)
 {
   const gchar *text = g_value_get_string (from);
-  g_value_set_double (to, text ? g_strtod (text, nullptr) : 0.0);
+  g_value_set_double (to, text ? g_ascii_strtod (text, nullptr) : 0.0); /* not the locale's */
 }
 
 static long
