@@ -120,15 +120,9 @@ lodex_category_class_init (LodexCategoryClass *klass)
                                                  GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
   g_object_class_install_properties (object_class, N_PROPS, props);
 
-  signals[CHANGED] = g_signal_new ("changed", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
-                                   G_STRUCT_OFFSET (LodexCategoryClass, changed), nullptr, nullptr,
-                                   g_cclosure_marshal_VOID__VOID, G_TYPE_NONE, 0);
-  signals[ADDED] = g_signal_new ("added", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
-                                 G_STRUCT_OFFSET (LodexCategoryClass, added), nullptr, nullptr,
-                                 g_cclosure_marshal_VOID__OBJECT, G_TYPE_NONE, 1, LODEX_TYPE_STORE);
-  signals[REMOVED] = g_signal_new ("removed", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
-                                   G_STRUCT_OFFSET (LodexCategoryClass, removed), nullptr, nullptr,
-                                   g_cclosure_marshal_VOID__OBJECT, G_TYPE_NONE, 1, LODEX_TYPE_STORE);
+  lodex::new_object_signals (klass, &signals[CHANGED], &signals[ADDED], &signals[REMOVED],
+                             G_STRUCT_OFFSET (LodexCategoryClass, changed), G_STRUCT_OFFSET (LodexCategoryClass, added),
+                             G_STRUCT_OFFSET (LodexCategoryClass, removed));
 }
 
 static void

@@ -131,6 +131,20 @@ check (bool ok, const char *function, const char *text)
   return ok;
 }
 
+/* Creates the signals every stored object has: "changed", and "added" and
+ * "removed" with the store; @offsets are their class closures. */
+inline void
+new_object_signals (gpointer klass, guint *changed, guint *added, guint *removed, glong changed_offset, glong added_offset, glong removed_offset)
+{
+  GType type = G_TYPE_FROM_CLASS (klass);
+  *changed = g_signal_new ("changed", type, G_SIGNAL_RUN_LAST, changed_offset, nullptr, nullptr,
+                           g_cclosure_marshal_VOID__VOID, G_TYPE_NONE, 0);
+  *added = g_signal_new ("added", type, G_SIGNAL_RUN_LAST, added_offset, nullptr, nullptr,
+                         g_cclosure_marshal_VOID__OBJECT, G_TYPE_NONE, 1, LODEX_TYPE_STORE);
+  *removed = g_signal_new ("removed", type, G_SIGNAL_RUN_LAST, removed_offset, nullptr, nullptr,
+                           g_cclosure_marshal_VOID__OBJECT, G_TYPE_NONE, 1, LODEX_TYPE_STORE);
+}
+
 /* Binds a row object to @store, taking a reference, or unbinds it when
  * @store is NULL. An object is bound to one store at a time. */
 inline void

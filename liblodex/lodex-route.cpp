@@ -158,15 +158,9 @@ lodex_route_class_init (LodexRouteClass *klass)
   signals[WAYPOINTS_MODIFIED] = g_signal_new ("waypoints-modified", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
                                               G_STRUCT_OFFSET (LodexRouteClass, waypoints_modified), nullptr,
                                               nullptr, g_cclosure_marshal_VOID__VOID, G_TYPE_NONE, 0);
-  signals[CHANGED] = g_signal_new ("changed", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
-                                   G_STRUCT_OFFSET (LodexRouteClass, changed), nullptr, nullptr,
-                                   g_cclosure_marshal_VOID__VOID, G_TYPE_NONE, 0);
-  signals[ADDED] = g_signal_new ("added", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
-                                 G_STRUCT_OFFSET (LodexRouteClass, added), nullptr, nullptr,
-                                 g_cclosure_marshal_VOID__OBJECT, G_TYPE_NONE, 1, LODEX_TYPE_STORE);
-  signals[REMOVED] = g_signal_new ("removed", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
-                                   G_STRUCT_OFFSET (LodexRouteClass, removed), nullptr, nullptr,
-                                   g_cclosure_marshal_VOID__OBJECT, G_TYPE_NONE, 1, LODEX_TYPE_STORE);
+  lodex::new_object_signals (klass, &signals[CHANGED], &signals[ADDED], &signals[REMOVED],
+                             G_STRUCT_OFFSET (LodexRouteClass, changed), G_STRUCT_OFFSET (LodexRouteClass, added),
+                             G_STRUCT_OFFSET (LodexRouteClass, removed));
 }
 
 static void
