@@ -1229,15 +1229,16 @@ lodex_db_remove_waypoints (sqlite3 *db, const gchar *route_id, LodexWaypointFunc
   if (!walk.chosen)
     return res == SQLITE_OK;
 
-  GString *sql = g_string_new ("DELETE FROM waypoints WHERE id IN (");
+  sqlite3_str *sql = sqlite3_str_new (db);
+  sqlite3_str_appendall (sql, "DELETE FROM waypoints WHERE id IN (");
   for (GSList *l = walk.chosen; l; l = l->next)
-    g_string_append_printf (sql, l == walk.chosen ? "%s" : ", %s", static_cast<char *> (l->data));
-  g_string_append (sql, ");");
+    sqlite3_str_appendf (sql, l == walk.chosen ? "%s" : ", %s", static_cast<char *> (l->data));
+  sqlite3_str_appendall (sql, ");");
   WaypointWalk::forget_ids (&walk);
-  g_print ("EXECUTING SQL:\n%s\n", sql->str);
-  g_autofree gchar *text = g_string_free (sql, FALSE);
+  char *text = sqlite3_str_finish (sql);
+  g_print ("EXECUTING SQL:\n%s\n", text);
   /* the deletion's failure is the walk's failure */
-  gboolean deleted = _lodex_db_exec_and_free (db, sqlite3_mprintf ("%s", text));
+  gboolean deleted = _lodex_db_exec_and_free (db, text);
   return res == SQLITE_OK && deleted;
 }
 
