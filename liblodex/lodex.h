@@ -16,3 +16,6 @@
 #include <liblodex/lodex-route-filter.h>
 #include <liblodex/lodex-location-filter.h>
 #include <liblodex/lodex-location-sort.h>
+#include <liblodex/lodex-error.h>
+#include <liblodex/lodex-import.h>
+#include <liblodex/lodex-export.h>

@@ -1,0 +1,3 @@
+/* Placeholder until the GPX library lands. */
+
+int gpx_placeholder;
