@@ -59,6 +59,15 @@ gboolean _lodex_store_remove_waypoint_from_route (LodexStore *store, LodexWaypoi
 gboolean _lodex_store_route_delete_waypoints (LodexStore *store, const gchar *route_id, LodexWaypointFunc func, gpointer user_data);
 gboolean _lodex_store_route_select_update_waypoints (LodexStore *store, const gchar *route_id, LodexWaypointFunc func, gpointer user_data);
 
+/* Groups many writes into one transaction (calls nest); their broadcasts
+ * wait for the commit. End returns FALSE when the commit failed. */
+gboolean _lodex_store_batch_begin (LodexStore *store);
+gboolean _lodex_store_batch_end (LodexStore *store);
+
+/* lodex-tracker */
+void _lodex_tracker_hold (LodexTracker *tracker);
+void _lodex_tracker_release (LodexTracker *tracker, gboolean send);
+
 /* lodex-place */
 LodexPlace *_lodex_place_new_with_row (LodexPlaceRow *row);
 LodexPlaceRow *_lodex_place_get_row (LodexPlace *place);

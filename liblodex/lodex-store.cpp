@@ -18,6 +18,7 @@ struct LodexStorePrivate
   GHashTable *images;
   GHashTable *routes;
   LodexTracker *tracker;
+  guint batch_depth;
 };
 
 static void lodex_store_set_init (LodexSetInterface *iface);
@@ -1431,6 +1432,37 @@ _lodex_store_remove_image_from_place (LodexStore *store, LodexImage *image, Lode
                                                              _lodex_image_get_row (image)->id, place_id),
                            "Unable to remove image from place in the database",
                            lodex_tracker_signal_place_updated, place_id);
+}
+
+/* Batches */
+
+gboolean
+_lodex_store_batch_begin (LodexStore *store)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  LodexStorePrivate *priv = get_priv (store);
+  if (priv->batch_depth == 0 && !_lodex_db_exec_and_free (priv->db, sqlite3_mprintf ("BEGIN IMMEDIATE")))
+    return FALSE;
+  priv->batch_depth++;
+  _lodex_tracker_hold (priv->tracker);
+  return TRUE;
+}
+
+gboolean
+_lodex_store_batch_end (LodexStore *store)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  LodexStorePrivate *priv = get_priv (store);
+  g_return_val_if_fail (priv->batch_depth > 0, FALSE);
+  gboolean committed = TRUE;
+  if (--priv->batch_depth == 0)
+    {
+      committed = _lodex_db_exec_and_free (priv->db, sqlite3_mprintf ("COMMIT"));
+      if (!committed)
+        _lodex_db_exec_and_free (priv->db, sqlite3_mprintf ("ROLLBACK"));
+    }
+  _lodex_tracker_release (priv->tracker, committed);
+  return committed;
 }
 
 /* Routes */

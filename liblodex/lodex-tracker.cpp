@@ -4,11 +4,14 @@
 #include "lodex-private.h"
 
 #include <gio/gio.h>
+#include <utility>
 
 struct LodexTrackerPrivate
 {
   GDBusConnection *connection; /* NULL when the bus could not be reached */
   guint subscription;
+  guint held;       /* while > 0, broadcasts wait in @pending */
+  GPtrArray *pending; /* (member, body) pairs, in order; body may be NULL */
 };
 
 G_DEFINE_TYPE_WITH_PRIVATE (LodexTracker, lodex_tracker, G_TYPE_OBJECT)
@@ -101,6 +104,19 @@ on_bus_signal (GDBusConnection *connection,
 }
 
 void
+emit (LodexTrackerPrivate *priv, const char *member, GVariant *body)
+{
+  if (priv->held)
+    {
+      g_ptr_array_add (priv->pending, const_cast<char *> (member));
+      g_ptr_array_add (priv->pending, body ? g_variant_ref_sink (body) : nullptr);
+      return;
+    }
+  g_dbus_connection_emit_signal (priv->connection, nullptr, object_path, interface_name, member,
+                                 body, nullptr);
+}
+
+void
 send (LodexTracker *tracker, const char *member, const gchar *id)
 {
   /* a tracker without a bus, or a nonsense id, sends nothing */
@@ -110,8 +126,7 @@ send (LodexTracker *tracker, const char *member, const gchar *id)
   if (!priv->connection || !id || !g_utf8_validate (id, -1, nullptr))
     return;
 
-  g_dbus_connection_emit_signal (priv->connection, nullptr, object_path, interface_name, member,
-                                 g_variant_new ("(s)", id), nullptr);
+  emit (priv, member, g_variant_new ("(s)", id));
 }
 
 } // namespace
@@ -121,6 +136,11 @@ lodex_tracker_dispose (GObject *object)
 {
   LodexTrackerPrivate *priv = get_priv (LODEX_TRACKER (object));
 
+  if (priv->held)
+    {
+      priv->held = 1;
+      _lodex_tracker_release (LODEX_TRACKER (object), FALSE); /* closing rolls back */
+    }
   if (priv->connection)
     {
       g_dbus_connection_signal_unsubscribe (priv->connection, priv->subscription);
@@ -134,10 +154,18 @@ lodex_tracker_dispose (GObject *object)
 }
 
 static void
+lodex_tracker_finalize (GObject *object)
+{
+  g_ptr_array_unref (get_priv (LODEX_TRACKER (object))->pending);
+  G_OBJECT_CLASS (lodex_tracker_parent_class)->finalize (object);
+}
+
+static void
 lodex_tracker_class_init (LodexTrackerClass *klass)
 {
   GObjectClass *object_class = G_OBJECT_CLASS (klass);
   object_class->dispose = lodex_tracker_dispose;
+  object_class->finalize = lodex_tracker_finalize;
 
   struct
   {
@@ -179,6 +207,7 @@ lodex_tracker_init (LodexTracker *self)
   LodexTrackerPrivate *priv = get_priv (self);
   g_autoptr (GError) error = nullptr;
 
+  priv->pending = g_ptr_array_new ();
   priv->connection = g_bus_get_sync (G_BUS_TYPE_SESSION, nullptr, &error);
   if (!priv->connection)
     {
@@ -214,8 +243,38 @@ lodex_tracker_signal_store_updated (LodexTracker *tracker)
   if (!priv->connection)
     return;
 
-  g_dbus_connection_emit_signal (priv->connection, nullptr, object_path, interface_name,
-                                 "StoreUpdated", nullptr, nullptr);
+  emit (priv, "StoreUpdated", nullptr);
+}
+
+/* Holds broadcasts back, for writes that are not visible to other processes
+ * yet (an open transaction); calls nest. */
+void
+_lodex_tracker_hold (LodexTracker *tracker)
+{
+  if (!LODEX_IS_TRACKER (tracker))
+    return;
+  get_priv (tracker)->held++;
+}
+
+/* Sends, in order, what the outermost hold kept back, or drops it when
+ * @send is FALSE (the writes were rolled back). */
+void
+_lodex_tracker_release (LodexTracker *tracker, gboolean send)
+{
+  if (!LODEX_IS_TRACKER (tracker))
+    return;
+  LodexTrackerPrivate *priv = get_priv (tracker);
+  g_return_if_fail (priv->held > 0);
+  if (--priv->held)
+    return;
+  g_autoptr (GPtrArray) pending = std::exchange (priv->pending, g_ptr_array_new ());
+  for (guint i = 0; i < pending->len; i += 2)
+    {
+      auto member = static_cast<const char *> (pending->pdata[i]);
+      g_autoptr (GVariant) body = static_cast<GVariant *> (pending->pdata[i + 1]);
+      if (send)
+        emit (priv, member, body);
+    }
 }
 
 void

@@ -271,6 +271,32 @@ test_store_hears_changes (StoreFixture *f, gconstpointer)
   g_assert_finalize_object (other);
 }
 
+/* A batch's writes reach other connections and the bus together, at the
+ * commit; another store never hears of a place it cannot read yet. */
+static void
+test_store_batch (StoreFixture *f, gconstpointer)
+{
+  LodexStore *other = lodex_test_store_new ();
+  LodexTestRecorder added_there (other, "place-added");
+
+  g_assert_true (_lodex_store_batch_begin (f->store));
+  g_autoptr (LodexPlace) first = add_place (f->store, "First", 1, 2);
+  g_assert_true (_lodex_store_batch_begin (f->store)); /* nested */
+  g_autoptr (LodexPlace) second = add_place (f->store, "Second", 3, 4);
+  g_assert_true (_lodex_store_batch_end (f->store));
+  lodex_test_settle ();
+  g_assert_cmpuint (added_there.count, ==, 0);
+  g_assert_null (lodex_set_first (LODEX_SET (other)));
+
+  g_assert_true (_lodex_store_batch_end (f->store));
+  lodex_test_wait ([&] { return added_there.count == 2; });
+  LodexPlace *seen = lodex_store_get_place_by_id (other, static_cast<const char *> (added_there.ids->pdata[1]));
+  g_assert_nonnull (seen);
+  g_assert_cmpstr (_lodex_place_get_row (seen)->name, ==, "Second");
+  g_object_unref (seen);
+  g_assert_finalize_object (other);
+}
+
 static void
 test_store_reload_on_change (StoreFixture *f, gconstpointer)
 {
@@ -454,6 +480,7 @@ main (int argc, char **argv)
   LODEX_TEST_ADD ("/store/walk/with-writes", test_store_walk_with_writes);
   LODEX_TEST_ADD ("/store/broadcast/two-stores", test_store_hears_changes);
   LODEX_TEST_ADD ("/store/broadcast/reload", test_store_reload_on_change);
+  LODEX_TEST_ADD ("/store/batch", test_store_batch);
   LODEX_TEST_ADD ("/store/broadcast/keeps-local-edit", test_store_reload_keeps_local_edit);
   LODEX_TEST_ADD ("/store/broadcast/removed-elsewhere", test_store_removed_elsewhere);
   LODEX_TEST_ADD ("/store/busy", test_store_busy_database);
