@@ -105,6 +105,10 @@ LodexImageRow *_lodex_image_row_new (void);
 void _lodex_image_row_free (LodexImageRow *row);
 
 /* lodex-route, lodex-waypoint */
+LodexRouteRow *_lodex_route_row_new (void);
+void _lodex_route_row_free (LodexRouteRow *row);
+LodexRoute *_lodex_route_new_with_row (LodexRouteRow *row);
+void _lodex_route_load_row (LodexRoute *route, LodexRouteRow *row);
 LodexRouteRow *_lodex_route_get_row (LodexRoute *route);
 const gchar *_lodex_route_get_id (LodexRoute *route);
 LodexStore *_lodex_route_get_store (LodexRoute *route);
@@ -119,7 +123,6 @@ gboolean _lodex_db_exec_and_free (sqlite3 *db, gchar *sql);
 gboolean _lodex_db_bind_place_row (sqlite3 *db, sqlite3_stmt *statement, LodexPlaceRow *row);
 LodexPlaceRow *_lodex_db_place_row_from_statement (sqlite3_stmt *statement);
 int _lodex_db_step (sqlite3_stmt *statement);
-GObject *_lodex_db_object_from_row (GType type, gint n_columns, gchar **values, gchar **names);
 void _lodex_db_set_busy_timeout (guint milliseconds);
 
 G_END_DECLS

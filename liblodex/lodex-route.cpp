@@ -3,6 +3,8 @@
 
 #include "lodex-private.h"
 
+#include <utility>
+
 struct _LodexRoutePrivate
 {
   LodexStore *store; /* strong ref while bound */
@@ -101,8 +103,7 @@ lodex_route_set_property (GObject *object, guint prop_id, const GValue *value, G
   if (!_lodex_update_property_string (&(self->priv->row.*field), value))
     return;
 
-  if (!self->priv->store || g_list_find (pending_route_saves, self)
-      || g_object_get_data (object, "do-not-save-changes"))
+  if (!self->priv->store || g_list_find (pending_route_saves, self))
     return;
   if (!pending_route_saves)
     g_idle_add_full (G_PRIORITY_DEFAULT_IDLE, save_pending_routes, nullptr, nullptr);
@@ -322,6 +323,54 @@ lodex_route_get_bounds (LodexRoute *route, LodexRouteBounds *bounds)
   g_return_val_if_fail (bounds != NULL, FALSE);
   g_return_val_if_fail (LODEX_IS_SET (route->priv->store), FALSE);
   return lodex_db_route_get_bounds (_lodex_set_get_db (LODEX_SET (route->priv->store)), route, bounds);
+}
+
+LodexRouteRow *
+_lodex_route_row_new (void)
+{
+  return g_new0 (LodexRouteRow, 1);
+}
+
+void
+_lodex_route_row_free (LodexRouteRow *row)
+{
+  if (!row)
+    return;
+  for (guint prop_id = PROP_ID; prop_id < N_PROPS; prop_id++)
+    g_free (row->*row_field (prop_id));
+  g_free (row);
+}
+
+/* Takes @row: a route of no store with the stored values. */
+LodexRoute *
+_lodex_route_new_with_row (LodexRouteRow *row)
+{
+  LodexRoute *route = LODEX_ROUTE (g_object_new (LODEX_TYPE_ROUTE, nullptr));
+  _lodex_route_load_row (route, row);
+  return route;
+}
+
+/* Takes @row and copies its values in, telling of each change; copying the
+ * stored row in is no change to save. */
+void
+_lodex_route_load_row (LodexRoute *route, LodexRouteRow *row)
+{
+  g_return_if_fail (LODEX_IS_ROUTE (route));
+  g_object_freeze_notify (G_OBJECT (route));
+  for (guint prop_id = PROP_ID; prop_id < N_PROPS; prop_id++)
+    {
+      gchar *LodexRouteRow::*field = row_field (prop_id);
+      /* a partial row leaves the id alone */
+      if (prop_id == PROP_ID && !(row->*field))
+        continue;
+      if (g_strcmp0 (route->priv->row.*field, row->*field) == 0)
+        continue;
+      g_free (route->priv->row.*field);
+      route->priv->row.*field = std::exchange (row->*field, nullptr);
+      g_object_notify_by_pspec (G_OBJECT (route), props[prop_id]);
+    }
+  g_object_thaw_notify (G_OBJECT (route));
+  _lodex_route_row_free (row);
 }
 
 LodexRouteRow *

@@ -1,0 +1,335 @@
+/* The database rows of places and of what hangs off them: links, the
+ * address and application data. */
+
+#include "lodex-db-private.hpp"
+
+using namespace lodex::db;
+
+gboolean
+_lodex_db_bind_place_row (sqlite3 *db, sqlite3_stmt *statement, LodexPlaceRow *row)
+{
+  auto index = [statement] (const char *name) {
+    return sqlite3_bind_parameter_index (statement, name);
+  };
+  auto optional_double = [&] (const char *name, guint bit, double value) {
+    return (row->fields & bit) ? sqlite3_bind_double (statement, index (name), value)
+                               : sqlite3_bind_null (statement, index (name));
+  };
+  auto text = [&] (const char *name, const char *value) {
+    return value ? sqlite3_bind_text (statement, index (name), value, -1, SQLITE_TRANSIENT)
+                 : sqlite3_bind_null (statement, index (name));
+  };
+
+  return sqlite3_bind_double (statement, index (":latitude"), row->latitude) == SQLITE_OK
+         && sqlite3_bind_double (statement, index (":longitude"), row->longitude) == SQLITE_OK
+         && optional_double (":altitude", LODEX_PLACE_FIELD_ALTITUDE, row->altitude) == SQLITE_OK
+         && text (":name", row->name) == SQLITE_OK
+         && text (":icon", row->icon) == SQLITE_OK
+         && optional_double (":haccuracy", LODEX_PLACE_FIELD_HACCURACY, row->haccuracy) == SQLITE_OK
+         && optional_double (":vaccuracy", LODEX_PLACE_FIELD_VACCURACY, row->vaccuracy) == SQLITE_OK
+         && text (":description", row->description) == SQLITE_OK
+         && text (":comment", row->comment) == SQLITE_OK
+         && optional_double (":coverage", LODEX_PLACE_FIELD_COVERAGE, row->coverage) == SQLITE_OK
+         && text (":presence", row->presence) == SQLITE_OK
+         && sqlite3_bind_int64 (statement, index (":ctime"), row->ctime) == SQLITE_OK;
+}
+
+LodexPlaceRow *
+_lodex_db_place_row_from_statement (sqlite3_stmt *statement)
+{
+  LodexPlaceRow *row = _lodex_place_row_new ();
+  auto present = [statement] (int column) {
+    return sqlite3_column_type (statement, column) != SQLITE_NULL;
+  };
+  auto optional_double = [&] (int column, guint bit, gdouble *field) {
+    if (present (column))
+      {
+        row->fields |= bit;
+        *field = sqlite3_column_double (statement, column);
+      }
+  };
+
+  row->id = column_strdup (statement, 0);
+  row->latitude = sqlite3_column_double (statement, 1);
+  row->longitude = sqlite3_column_double (statement, 2);
+  optional_double (3, LODEX_PLACE_FIELD_ALTITUDE, &row->altitude);
+  row->name = column_strdup (statement, 4);
+  row->icon = column_strdup (statement, 5);
+  optional_double (6, LODEX_PLACE_FIELD_HACCURACY, &row->haccuracy);
+  optional_double (7, LODEX_PLACE_FIELD_VACCURACY, &row->vaccuracy);
+  row->comment = column_strdup (statement, 8);
+  row->description = column_strdup (statement, 9);
+  optional_double (10, LODEX_PLACE_FIELD_COVERAGE, &row->coverage);
+  row->presence = column_strdup (statement, 11);
+  row->ctime = sqlite3_column_int64 (statement, 12);
+  return row;
+}
+
+static gboolean
+write_place (sqlite3 *db, const char *query, LodexPlaceRow *row)
+{
+  Statement statement = borrow_bound (db, query, ":id", row->id, nullptr);
+  if (!statement)
+    return FALSE;
+  if (!_lodex_db_bind_place_row (db, statement.get (), row))
+    {
+      g_warning ("Problem whilst binding statement: %s", sqlite3_errmsg (db));
+      return FALSE;
+    }
+  return run (statement);
+}
+
+gboolean
+lodex_db_insert_place (sqlite3 *db, LodexPlace *place)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  LodexPlaceRow *row = _lodex_place_get_row (place);
+  g_return_val_if_fail (row != NULL, FALSE);
+
+  return write_place (db,
+                      "INSERT INTO places (id, latitude, longitude, altitude, name, icon, "
+                      "description, haccuracy, vaccuracy, comment, coverage, presence, ctime)"
+                      "VALUES(:id, :latitude, :longitude, :altitude, :name, :icon, :description, "
+                      ":haccuracy, :vaccuracy, :comment, :coverage, :presence, :ctime);",
+                      row);
+}
+
+gboolean
+lodex_db_update_place (sqlite3 *db, LodexPlace *place)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  LodexPlaceRow *row = _lodex_place_get_row (place);
+  if (!row->id)
+    {
+      g_message ("Place not associated with database.");
+      return FALSE;
+    }
+  return write_place (db,
+                      "UPDATE places SET latitude=:latitude, longitude=:longitude, "
+                      "altitude=:altitude,name=:name, description=:description,icon=:icon, "
+                      "comment=:comment,haccuracy=:haccuracy, vaccuracy=:vaccuracy,"
+                      "coverage=:coverage, presence=:presence,ctime=:ctime WHERE id=:id;",
+                      row);
+}
+
+gboolean
+lodex_db_delete_place (sqlite3 *db, LodexPlace *place)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  LodexPlaceRow *row = _lodex_place_get_row (place);
+  g_return_val_if_fail (row != NULL, FALSE);
+
+  if (!row->id)
+    return FALSE;
+  return exec_bound (db, "DELETE FROM places where id=:id;", ":id", row->id, nullptr);
+}
+
+LodexPlaceRow *
+lodex_db_get_row_by_id (sqlite3 *db, const gchar *id)
+{
+  g_return_val_if_fail (id != NULL, NULL);
+  g_return_val_if_fail (db != NULL, NULL);
+
+  Statement statement = borrow_bound (db, "SELECT * from places where id=:id", ":id", id, nullptr);
+  if (!statement || !fetch_row (statement))
+    return nullptr;
+
+  g_autoptr (LodexPlaceRow) row = _lodex_db_place_row_from_statement (statement.get ());
+  if (!finish_read (statement))
+    return nullptr;
+  return static_cast<LodexPlaceRow *> (g_steal_pointer (&row));
+}
+
+/* links, address and app data */
+
+gboolean
+lodex_db_add_place_link (sqlite3 *db, LodexPlaceLink *link)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (link != NULL, FALSE);
+
+  return exec_bound (db,
+                     "INSERT into places_links (link_id, place_id, name, mime, url)  "
+                     "VALUES (:link_id, :place_id, :name, :mime, :url)",
+                     ":link_id", link->link_id, ":place_id", link->place_id, ":name", link->name,
+                     ":mime", link->mime, ":url", link->url, nullptr);
+}
+
+gboolean
+lodex_db_update_place_link (sqlite3 *db, LodexPlaceLink *link)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (link != NULL, FALSE);
+
+  return exec_bound (db,
+                     "UPDATE places_links set name=:name, mime=:mime, url=:url where link_id=:link_id",
+                     ":link_id", link->link_id, ":name", link->name, ":mime", link->mime,
+                     ":url", link->url, nullptr);
+}
+
+gboolean
+lodex_db_remove_place_link (sqlite3 *db, LodexPlaceLink *link)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (link != NULL, FALSE);
+
+  return exec_bound (db, "DELETE from places_links where link_id=:link_id",
+                     ":link_id", link->link_id, nullptr);
+}
+
+GList *
+lodex_db_get_place_links (sqlite3 *db, const gchar *place_id)
+{
+  g_return_val_if_fail (db != NULL, NULL);
+  g_return_val_if_fail (place_id != NULL, NULL);
+
+  Statement statement = borrow_bound (db, "SELECT * from places_links WHERE place_id=:place_id",
+                                      ":place_id", place_id, nullptr);
+  if (!statement)
+    return nullptr;
+
+  GList *links = nullptr;
+  while (fetch_row (statement))
+    {
+      LodexPlaceLink *link = lodex_place_link_new ();
+      link->link_id = column_strdup (statement.get (), 0);
+      link->place_id = column_strdup (statement.get (), 1);
+      link->name = column_strdup (statement.get (), 2);
+      link->mime = column_strdup (statement.get (), 3);
+      link->url = column_strdup (statement.get (), 4);
+      links = g_list_prepend (links, link);
+    }
+  return g_list_reverse (links);
+}
+
+LodexPlaceAddress *
+lodex_db_place_address_get (sqlite3 *db, const gchar *place_id)
+{
+  g_return_val_if_fail (db != NULL, NULL);
+  g_return_val_if_fail (place_id != NULL, NULL);
+
+  Statement statement = borrow_bound (db, "SELECT * from places_address WHERE place_id=:place_id",
+                                      ":place_id", place_id, nullptr);
+  if (!statement || !fetch_row (statement))
+    return nullptr;
+
+  g_autoptr (LodexPlaceAddress) address = _lodex_place_address_new ();
+  int column = 1;
+  for (const lodex::AddressField &field : lodex::address_fields)
+    address->*field.member = column_strdup (statement.get (), column++);
+  if (!finish_read (statement))
+    return nullptr;
+  return static_cast<LodexPlaceAddress *> (g_steal_pointer (&address));
+}
+
+gboolean
+lodex_db_place_address_set (sqlite3 *db, const gchar *place_id, LodexPlaceAddress *address)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (place_id != NULL, FALSE);
+  g_return_val_if_fail (address != NULL, FALSE);
+
+  Statement check = borrow_bound (db, "SELECT * from places_address WHERE place_id=:place_id",
+                                  ":place_id", place_id, nullptr);
+  if (!check)
+    return FALSE;
+
+  const char *query;
+  if (fetch_row (check))
+    {
+      if (!finish_read (check))
+        return FALSE;
+      query = "UPDATE places_address SET country=:country, country_code=:country_code, "
+              "state=:state, county=:county, city=:city, district=:district, postcode=:postcode, "
+              "crossing1=:crossing1, crossing2=:crossing2, street=:street, "
+              "building_name=:building_name, building_zone=:building_zone, "
+              "building_floor=:building_floor, building_room=:building_room, "
+              "extension=:extension, phone_number=:phone_number where place_id=:place_id";
+    }
+  else
+    query = "INSERT into places_address (country, country_code, state, county, city, district, "
+            "postcode, crossing1, crossing2, street, building_name, building_zone, "
+            "building_floor, building_room, extension, phone_number, place_id) VALUES "
+            "(:country, :country_code, :state, :county, :city, :district, :postcode, "
+            ":crossing1, :crossing2, :street, :building_name, :building_zone, "
+            ":building_floor, :building_room, :extension, :phone_number, :place_id)";
+
+  Statement statement = borrow_bound (db, query, ":place_id", place_id, nullptr);
+  if (!statement)
+    return FALSE;
+  for (const lodex::AddressField &field : lodex::address_fields)
+    if (!statement.bind (field.parameter, address->*field.member))
+      return FALSE;
+  return run (statement);
+}
+
+gboolean
+lodex_db_place_address_delete (sqlite3 *db, const gchar *place_id)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (place_id != NULL, FALSE);
+
+  return exec_bound (db, "DELETE FROM places_address WHERE place_id=:place_id",
+                     ":place_id", place_id, nullptr);
+}
+
+gchar *
+lodex_db_place_appdata_get (sqlite3 *db, const gchar *place_id, const gchar *key)
+{
+  g_return_val_if_fail (db != NULL, NULL);
+  g_return_val_if_fail (place_id != NULL, NULL);
+  g_return_val_if_fail (key != NULL, NULL);
+
+  Statement statement = borrow_bound (db, "SELECT data FROM places_appdata WHERE place_id=:place_id AND key=:key",
+                                      ":place_id", place_id, ":key", key, nullptr);
+  if (!statement || !fetch_row (statement))
+    return nullptr;
+
+  g_autofree gchar *data = column_strdup (statement.get (), 0);
+  if (!finish_read (statement))
+    return nullptr;
+  return static_cast<gchar *> (g_steal_pointer (&data));
+}
+
+gboolean
+lodex_db_place_appdata_insert (sqlite3 *db, const gchar *place_id, const gchar *key, const gchar *data)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (place_id != NULL, FALSE);
+  g_return_val_if_fail (key != NULL, FALSE);
+  g_return_val_if_fail (data != NULL, FALSE);
+
+  return exec_bound (db,
+                     "INSERT into places_appdata (place_id, key, data) VALUES (:place_id, :key, :data)",
+                     ":place_id", place_id, ":key", key, ":data", data, nullptr);
+}
+
+gboolean
+lodex_db_place_appdata_update (sqlite3 *db, const gchar *place_id, const gchar *key, const gchar *data)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (place_id != NULL, FALSE);
+  g_return_val_if_fail (key != NULL, FALSE);
+  g_return_val_if_fail (data != NULL, FALSE);
+
+  return exec_bound (db,
+                     "UPDATE places_appdata SET data=:data WHERE place_id=:place_id AND key=:key",
+                     ":place_id", place_id, ":key", key, ":data", data, nullptr);
+}
+
+gboolean
+lodex_db_place_appdata_delete (sqlite3 *db, const gchar *place_id, const gchar *key)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (place_id != NULL, FALSE);
+  g_return_val_if_fail (key != NULL, FALSE);
+
+  return exec_bound (db, "DELETE from places_appdata WHERE place_id=:place_id AND key=:key",
+                     ":place_id", place_id, ":key", key, nullptr);
+}
