@@ -1,0 +1,41 @@
+#pragma once
+
+/* The live objects of one kind (places, categories, images or routes) of a
+ * store, by id. While anybody else holds an object, every lookup of its id
+ * gives that object; once the registry's toggle reference is the last, the
+ * entry goes and the object is finalized. */
+
+#include <glib-object.h>
+
+namespace lodex
+{
+
+class Registry
+{
+public:
+  /* The object's id now; it may change while the object is registered. */
+  using IdOf = const gchar *(*) (GObject *object);
+
+  explicit Registry (IdOf id_of) noexcept;
+  ~Registry ();
+  Registry (const Registry &) = delete;
+  Registry &operator= (const Registry &) = delete;
+
+  /* Registers @object under its current id, with a toggle reference. */
+  void add (GObject *object) noexcept;
+
+  /* Forgets @object; false, after a warning, when it is not registered here
+   * (the same id may be another store's object). */
+  bool remove (GObject *object) noexcept;
+
+  /* (transfer full) (nullable): the live object with @id. */
+  GObject *lookup (const gchar *id) const noexcept;
+
+private:
+  static void toggle_notify (gpointer data, GObject *object, gboolean is_last_ref);
+
+  GHashTable *table_; /* id (owned) -> object */
+  IdOf id_of_;
+};
+
+} // namespace lodex

@@ -1,0 +1,152 @@
+/* The store's operations on categories and on the places' memberships in
+ * them. */
+
+#include "lodex-store-objects.hpp"
+
+using namespace lodex;
+
+/**
+ * lodex_store_add_category:
+ * @store: a #LodexStore
+ * @category: a category in no store
+ *
+ * Returns: whether the category was stored; on failure it is left as it was
+ */
+gboolean
+lodex_store_add_category (LodexStore *store, LodexCategory *category)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (category != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_CATEGORY (category), FALSE);
+  return add_object (store, category);
+}
+
+/**
+ * lodex_store_get_category_by_id:
+ * @store: a #LodexStore
+ * @id: a category id
+ *
+ * Returns: (transfer full) (nullable): the category; %NULL with a warning
+ *   when no category has @id
+ */
+LodexCategory *
+lodex_store_get_category_by_id (LodexStore *store, const gchar *id)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (id != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  return get_object<LodexCategory> (store, id);
+}
+
+/**
+ * lodex_store_get_category_by_name:
+ * @store: a #LodexStore
+ * @name: a category name
+ *
+ * Returns: (transfer full) (nullable): the first category of that name, or
+ *   %NULL
+ */
+LodexCategory *
+lodex_store_get_category_by_name (LodexStore *store, const gchar *name)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (name != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+
+  g_autofree gchar *id = lodex_db_get_category_id_by_name (store_priv (store)->db, name);
+  return id ? lodex_store_get_category_by_id (store, id) : nullptr;
+}
+
+/**
+ * lodex_store_remove_category:
+ * @store: a #LodexStore
+ * @category: a category of @store
+ *
+ * Deletes the category and its memberships; the object may be added again.
+ *
+ * Returns: whether the category was removed
+ */
+gboolean
+lodex_store_remove_category (LodexStore *store, LodexCategory *category)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (category != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_CATEGORY (category), FALSE);
+  return remove_object (store, category);
+}
+
+/**
+ * lodex_store_categories:
+ * @store: a #LodexStore
+ *
+ * Returns: (transfer full) (element-type LodexCategory): every category
+ */
+GList *
+lodex_store_categories (LodexStore *store)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+
+  return list_all<LodexCategory> (store, "SELECT id from categories", lodex_db_get_next_category_id);
+}
+
+GList *
+_lodex_store_get_categories_for_place (LodexStore *store, LodexPlace *place)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (place != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+  return list_for_place<LodexCategory> (store, place, "SELECT * from p2c WHERE place_id=:place_id",
+                                        lodex_db_get_next_p2c_category_id);
+}
+
+void
+_lodex_store_update_category (LodexStore *store, LodexCategory *category)
+{
+  g_return_if_fail (store != NULL);
+  g_return_if_fail (category != NULL);
+  g_return_if_fail (LODEX_IS_STORE (store));
+  g_return_if_fail (LODEX_IS_CATEGORY (category));
+
+  if (_lodex_category_get_store (category) != store)
+    {
+      g_warning ("%s", Family<LodexCategory>::not_associated);
+      return;
+    }
+  LodexStorePrivate *priv = store_priv (store);
+  if (lodex_db_update_category (priv->db, category))
+    lodex_tracker_signal_category_updated (priv->tracker, _lodex_category_get_row (category)->id);
+}
+
+gboolean
+_lodex_store_add_place_to_category (LodexStore *store, LodexPlace *place, LodexCategory *category)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (LODEX_IS_CATEGORY (category), FALSE);
+
+  const gchar *category_id = _lodex_category_get_row (category)->id;
+  return write_membership (store,
+                           lodex_db_add_place_to_category (store_priv (store)->db, _lodex_place_get_row (place)->id,
+                                                           category_id),
+                           "Unable to add place to category in the database",
+                           lodex_tracker_signal_category_updated, category_id);
+}
+
+gboolean
+_lodex_store_remove_place_from_category (LodexStore *store, LodexPlace *place, LodexCategory *category)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (LODEX_IS_CATEGORY (category), FALSE);
+
+  const gchar *category_id = _lodex_category_get_row (category)->id;
+  return write_membership (store,
+                           lodex_db_remove_place_from_category (store_priv (store)->db,
+                                                                _lodex_place_get_row (place)->id, category_id),
+                           "Unable to remove place from category in the database",
+                           lodex_tracker_signal_category_updated, category_id);
+}

@@ -1,0 +1,135 @@
+/* The store's operations on images and on their attachment to places. */
+
+#include "lodex-store-objects.hpp"
+
+using namespace lodex;
+
+/**
+ * lodex_store_add_image:
+ * @store: a #LodexStore
+ * @image: an image in no store
+ *
+ * Returns: whether the image was stored; on failure it is left as it was
+ */
+gboolean
+lodex_store_add_image (LodexStore *store, LodexImage *image)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (image != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_IMAGE (image), FALSE);
+  return add_object (store, image);
+}
+
+/**
+ * lodex_store_get_image_by_id:
+ * @store: a #LodexStore
+ * @id: an image id
+ *
+ * Returns: (transfer full) (nullable): the image; %NULL with a warning when
+ *   no image has @id
+ */
+LodexImage *
+lodex_store_get_image_by_id (LodexStore *store, const gchar *id)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (id != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  return get_object<LodexImage> (store, id);
+}
+
+/**
+ * lodex_store_remove_image:
+ * @store: a #LodexStore
+ * @image: an image of @store
+ *
+ * Deletes the image and detaches it from its places; the object may be
+ * added again.
+ *
+ * Returns: whether the image was removed
+ */
+gboolean
+lodex_store_remove_image (LodexStore *store, LodexImage *image)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (image != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_IMAGE (image), FALSE);
+  return remove_object (store, image);
+}
+
+/**
+ * lodex_store_images:
+ * @store: a #LodexStore
+ *
+ * Returns: (transfer full) (element-type LodexImage): every image
+ */
+GList *
+lodex_store_images (LodexStore *store)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+
+  return list_all<LodexImage> (store, "SELECT id from images", lodex_db_get_next_image_id);
+}
+
+GList *
+_lodex_store_get_images_for_place (LodexStore *store, LodexPlace *place)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (place != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+  return list_for_place<LodexImage> (store, place, "SELECT * from p2i WHERE place_id=:place_id",
+                                     lodex_db_get_next_p2i_image_id);
+}
+
+void
+_lodex_store_update_image (LodexStore *store, LodexImage *image)
+{
+  g_return_if_fail (store != NULL);
+  g_return_if_fail (image != NULL);
+  g_return_if_fail (LODEX_IS_STORE (store));
+  g_return_if_fail (LODEX_IS_IMAGE (image));
+
+  if (_lodex_image_get_store (image) != store)
+    {
+      g_warning ("%s", Family<LodexImage>::not_associated);
+      return;
+    }
+  LodexStorePrivate *priv = store_priv (store);
+  lodex_db_update_image (priv->db, image);
+  lodex_tracker_signal_image_updated (priv->tracker, _lodex_image_get_row (image)->id);
+}
+
+gboolean
+_lodex_store_add_image_to_place (LodexStore *store, LodexImage *image, LodexPlace *place)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_IMAGE (image), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  const gchar *place_id = _lodex_place_get_row (place)->id;
+  return write_membership (store,
+                           lodex_db_add_image_to_place (store_priv (store)->db, _lodex_image_get_row (image)->id,
+                                                        place_id),
+                           "Unable to add image to place in the database",
+                           lodex_tracker_signal_place_updated, place_id);
+}
+
+gboolean
+_lodex_store_remove_image_from_place (LodexStore *store, LodexImage *image, LodexPlace *place)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_IMAGE (image), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  const gchar *place_id = _lodex_place_get_row (place)->id;
+  return write_membership (store,
+                           lodex_db_remove_image_from_place (store_priv (store)->db,
+                                                             _lodex_image_get_row (image)->id, place_id),
+                           "Unable to remove image from place in the database",
+                           lodex_tracker_signal_place_updated, place_id);
+}
+
+/* Batches */

@@ -1,0 +1,435 @@
+/* The store's operations on places: adding, importing, fetching, updating
+ * and removing them, their links, address and application data, and the
+ * registry of live places. */
+
+#include "lodex-store-private.h"
+
+namespace lodex
+{
+
+LodexPlace *
+adopt_place_row (LodexStore *store, LodexPlaceRow *row) noexcept
+{
+  LodexPlace *place = _lodex_place_new_with_row (row);
+  _lodex_place_set_store (place, store);
+  store_priv (store)->places.add (G_OBJECT (place));
+  return place;
+}
+
+} // namespace lodex
+
+static LodexStorePrivate *
+get_priv (LodexStore *store)
+{
+  return lodex::store_priv (store);
+}
+
+void
+_lodex_store_add_to_table (LodexStore *store, LodexPlace *place)
+{
+  g_return_if_fail (place != NULL);
+  lodex::store_priv (store)->places.add (G_OBJECT (place));
+}
+
+void
+_lodex_store_remove_from_table (LodexStore *store, LodexPlace *place)
+{
+  g_return_if_fail (place != NULL);
+  lodex::store_priv (store)->places.remove (G_OBJECT (place));
+}
+
+LodexPlace *
+_lodex_store_query_table (LodexStore *store, const gchar *id)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  return LODEX_PLACE (lodex::store_priv (store)->places.lookup (id));
+}
+
+/* A walk's statement selects the places columns first; building the place
+ * from the row at hand spares a second query per place. */
+LodexPlace *
+_lodex_store_get_place_for_statement (LodexStore *store, sqlite3_stmt *statement)
+{
+  const char *id = reinterpret_cast<const char *> (sqlite3_column_text (statement, 0));
+  if (!id)
+    return nullptr;
+
+  if (LodexPlace *live = _lodex_store_query_table (store, id))
+    return live;
+  if (sqlite3_column_count (statement) >= 13 && g_str_equal (sqlite3_column_name (statement, 1), "latitude")
+      && g_str_equal (sqlite3_column_name (statement, 12), "ctime"))
+    return lodex::adopt_place_row (store, _lodex_db_place_row_from_statement (statement));
+  return lodex_store_get_place_by_id (store, id);
+}
+
+/* An operation on a place of another store would corrupt both registries. */
+static bool
+belongs_here (LodexStore *store, LodexPlace *place)
+{
+  return _lodex_place_get_store (place) == store;
+}
+
+/* Steps common to adding and importing once the row is in: bind, register,
+ * write what the detached place collected, and tell. */
+static void
+attach_new_place (LodexStore *store, LodexPlace *place)
+{
+  LodexPlaceRow *row = _lodex_place_get_row (place);
+
+  /* the insert wrote every property: committing them again would only
+   * announce a change that is not one */
+  lodex_place_commit (place);
+  _lodex_place_set_store (place, store);
+  get_priv (store)->places.add (G_OBJECT (place));
+
+  if (LodexPlaceAddress *address = _lodex_place_peek_address (place))
+    _lodex_store_place_set_address (store, place, address);
+  for (GList *l = _lodex_place_get_links (place); l; l = l->next)
+    {
+      auto link = static_cast<LodexPlaceLink *> (l->data);
+      g_free (link->place_id);
+      link->place_id = g_strdup (row->id);
+      _lodex_store_add_place_link (store, link);
+    }
+
+  g_signal_emit_by_name (place, "added", store);
+  lodex_tracker_signal_store_updated (get_priv (store)->tracker);
+}
+
+/**
+ * lodex_store_add_place:
+ * @store: a #LodexStore
+ * @place: a place that is in no store
+ *
+ * Gives @place a new id and stores it with its address and links.
+ *
+ * Returns: whether the place was stored; on failure it is left as it was
+ */
+gboolean
+lodex_store_add_place (LodexStore *store, LodexPlace *place)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  LodexPlaceRow *row = _lodex_place_get_row (place);
+  if (row->id || _lodex_place_get_store (place))
+    {
+      g_warning ("Place is already associated with the database");
+      return FALSE;
+    }
+
+  lodex::Hold hold (store);
+  row->id = _lodex_store_gen_id (store);
+  if (!lodex_db_insert_place (get_priv (store)->db, place))
+    {
+      g_clear_pointer (&row->id, g_free); /* still new: it may be added again */
+      return FALSE;
+    }
+  attach_new_place (store, place);
+  lodex_tracker_signal_place_added (get_priv (store)->tracker, row->id);
+  return TRUE;
+}
+
+gboolean
+_lodex_store_import_place (LodexStore *store, LodexPlace *place)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  LodexPlaceRow *row = _lodex_place_get_row (place);
+  g_autoptr (LodexPlace) present = lodex_store_get_place_by_id (store, row->id);
+  if (present)
+    {
+      g_debug ("Place already present in store.");
+      return FALSE;
+    }
+  if (!row->id)
+    return FALSE;
+  if (_lodex_place_get_store (place))
+    {
+      g_warning ("Place is already associated with the database");
+      return FALSE;
+    }
+
+  lodex::Hold hold (store);
+  if (!lodex_db_insert_place (get_priv (store)->db, place))
+    return FALSE;
+  attach_new_place (store, place);
+  lodex_tracker_signal_place_added (get_priv (store)->tracker, row->id);
+  return TRUE;
+}
+
+/**
+ * lodex_store_get_place_by_id:
+ * @store: a #LodexStore
+ * @id: a place id
+ *
+ * While a place is in use, every call with its id gives the same object.
+ *
+ * Returns: (transfer full) (nullable): the place, or %NULL if there is none
+ */
+LodexPlace *
+lodex_store_get_place_by_id (LodexStore *store, const gchar *id)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (id != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+
+  if (LodexPlace *live = _lodex_store_query_table (store, id))
+    return live;
+
+  LodexPlaceRow *row = lodex_db_get_row_by_id (get_priv (store)->db, id);
+  if (!row)
+    return nullptr;
+  return lodex::adopt_place_row (store, row);
+}
+
+/**
+ * lodex_store_remove_place:
+ * @store: a #LodexStore
+ * @place: a place of @store
+ *
+ * Deletes the place with its address, links, app data and memberships. The
+ * object keeps its values and links and may be added again under a new id.
+ *
+ * Returns: whether the place was removed
+ */
+gboolean
+lodex_store_remove_place (LodexStore *store, LodexPlace *place)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  LodexPlaceRow *row = _lodex_place_get_row (place);
+  if (!row->id || !belongs_here (store, place))
+    {
+      g_warning ("Place is not associated with the database");
+      return FALSE;
+    }
+
+  lodex::Hold hold (store);
+  LodexStorePrivate *priv = get_priv (store);
+  _lodex_place_update_links (place); /* the object keeps its links */
+  if (!lodex_db_delete_place (priv->db, place))
+    return FALSE;
+
+  priv->places.remove (G_OBJECT (place));
+  _lodex_place_set_store (place, nullptr);
+  g_autofree gchar *id = static_cast<gchar *> (g_steal_pointer (&row->id));
+  g_signal_emit_by_name (place, "removed", store);
+  lodex_tracker_signal_store_updated (priv->tracker);
+  lodex_tracker_signal_place_removed (priv->tracker, id);
+  return TRUE;
+}
+
+void
+_lodex_store_update (LodexStore *store, LodexPlace *place)
+{
+  g_return_if_fail (store != NULL);
+  g_return_if_fail (place != NULL);
+  g_return_if_fail (LODEX_IS_STORE (store));
+  g_return_if_fail (LODEX_IS_PLACE (place));
+
+  if (!belongs_here (store, place))
+    {
+      g_warning ("Place is not associated with the database");
+      return;
+    }
+  LodexStorePrivate *priv = get_priv (store);
+  lodex_db_update_place (priv->db, place);
+  lodex_tracker_signal_place_updated (priv->tracker, _lodex_place_get_row (place)->id);
+}
+
+/* Links */
+
+gboolean
+_lodex_store_add_place_link (LodexStore *store, LodexPlaceLink *link)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  if (!lodex::check (LODEX_IS_STORE (store), G_STRFUNC, "LODEX_STORE (store)"))
+    return FALSE;
+
+  LodexStorePrivate *priv = get_priv (store);
+  if (!lodex_db_add_place_link (priv->db, link))
+    return FALSE;
+  lodex_tracker_signal_place_updated (priv->tracker, link->place_id);
+  return TRUE;
+}
+
+/* Update and removal share their checks and their announcement. */
+static gboolean
+change_place_link (LodexStore *store, LodexPlaceLink *link, const char *function, gboolean (*write) (sqlite3 *, LodexPlaceLink *))
+{
+  if (!lodex::check (store != nullptr, function, "store != NULL")
+      || !lodex::check (LODEX_IS_STORE (store), function, "LODEX_STORE (store)"))
+    return FALSE;
+  if (!link || !link->link_id)
+    {
+      g_warning ("Link has no id.");
+      return FALSE;
+    }
+
+  LodexStorePrivate *priv = get_priv (store);
+  if (!write (priv->db, link))
+    return FALSE;
+  lodex_tracker_signal_place_updated (priv->tracker, link->place_id);
+  return TRUE;
+}
+
+gboolean
+_lodex_store_update_place_link (LodexStore *store, LodexPlaceLink *link)
+{
+  return change_place_link (store, link, G_STRFUNC, lodex_db_update_place_link);
+}
+
+gboolean
+_lodex_store_remove_place_link (LodexStore *store, LodexPlaceLink *link)
+{
+  return change_place_link (store, link, G_STRFUNC, lodex_db_remove_place_link);
+}
+
+GList *
+_lodex_store_get_place_links (LodexStore *store, LodexPlace *place)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  g_return_val_if_fail (place != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+
+  const gchar *id = _lodex_place_get_row (place)->id;
+  if (!id)
+    return nullptr;
+  return lodex_db_get_place_links (get_priv (store)->db, id);
+}
+
+/* Address and app data */
+
+/* The place's id when it is stored in @store, else NULL after @message. */
+static const gchar *
+stored_id (LodexStore *store, LodexPlace *place, const char *message)
+{
+  const gchar *id = _lodex_place_get_row (place)->id;
+  if (!id || !belongs_here (store, place))
+    {
+      g_warning ("%s", message);
+      return nullptr;
+    }
+  return id;
+}
+
+static constexpr char must_be_associated[] = "Place must be associated with the database";
+
+LodexPlaceAddress *
+_lodex_store_place_get_address (LodexStore *store, LodexPlace *place)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  g_return_val_if_fail (place != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+
+  const gchar *id = stored_id (store, place, must_be_associated);
+  if (!id)
+    return nullptr;
+  return lodex_db_place_address_get (get_priv (store)->db, id);
+}
+
+gboolean
+_lodex_store_place_set_address (LodexStore *store, LodexPlace *place, LodexPlaceAddress *address)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  const gchar *id = stored_id (store, place, must_be_associated);
+  if (!id)
+    return FALSE;
+  LodexStorePrivate *priv = get_priv (store);
+  if (!lodex_db_place_address_set (priv->db, id, address))
+    return FALSE;
+  lodex_tracker_signal_place_updated (priv->tracker, id);
+  return TRUE;
+}
+
+gboolean
+_lodex_store_place_clear_address (LodexStore *store, LodexPlace *place)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  const gchar *id = stored_id (store, place, must_be_associated);
+  if (!id)
+    return FALSE;
+  LodexStorePrivate *priv = get_priv (store);
+  if (!lodex_db_place_address_delete (priv->db, id))
+    return FALSE;
+  lodex_tracker_signal_place_updated (priv->tracker, id);
+  return TRUE;
+}
+
+gchar *
+_lodex_store_place_get_appdata (LodexStore *store, LodexPlace *place, const gchar *key)
+{
+  g_return_val_if_fail (store != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  g_return_val_if_fail (place != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+  g_return_val_if_fail (key != NULL, NULL);
+
+  const gchar *id = stored_id (store, place, must_be_associated);
+  if (!id)
+    return nullptr;
+  return lodex_db_place_appdata_get (get_priv (store)->db, id, key);
+}
+
+gboolean
+_lodex_store_place_set_appdata (LodexStore *store, LodexPlace *place, const gchar *key, const gchar *value)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (key != NULL, FALSE);
+
+  if (!value)
+    return _lodex_store_place_clear_appdata (store, place, key);
+
+  const gchar *id = stored_id (store, place, "Place must be added to the store before app data can be set");
+  if (!id)
+    return FALSE;
+
+  LodexStorePrivate *priv = get_priv (store);
+  g_autofree gchar *present = _lodex_store_place_get_appdata (store, place, key);
+  gboolean written = present ? lodex_db_place_appdata_update (priv->db, id, key, value)
+                             : lodex_db_place_appdata_insert (priv->db, id, key, value);
+  if (written)
+    lodex_tracker_signal_place_updated (priv->tracker, id);
+  return written;
+}
+
+gboolean
+_lodex_store_place_clear_appdata (LodexStore *store, LodexPlace *place, const gchar *key)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  const gchar *id = stored_id (store, place, must_be_associated);
+  if (!id)
+    return FALSE;
+  LodexStorePrivate *priv = get_priv (store);
+  if (!lodex_db_place_appdata_delete (priv->db, id, key))
+    return FALSE;
+  lodex_tracker_signal_place_updated (priv->tracker, id);
+  return TRUE;
+}

@@ -1,0 +1,210 @@
+/* The store's operations on routes, their member places and their
+ * waypoints. */
+
+#include "lodex-store-objects.hpp"
+
+using namespace lodex;
+
+void
+_lodex_store_add_to_route_table (LodexStore *store, LodexRoute *route)
+{
+  if (check (LODEX_IS_ROUTE (route), G_STRFUNC, "LODEX_IS_ROUTE(route)"))
+    registry_of<LodexRoute> (store).add (G_OBJECT (route));
+}
+
+void
+_lodex_store_remove_from_route_table (LodexStore *store, LodexRoute *route)
+{
+  if (check (LODEX_IS_ROUTE (route), G_STRFUNC, "LODEX_IS_ROUTE(route)"))
+    registry_of<LodexRoute> (store).remove (G_OBJECT (route));
+}
+
+LodexRoute *
+_lodex_store_query_route_table (LodexStore *store, const gchar *id)
+{
+  if (!check (LODEX_IS_STORE (store), G_STRFUNC, "LODEX_IS_STORE(store)"))
+    return nullptr;
+  return lookup_entry<LodexRoute> (store, id);
+}
+
+/**
+ * lodex_store_add_route:
+ * @store: a #LodexStore
+ * @route: a route in no store, that was never stored
+ *
+ * Returns: whether the route was stored; on failure it is left as it was
+ */
+gboolean
+lodex_store_add_route (LodexStore *store, LodexRoute *route)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  return add_object (store, route);
+}
+
+/**
+ * lodex_store_get_route_by_id:
+ * @store: a #LodexStore
+ * @id: a route id
+ *
+ * Returns: (transfer full) (nullable): the route; %NULL with a warning when
+ *   no route has @id
+ */
+LodexRoute *
+lodex_store_get_route_by_id (LodexStore *store, const gchar *id)
+{
+  if (!check (LODEX_IS_STORE (store), G_STRFUNC, "LODEX_IS_STORE(store)"))
+    return nullptr;
+  g_return_val_if_fail (id != NULL, NULL);
+  return get_object<LodexRoute> (store, id);
+}
+
+/**
+ * lodex_store_remove_route:
+ * @store: a #LodexStore
+ * @route: a route of @store
+ *
+ * Deletes the route with its waypoints and memberships. The object keeps
+ * its id, so it cannot be added again.
+ *
+ * Returns: whether the route was removed
+ */
+gboolean
+lodex_store_remove_route (LodexStore *store, LodexRoute *route)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  return remove_object (store, route, false);
+}
+
+/**
+ * lodex_store_routes:
+ * @store: a #LodexStore
+ *
+ * Returns: (transfer full) (element-type LodexRoute): every route
+ */
+GList *
+lodex_store_routes (LodexStore *store)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+
+  return list_all<LodexRoute> (store, "SELECT id from routes", lodex_db_get_next_route_id);
+}
+
+void
+_lodex_store_update_route (LodexStore *store, LodexRoute *route)
+{
+  g_return_if_fail (LODEX_IS_STORE (store));
+  g_return_if_fail (LODEX_IS_ROUTE (route));
+
+  if (_lodex_route_get_store (route) != store)
+    {
+      g_warning ("%s", Family<LodexRoute>::not_associated);
+      return;
+    }
+  LodexStorePrivate *priv = store_priv (store);
+  lodex_db_store_route (priv->db, route);
+  lodex_tracker_signal_route_updated (priv->tracker, _lodex_route_get_id (route));
+}
+
+gboolean
+_lodex_store_add_place_to_route (LodexStore *store, LodexPlace *place, LodexRoute *route)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  const gchar *route_id = _lodex_route_get_id (route);
+  return write_membership (store,
+                           lodex_db_add_place_to_route (store_priv (store)->db, _lodex_place_get_row (place)->id,
+                                                        route_id),
+                           "Unable to add place to route in the database", lodex_tracker_signal_route_updated,
+                           route_id);
+}
+
+gboolean
+_lodex_store_remove_place_from_route (LodexStore *store, LodexPlace *place, LodexRoute *route)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+
+  const gchar *route_id = _lodex_route_get_id (route);
+  return write_membership (store,
+                           lodex_db_remove_place_from_route (store_priv (store)->db,
+                                                             _lodex_place_get_row (place)->id, route_id),
+                           "Unable to remove place from route in the database",
+                           lodex_tracker_signal_route_updated, route_id);
+}
+
+gboolean
+_lodex_store_add_waypoint_to_route (LodexStore *store, LodexWaypoint *waypoint, LodexRoute *route)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_WAYPOINT (waypoint), FALSE);
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  LodexWaypointRow *row = _lodex_waypoint_get_row (waypoint);
+  const gchar *route_id = _lodex_route_get_id (route);
+  g_return_val_if_fail (row->id == NULL, FALSE);
+  g_return_val_if_fail (row->route_id == NULL, FALSE);
+  g_return_val_if_fail (route_id != NULL, FALSE);
+
+  LodexStorePrivate *priv = store_priv (store);
+  row->id = _lodex_store_gen_id (store);
+  row->route_id = g_strdup (route_id);
+  if (!lodex_db_insert_waypoint (priv->db, waypoint))
+    {
+      /* still new: it may be added again */
+      g_clear_pointer (&row->id, g_free);
+      g_clear_pointer (&row->route_id, g_free);
+      return FALSE;
+    }
+  lodex_tracker_signal_route_waypoints (priv->tracker, route_id);
+  return TRUE;
+}
+
+gboolean
+_lodex_store_remove_waypoint_from_route (LodexStore *store, LodexWaypoint *waypoint, LodexRoute *route)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_WAYPOINT (waypoint), FALSE);
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  LodexWaypointRow *row = _lodex_waypoint_get_row (waypoint);
+  const gchar *route_id = _lodex_route_get_id (route);
+  g_return_val_if_fail (row->id != NULL, FALSE);
+  g_return_val_if_fail (row->route_id != NULL, FALSE);
+  g_return_val_if_fail (route_id != NULL, FALSE);
+  g_return_val_if_fail (strcmp (route_id, row->route_id) == 0, FALSE);
+
+  LodexStorePrivate *priv = store_priv (store);
+  if (!lodex_db_remove_waypoint (priv->db, waypoint))
+    return FALSE;
+  lodex_tracker_signal_route_waypoints (priv->tracker, route_id);
+  return TRUE;
+}
+
+gboolean
+_lodex_store_route_delete_waypoints (LodexStore *store, const gchar *route_id, LodexWaypointFunc func, gpointer user_data)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (route_id != NULL, FALSE);
+
+  LodexStorePrivate *priv = store_priv (store);
+  if (!lodex_db_remove_waypoints (priv->db, route_id, func, user_data))
+    return FALSE;
+  lodex_tracker_signal_route_waypoints (priv->tracker, route_id);
+  return TRUE;
+}
+
+gboolean
+_lodex_store_route_select_update_waypoints (LodexStore *store, const gchar *route_id, LodexWaypointFunc func, gpointer user_data)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (route_id != NULL, FALSE);
+
+  LodexStorePrivate *priv = store_priv (store);
+  guint result = lodex_db_select_update_waypoints (priv->db, route_id, func, user_data);
+  if (result & 0x2)
+    lodex_tracker_signal_route_waypoints (priv->tracker, route_id);
+  return (result & 0x1) != 0;
+}
