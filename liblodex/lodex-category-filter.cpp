@@ -1,5 +1,5 @@
-/* LodexCategoryFilter: the places of an inner set that belong to one
- * category; without a category, every place of the inner set. */
+/* LodexCategoryFilter: the places of an inner set that belong to one category;
+ * without a category, every place of the inner set. */
 
 #include "lodex-member-filter.hpp"
 
@@ -14,8 +14,6 @@ static void lodex_category_filter_set_init (LodexSetInterface *iface);
 
 G_DEFINE_TYPE_WITH_CODE (LodexCategoryFilter, lodex_category_filter, G_TYPE_OBJECT, G_ADD_PRIVATE (LodexCategoryFilter) G_IMPLEMENT_INTERFACE (LODEX_TYPE_SET, lodex_category_filter_set_init))
 
-static constexpr lodex::MembershipTable membership = {"p2c", "category_id", "where"};
-
 static lodex::MemberFilter *
 get_priv (gpointer self)
 {
@@ -23,15 +21,9 @@ get_priv (gpointer self)
 }
 
 static void
-relay_changed (gpointer self)
-{
-  _lodex_set_emit_changed (LODEX_SET (self));
-}
-
-static void
 lodex_category_filter_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
 {
-  get_priv (object)->set_property (object, prop_id, value, pspec, G_CALLBACK (relay_changed), G_CALLBACK (relay_changed));
+  get_priv (object)->set_property (object, prop_id, value, pspec);
 }
 
 static void
@@ -43,7 +35,7 @@ lodex_category_filter_get_property (GObject *object, guint prop_id, GValue *valu
 static void
 lodex_category_filter_dispose (GObject *object)
 {
-  get_priv (object)->dispose (object);
+  get_priv (object)->dispose ();
   G_OBJECT_CLASS (lodex_category_filter_parent_class)->dispose (object);
 }
 
@@ -86,68 +78,42 @@ lodex_category_filter_new (LodexSet *set)
   return LODEX_CATEGORY_FILTER (g_object_new (LODEX_TYPE_CATEGORY_FILTER, "set", set, nullptr));
 }
 
-static LodexPlace *
-lodex_category_filter_set_first (LodexSet *set)
+/* The filter as a set */
+
+static constexpr lodex::MembershipTable membership = {"p2c", "category_id", "where"};
+
+static gchar *
+compose (LodexSet *set, const gchar *inner)
 {
-  g_return_val_if_fail (LODEX_IS_CATEGORY_FILTER (set), NULL);
-  return get_priv (set)->first (set);
+  return get_priv (set)->compose (membership, inner);
 }
 
-static LodexPlace *
-lodex_category_filter_set_next (LodexSet *set)
+static bool
+bind (LodexSet *set, sqlite3_stmt *statement)
 {
-  g_return_val_if_fail (LODEX_IS_CATEGORY_FILTER (set), NULL);
-  return get_priv (set)->next (set, G_STRFUNC);
-}
-
-static LodexStore *
-_lodex_category_filter_set_get_store (LodexSet *set)
-{
-  g_return_val_if_fail (LODEX_IS_CATEGORY_FILTER (set), NULL);
-  return get_priv (set)->get_store (G_STRFUNC);
-}
-
-static sqlite3 *
-_lodex_category_filter_set_get_db (LodexSet *set)
-{
-  g_return_val_if_fail (LODEX_IS_CATEGORY_FILTER (set), NULL);
-  return _lodex_set_get_db (get_priv (set)->set);
-}
-
-static const gchar *
-_lodex_category_filter_set_get_query (LodexSet *set)
-{
-  g_return_val_if_fail (LODEX_IS_CATEGORY_FILTER (set), NULL);
-  return get_priv (set)->compose (membership);
-}
-
-static gboolean
-_lodex_category_filter_set_bind (LodexSet *set, sqlite3_stmt *statement)
-{
-  g_return_val_if_fail (LODEX_IS_CATEGORY_FILTER (set), FALSE);
   lodex::MemberFilter *priv = get_priv (set);
-
-  if (!_lodex_set_bind (priv->set, statement))
-    return FALSE;
   if (!priv->member)
-    return TRUE;
+    return true;
   g_autofree gchar *id = nullptr;
   g_object_get (priv->member, "id", &id, nullptr);
   if (!priv->bind_member (statement, id))
     {
       g_return_if_fail_warning (nullptr, G_STRFUNC, "res == SQLITE_OK");
-      return FALSE;
+      return false;
     }
-  return TRUE;
+  return true;
 }
+
+static constexpr lodex::WrapperKind kind = {
+  "lodex_category_filter_set_next",
+  [] (LodexSet *set) { return &get_priv (set)->wrapped; },
+  compose,
+  bind,
+  nullptr,
+};
 
 static void
 lodex_category_filter_set_init (LodexSetInterface *iface)
 {
-  iface->first = lodex_category_filter_set_first;
-  iface->next = lodex_category_filter_set_next;
-  iface->get_store = _lodex_category_filter_set_get_store;
-  iface->get_db = _lodex_category_filter_set_get_db;
-  iface->get_query = _lodex_category_filter_set_get_query;
-  iface->bind = _lodex_category_filter_set_bind;
+  lodex::implement_set (iface, &kind);
 }

@@ -1,6 +1,6 @@
 /* LodexLocationFilter: the places of an inner set inside a box. */
 
-#include "lodex-private.h"
+#include "lodex-set-wrapper.hpp"
 
 #include <cstring>
 
@@ -11,9 +11,7 @@ struct _LodexLocationFilter
 
 struct LodexLocationFilterPrivate
 {
-  sqlite3_stmt *statement; /* the walk under way */
-  gchar *query;            /* the text last composed, ours */
-  LodexSet *set;
+  lodex::WrappedSet wrapped;
   gdouble min_lat;
   gdouble max_lat;
   gdouble min_long;
@@ -21,7 +19,6 @@ struct LodexLocationFilterPrivate
   gdouble min_alt;
   gdouble max_alt;
   gboolean ignore_altitude;
-  gulong set_handler;
   guint serial;
   char suffix[16]; /* of this level's parameter names: chosen by get_query, used by bind */
 };
@@ -53,29 +50,18 @@ get_priv (LodexLocationFilter *self)
 }
 
 static void
-inner_changed_cb (LodexSet *inner, LodexLocationFilter *self)
-{
-  _lodex_set_emit_changed (LODEX_SET (self));
-}
-
-static void
 lodex_location_filter_dispose (GObject *object)
 {
-  LodexLocationFilterPrivate *priv = get_priv (LODEX_LOCATION_FILTER (object));
-
-  g_clear_pointer (&priv->statement, sqlite3_finalize);
-  if (priv->set)
-    {
-      g_clear_signal_handler (&priv->set_handler, priv->set);
-      g_clear_object (&priv->set);
-    }
+  get_priv (LODEX_LOCATION_FILTER (object))->wrapped.dispose ();
   G_OBJECT_CLASS (lodex_location_filter_parent_class)->dispose (object);
 }
 
 static void
 lodex_location_filter_finalize (GObject *object)
 {
-  g_free (get_priv (LODEX_LOCATION_FILTER (object))->query);
+  LodexLocationFilterPrivate *priv = get_priv (LODEX_LOCATION_FILTER (object));
+  priv->wrapped.finalize ();
+  priv->~LodexLocationFilterPrivate ();
   G_OBJECT_CLASS (lodex_location_filter_parent_class)->finalize (object);
 }
 
@@ -109,7 +95,7 @@ lodex_location_filter_get_property (GObject *object, guint prop_id, GValue *valu
   if (auto member = bound_member (prop_id))
     g_value_set_double (value, priv->*member);
   else if (prop_id == PROP_SET)
-    g_value_set_object (value, priv->set);
+    g_value_set_object (value, priv->wrapped.inner);
   else if (prop_id == PROP_IGNORE_ALTITUDE)
     g_value_set_boolean (value, priv->ignore_altitude);
   else
@@ -124,9 +110,7 @@ lodex_location_filter_set_property (GObject *object, guint prop_id, const GValue
 
   if (prop_id == PROP_SET)
     {
-      priv->set = LODEX_SET (g_value_dup_object (value));
-      if (priv->set)
-        priv->set_handler = g_signal_connect (priv->set, "changed", G_CALLBACK (inner_changed_cb), self);
+      priv->wrapped.set_inner (LODEX_SET (self), value);
       return;
     }
 
@@ -140,8 +124,7 @@ lodex_location_filter_set_property (GObject *object, guint prop_id, const GValue
       return;
     }
   /* a walk under way was bound with the old box */
-  g_clear_pointer (&priv->statement, sqlite3_finalize);
-  _lodex_set_emit_changed (LODEX_SET (self));
+  priv->wrapped.invalidate (LODEX_SET (self));
 }
 
 static void
@@ -154,8 +137,6 @@ lodex_location_filter_class_init (LodexLocationFilterClass *klass)
   object_class->set_property = lodex_location_filter_set_property;
 
   const auto flags = GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
-  props[PROP_SET] = g_param_spec_object ("set", "The set for the filter", "The set for the filter",
-                                         LODEX_TYPE_SET, GParamFlags (flags | G_PARAM_CONSTRUCT_ONLY));
 
   struct
   {
@@ -170,7 +151,7 @@ lodex_location_filter_class_init (LodexLocationFilterClass *klass)
     {PROP_MAX_LONG, "max-long", "Maximum longitude"},
     {PROP_MAX_ALT, "max-alt", "Maximum altitude"},
   };
-  g_object_class_install_property (object_class, PROP_SET, props[PROP_SET]);
+  lodex::WrappedSet::install_property (object_class, PROP_SET, "The set for the filter");
   for (const auto &bound : bounds)
     {
       props[bound.id] = g_param_spec_double (bound.name, bound.text, bound.text, -G_MAXDOUBLE, G_MAXDOUBLE,
@@ -186,7 +167,7 @@ static void
 lodex_location_filter_init (LodexLocationFilter *self)
 {
   static gint serials;
-  LodexLocationFilterPrivate *priv = get_priv (self);
+  LodexLocationFilterPrivate *priv = new (get_priv (self)) LodexLocationFilterPrivate{}; /* GObject only zero-fills */
   priv->ignore_altitude = TRUE;
   priv->serial = guint (g_atomic_int_add (&serials, 1));
 }
@@ -209,50 +190,10 @@ lodex_location_filter_new (LodexSet *set)
 
 /* The filter as a set */
 
-static LodexPlace *
-lodex_location_filter_set_first (LodexSet *set)
+static gchar *
+compose (LodexSet *set, const gchar *inner)
 {
-  g_return_val_if_fail (LODEX_IS_LOCATION_FILTER (set), NULL);
-  return _lodex_set_walk_first (set, &get_priv (LODEX_LOCATION_FILTER (set))->statement);
-}
-
-static LodexPlace *
-lodex_location_filter_set_next (LodexSet *set)
-{
-  g_return_val_if_fail (LODEX_IS_LOCATION_FILTER (set), NULL);
   LodexLocationFilterPrivate *priv = get_priv (LODEX_LOCATION_FILTER (set));
-  g_return_val_if_fail (priv->statement != NULL, NULL);
-  return _lodex_set_walk_next (set, &priv->statement);
-}
-
-static LodexStore *
-_lodex_location_filter_set_get_store (LodexSet *set)
-{
-  g_return_val_if_fail (LODEX_IS_LOCATION_FILTER (set), NULL);
-  LodexLocationFilterPrivate *priv = get_priv (LODEX_LOCATION_FILTER (set));
-  g_return_val_if_fail (priv->set != NULL, NULL);
-  return lodex_set_get_store (priv->set);
-}
-
-static sqlite3 *
-_lodex_location_filter_set_get_db (LodexSet *set)
-{
-  g_return_val_if_fail (LODEX_IS_LOCATION_FILTER (set), NULL);
-  LodexLocationFilterPrivate *priv = get_priv (LODEX_LOCATION_FILTER (set));
-  g_return_val_if_fail (priv->set != NULL, NULL);
-  return _lodex_set_get_db (priv->set);
-}
-
-static const gchar *
-_lodex_location_filter_set_get_query (LodexSet *set)
-{
-  g_return_val_if_fail (LODEX_IS_LOCATION_FILTER (set), NULL);
-  LodexLocationFilterPrivate *priv = get_priv (LODEX_LOCATION_FILTER (set));
-  g_return_val_if_fail (priv->set != NULL, NULL);
-
-  const gchar *inner = _lodex_set_get_query (priv->set);
-  if (!inner)
-    return nullptr;
 
   /* nested in another filter, shared names would bind one box for both */
   if (strstr (inner, ":lat_min"))
@@ -270,20 +211,13 @@ _lodex_location_filter_set_get_query (LodexSet *set)
   if (!priv->ignore_altitude)
     g_string_append_printf (text, " AND ((altitude >= :alt_min%s AND altitude <= :alt_max%s) OR altitude IS NULL)", s, s);
 
-  g_free (priv->query);
-  priv->query = g_string_free (text, FALSE);
-  return priv->query;
+  return g_string_free (text, FALSE);
 }
 
-static gboolean
-_lodex_location_filter_set_bind (LodexSet *set, sqlite3_stmt *statement)
+static bool
+bind (LodexSet *set, sqlite3_stmt *statement)
 {
-  g_return_val_if_fail (LODEX_IS_LOCATION_FILTER (set), FALSE);
   LodexLocationFilterPrivate *priv = get_priv (LODEX_LOCATION_FILTER (set));
-  g_return_val_if_fail (priv->set != NULL, FALSE);
-
-  if (!_lodex_set_bind (priv->set, statement))
-    return FALSE;
 
   struct
   {
@@ -303,18 +237,22 @@ _lodex_location_filter_set_bind (LodexSet *set, sqlite3_stmt *statement)
       char name[32];
       g_snprintf (name, sizeof name, "%s%s", values[i].name, priv->suffix);
       int res = sqlite3_bind_double (statement, sqlite3_bind_parameter_index (statement, name), values[i].value);
-      g_return_val_if_fail (res == SQLITE_OK, FALSE);
+      if (!lodex::check (res == SQLITE_OK, "_lodex_location_filter_set_bind", "res == SQLITE_OK"))
+        return false;
     }
-  return TRUE;
+  return true;
 }
+
+static constexpr lodex::WrapperKind kind = {
+  "lodex_location_filter_set_next",
+  [] (LodexSet *set) { return &get_priv (LODEX_LOCATION_FILTER (set))->wrapped; },
+  compose,
+  bind,
+  nullptr,
+};
 
 static void
 lodex_location_filter_set_init (LodexSetInterface *iface)
 {
-  iface->first = lodex_location_filter_set_first;
-  iface->next = lodex_location_filter_set_next;
-  iface->get_store = _lodex_location_filter_set_get_store;
-  iface->get_db = _lodex_location_filter_set_get_db;
-  iface->get_query = _lodex_location_filter_set_get_query;
-  iface->bind = _lodex_location_filter_set_bind;
+  lodex::implement_set (iface, &kind);
 }

@@ -1,6 +1,6 @@
 /* LodexLocationSort: the places of an inner set by distance from a point. */
 
-#include "lodex-private.h"
+#include "lodex-set-wrapper.hpp"
 #include "lodex-location-sort-private.h"
 
 #include <algorithm>
@@ -13,13 +13,10 @@ struct _LodexLocationSort
 
 struct LodexLocationSortPrivate
 {
-  sqlite3_stmt *statement; /* the walk under way */
-  gchar *query;            /* the text last composed, ours */
-  LodexSet *set;
+  lodex::WrappedSet wrapped;
   gdouble latitude;
   gdouble longitude;
   gdouble altitude;
-  gulong set_handler;
 };
 
 static void lodex_location_sort_set_init (LodexSetInterface *iface);
@@ -174,12 +171,6 @@ ensure_distance_func (sqlite3 *db)
 /* Object */
 
 static void
-inner_changed_cb (LodexSet *inner, LodexLocationSort *self)
-{
-  _lodex_set_emit_changed (LODEX_SET (self));
-}
-
-static void
 lodex_location_sort_constructed (GObject *object)
 {
   G_OBJECT_CLASS (lodex_location_sort_parent_class)->constructed (object);
@@ -187,29 +178,24 @@ lodex_location_sort_constructed (GObject *object)
   /* now rather than at the first walk: a set wrapped around this one
    * prepares the function's name without calling our first () */
   LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (object));
-  if (priv->set)
-    if (sqlite3 *db = _lodex_set_get_db (priv->set))
+  if (priv->wrapped.inner)
+    if (sqlite3 *db = _lodex_set_get_db (priv->wrapped.inner))
       ensure_distance_func (db);
 }
 
 static void
 lodex_location_sort_dispose (GObject *object)
 {
-  LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (object));
-
-  g_clear_pointer (&priv->statement, sqlite3_finalize);
-  if (priv->set)
-    {
-      g_clear_signal_handler (&priv->set_handler, priv->set);
-      g_clear_object (&priv->set);
-    }
+  get_priv (LODEX_LOCATION_SORT (object))->wrapped.dispose ();
   G_OBJECT_CLASS (lodex_location_sort_parent_class)->dispose (object);
 }
 
 static void
 lodex_location_sort_finalize (GObject *object)
 {
-  g_free (get_priv (LODEX_LOCATION_SORT (object))->query);
+  LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (object));
+  priv->wrapped.finalize ();
+  priv->~LodexLocationSortPrivate ();
   G_OBJECT_CLASS (lodex_location_sort_parent_class)->finalize (object);
 }
 
@@ -237,7 +223,7 @@ lodex_location_sort_get_property (GObject *object, guint prop_id, GValue *value,
   if (auto member = point_member (prop_id))
     g_value_set_double (value, priv->*member);
   else if (prop_id == PROP_SET)
-    g_value_set_object (value, priv->set);
+    g_value_set_object (value, priv->wrapped.inner);
   else
     G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
 }
@@ -250,9 +236,7 @@ lodex_location_sort_set_property (GObject *object, guint prop_id, const GValue *
 
   if (prop_id == PROP_SET)
     {
-      priv->set = LODEX_SET (g_value_dup_object (value));
-      if (priv->set)
-        priv->set_handler = g_signal_connect (priv->set, "changed", G_CALLBACK (inner_changed_cb), self);
+      priv->wrapped.set_inner (LODEX_SET (self), value);
       return;
     }
 
@@ -264,8 +248,7 @@ lodex_location_sort_set_property (GObject *object, guint prop_id, const GValue *
     }
   priv->*member = g_value_get_double (value);
   /* a walk under way was ordered from the old point */
-  g_clear_pointer (&priv->statement, sqlite3_finalize);
-  _lodex_set_emit_changed (LODEX_SET (self));
+  priv->wrapped.invalidate (LODEX_SET (self));
 }
 
 static void
@@ -279,20 +262,21 @@ lodex_location_sort_class_init (LodexLocationSortClass *klass)
   object_class->set_property = lodex_location_sort_set_property;
 
   const auto flags = GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
-  props[PROP_SET] = g_param_spec_object ("set", "The set for the sort", "The set for the sort", LODEX_TYPE_SET,
-                                         GParamFlags (flags | G_PARAM_CONSTRUCT_ONLY));
   props[PROP_LATITUDE] = g_param_spec_double ("latitude", "Latitude", "Latitude", -G_MAXDOUBLE, G_MAXDOUBLE,
                                               0.0, flags);
   props[PROP_LONGITUDE] = g_param_spec_double ("longitude", "Longitude", "Longitude", -G_MAXDOUBLE,
                                                G_MAXDOUBLE, 0.0, flags);
   props[PROP_ALTITUDE] = g_param_spec_double ("altitude", "Altitude", "Altitude", -G_MAXDOUBLE, G_MAXDOUBLE,
                                               0.0, flags);
-  g_object_class_install_properties (object_class, N_PROPS, props);
+  lodex::WrappedSet::install_property (object_class, PROP_SET, "The set for the sort");
+  for (guint prop_id = PROP_LATITUDE; prop_id < N_PROPS; prop_id++)
+    g_object_class_install_property (object_class, prop_id, props[prop_id]);
 }
 
 static void
 lodex_location_sort_init (LodexLocationSort *self)
 {
+  new (get_priv (self)) LodexLocationSortPrivate{}; /* GObject only zero-fills */
 }
 
 /**
@@ -312,89 +296,43 @@ lodex_location_sort_new (LodexSet *set)
 
 /* The sort as a set */
 
-static LodexPlace *
-lodex_location_sort_set_first (LodexSet *set)
+static bool
+prepare_walk (LodexSet *set, sqlite3 *db)
 {
-  g_return_val_if_fail (LODEX_IS_LOCATION_SORT (set), NULL);
-  LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (set));
-  g_clear_pointer (&priv->statement, sqlite3_finalize);
-  g_return_val_if_fail (priv->set != NULL, NULL);
-
-  sqlite3 *db = _lodex_set_get_db (priv->set);
-  g_return_val_if_fail (db != NULL, NULL);
-  if (!ensure_distance_func (db))
-    return nullptr;
-  return _lodex_set_walk_first (set, &priv->statement);
+  return lodex::check (db != nullptr, "lodex_location_sort_set_first", "db != NULL") && ensure_distance_func (db);
 }
 
-static LodexPlace *
-lodex_location_sort_set_next (LodexSet *set)
+static gchar *
+compose (LodexSet *set, const gchar *inner)
 {
-  g_return_val_if_fail (LODEX_IS_LOCATION_SORT (set), NULL);
-  LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (set));
-  g_return_val_if_fail (priv->statement != NULL, NULL);
-  return _lodex_set_walk_next (set, &priv->statement);
-}
-
-static LodexStore *
-_lodex_location_sort_set_get_store (LodexSet *set)
-{
-  g_return_val_if_fail (LODEX_IS_LOCATION_SORT (set), NULL);
-  LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (set));
-  g_return_val_if_fail (priv->set != NULL, NULL);
-  return lodex_set_get_store (priv->set);
-}
-
-static sqlite3 *
-_lodex_location_sort_set_get_db (LodexSet *set)
-{
-  g_return_val_if_fail (LODEX_IS_LOCATION_SORT (set), NULL);
-  LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (set));
-  g_return_val_if_fail (priv->set != NULL, NULL);
-  return _lodex_set_get_db (priv->set);
-}
-
-static const gchar *
-_lodex_location_sort_set_get_query (LodexSet *set)
-{
-  g_return_val_if_fail (LODEX_IS_LOCATION_SORT (set), NULL);
-  LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (set));
-  g_return_val_if_fail (priv->set != NULL, NULL);
-
-  const gchar *inner = _lodex_set_get_query (priv->set);
-  if (!inner)
-    return nullptr;
-  g_free (priv->query);
-  priv->query = g_strdup_printf ("SELECT * from (%s) ORDER BY distance_func (latitude, longitude, altitude)", inner);
-  return priv->query;
+  return g_strdup_printf ("SELECT * from (%s) ORDER BY distance_func (latitude, longitude, altitude)", inner);
 }
 
 /* Binding is the last thing before the first step, also when this sort is
  * wrapped in another set: the point goes into the connection's context here. */
-static gboolean
-_lodex_location_sort_set_bind (LodexSet *set, sqlite3_stmt *statement)
+static bool
+bind (LodexSet *set, sqlite3_stmt *statement)
 {
-  g_return_val_if_fail (LODEX_IS_LOCATION_SORT (set), FALSE);
   LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (set));
-  g_return_val_if_fail (priv->set != NULL, FALSE);
-
-  if (!_lodex_set_bind (priv->set, statement))
-    return FALSE;
 
   DistanceContext *context = lookup_context (sqlite3_db_handle (statement));
-  g_return_val_if_fail (context != NULL, FALSE);
+  if (!lodex::check (context != nullptr, "_lodex_location_sort_set_bind", "context != NULL"))
+    return false;
   _lodex_location_sort_origin_init (&context->origin, priv->latitude, priv->longitude, priv->altitude);
   context->log = !g_log_writer_default_would_drop (G_LOG_LEVEL_DEBUG, nullptr);
-  return TRUE;
+  return true;
 }
+
+static constexpr lodex::WrapperKind kind = {
+  "lodex_location_sort_set_next",
+  [] (LodexSet *set) { return &get_priv (LODEX_LOCATION_SORT (set))->wrapped; },
+  compose,
+  bind,
+  prepare_walk,
+};
 
 static void
 lodex_location_sort_set_init (LodexSetInterface *iface)
 {
-  iface->first = lodex_location_sort_set_first;
-  iface->next = lodex_location_sort_set_next;
-  iface->get_store = _lodex_location_sort_set_get_store;
-  iface->get_db = _lodex_location_sort_set_get_db;
-  iface->get_query = _lodex_location_sort_set_get_query;
-  iface->bind = _lodex_location_sort_set_bind;
+  lodex::implement_set (iface, &kind);
 }

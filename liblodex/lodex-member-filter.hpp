@@ -2,9 +2,9 @@
 
 /* What the category filter and the route filter share: a set of the places
  * of an inner set that belong to one category, or one route, by a join with
- * the membership table. */
+ * the membership table; without a member, every place of the inner set. */
 
-#include "lodex-private.h"
+#include "lodex-set-wrapper.hpp"
 
 namespace lodex
 {
@@ -18,13 +18,10 @@ struct MembershipTable
 
 struct MemberFilter
 {
-  sqlite3_stmt *statement = nullptr;
-  gchar *query = nullptr;
-  gchar *parameter = nullptr; /* as in the last composed query */
-  LodexSet *set = nullptr;
+  WrappedSet wrapped;
   GObject *member = nullptr; /* the category or route */
-  gulong set_handler_id = 0;
-  gulong member_handler_id = 0;
+  gulong member_handler = 0;
+  gchar *parameter = nullptr; /* as in the last composed text */
 
   /* property ids: 1 the inner set, 2 the category or route */
   enum
@@ -33,18 +30,14 @@ struct MemberFilter
     PROP_MEMBER = 2,
   };
 
-  static void install_properties (GObjectClass *klass, const char *member, const char *nick, const char *blurb, GType member_type);
-  void set_property (GObject *self, guint prop_id, const GValue *value, GParamSpec *pspec, GCallback set_changed, GCallback member_changed);
-  void get_property (GObject *self, guint prop_id, GValue *value, GParamSpec *pspec) const;
-  void dispose (GObject *self);
-  void finalize ();
+  static void install_properties (GObjectClass *klass, const char *member, const char *nick, const char *blurb, GType member_type) noexcept;
+  void set_property (GObject *self, guint prop_id, const GValue *value, GParamSpec *pspec) noexcept;
+  void get_property (GObject *self, guint prop_id, GValue *value, GParamSpec *pspec) const noexcept;
+  void dispose () noexcept;
+  void finalize () noexcept;
 
-  /* the set slots, after the caller's type check */
-  LodexPlace *first (LodexSet *self);
-  LodexPlace *next (LodexSet *self, const char *function);
-  LodexStore *get_store (const char *function) const;
-  const gchar *compose (const MembershipTable &m);
-  bool bind_member (sqlite3_stmt *statement, const gchar *id) const;
+  gchar *compose (const MembershipTable &m, const gchar *inner) noexcept;
+  bool bind_member (sqlite3_stmt *statement, const gchar *id) const noexcept;
 };
 
 } // namespace lodex

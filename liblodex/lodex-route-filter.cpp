@@ -14,34 +14,16 @@ static void lodex_route_filter_set_init (LodexSetInterface *iface);
 
 G_DEFINE_TYPE_WITH_CODE (LodexRouteFilter, lodex_route_filter, G_TYPE_OBJECT, G_ADD_PRIVATE (LodexRouteFilter) G_IMPLEMENT_INTERFACE (LODEX_TYPE_SET, lodex_route_filter_set_init))
 
-static constexpr lodex::MembershipTable membership = {"r2p", "route_id", "WHERE"};
-
 static lodex::MemberFilter *
 get_priv (gpointer self)
 {
   return static_cast<lodex::MemberFilter *> (lodex_route_filter_get_instance_private (LODEX_ROUTE_FILTER (self)));
 }
 
-/* Both relays say which one fired: a trace that users of the filter rely
- * on to follow its changes. */
-static void
-set_changed_cb (gpointer self)
-{
-  g_print ("set_changed_cb\n");
-  _lodex_set_emit_changed (LODEX_SET (self));
-}
-
-static void
-route_changed_cb (gpointer self)
-{
-  g_print ("route_changed_cb\n");
-  _lodex_set_emit_changed (LODEX_SET (self));
-}
-
 static void
 lodex_route_filter_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
 {
-  get_priv (object)->set_property (object, prop_id, value, pspec, G_CALLBACK (set_changed_cb), G_CALLBACK (route_changed_cb));
+  get_priv (object)->set_property (object, prop_id, value, pspec);
 }
 
 static void
@@ -53,7 +35,7 @@ lodex_route_filter_get_property (GObject *object, guint prop_id, GValue *value, 
 static void
 lodex_route_filter_dispose (GObject *object)
 {
-  get_priv (object)->dispose (object);
+  get_priv (object)->dispose ();
   G_OBJECT_CLASS (lodex_route_filter_parent_class)->dispose (object);
 }
 
@@ -96,59 +78,35 @@ lodex_route_filter_new (LodexSet *set)
   return LODEX_ROUTE_FILTER (g_object_new (LODEX_TYPE_ROUTE_FILTER, "set", set, nullptr));
 }
 
-static LodexPlace *
-lodex_route_filter_set_first (LodexSet *set)
+/* The filter as a set */
+
+static constexpr lodex::MembershipTable membership = {"r2p", "route_id", "WHERE"};
+
+static gchar *
+compose (LodexSet *set, const gchar *inner)
 {
-  g_return_val_if_fail (LODEX_IS_ROUTE_FILTER (set), NULL);
-  return get_priv (set)->first (set);
+  return get_priv (set)->compose (membership, inner);
 }
 
-static LodexPlace *
-lodex_route_filter_set_next (LodexSet *set)
+static bool
+bind (LodexSet *set, sqlite3_stmt *statement)
 {
-  g_return_val_if_fail (LODEX_IS_ROUTE_FILTER (set), NULL);
-  return get_priv (set)->next (set, G_STRFUNC);
-}
-
-static LodexStore *
-_lodex_route_filter_set_get_store (LodexSet *set)
-{
-  g_return_val_if_fail (LODEX_IS_ROUTE_FILTER (set), NULL);
-  return get_priv (set)->get_store (G_STRFUNC);
-}
-
-static sqlite3 *
-_lodex_route_filter_set_get_db (LodexSet *set)
-{
-  g_return_val_if_fail (LODEX_IS_ROUTE_FILTER (set), NULL);
-  return _lodex_set_get_db (get_priv (set)->set);
-}
-
-static const gchar *
-_lodex_route_filter_set_get_query (LodexSet *set)
-{
-  g_return_val_if_fail (LODEX_IS_ROUTE_FILTER (set), NULL);
-  return get_priv (set)->compose (membership);
-}
-
-static gboolean
-_lodex_route_filter_set_bind (LodexSet *set, sqlite3_stmt *statement)
-{
-  g_return_val_if_fail (LODEX_IS_ROUTE_FILTER (set), FALSE);
   lodex::MemberFilter *priv = get_priv (set);
-
-  if (!_lodex_set_bind (priv->set, statement))
-    return FALSE;
-  return !priv->member || priv->bind_member (statement, _lodex_route_get_id (LODEX_ROUTE (priv->member)));
+  if (!priv->member)
+    return true;
+  return priv->bind_member (statement, _lodex_route_get_id (LODEX_ROUTE (priv->member)));
 }
+
+static constexpr lodex::WrapperKind kind = {
+  "lodex_route_filter_set_next",
+  [] (LodexSet *set) { return &get_priv (set)->wrapped; },
+  compose,
+  bind,
+  nullptr,
+};
 
 static void
 lodex_route_filter_set_init (LodexSetInterface *iface)
 {
-  iface->first = lodex_route_filter_set_first;
-  iface->next = lodex_route_filter_set_next;
-  iface->get_store = _lodex_route_filter_set_get_store;
-  iface->get_db = _lodex_route_filter_set_get_db;
-  iface->get_query = _lodex_route_filter_set_get_query;
-  iface->bind = _lodex_route_filter_set_bind;
+  lodex::implement_set (iface, &kind);
 }

@@ -1,0 +1,48 @@
+#pragma once
+
+/* The base of every set built around another set (the filters and the
+ * sort): it keeps the inner set, relays its "changed", runs the walk, and
+ * implements the set interface. A kind of wrapping set adds only its text
+ * around the inner one and the binding of its own parameters. */
+
+#include "lodex-private.h"
+
+namespace lodex
+{
+
+/* The state of one wrapping set, kept in its instance private data. */
+struct WrappedSet
+{
+  LodexSet *inner = nullptr;
+  gulong inner_handler = 0;
+  sqlite3_stmt *statement = nullptr; /* the walk under way */
+  gchar *query = nullptr;            /* the text last composed */
+
+  /* The "set" property, construct-only: takes a reference to @inner and
+   * relays its "changed" as @self's. */
+  static void install_property (GObjectClass *klass, guint prop_id, const char *blurb) noexcept;
+  void set_inner (LodexSet *self, const GValue *value) noexcept;
+
+  /* A parameter changed: the walk under way was bound with the old value. */
+  void invalidate (LodexSet *self) noexcept;
+
+  void dispose () noexcept;
+  void finalize () noexcept;
+};
+
+/* What one kind of wrapping set adds to the base. */
+struct WrapperKind
+{
+  const char *next_function; /* the function named when next () comes before first () */
+  WrappedSet *(*wrapped) (LodexSet *set);
+  /* (transfer full): the set's text around @inner */
+  gchar *(*compose) (LodexSet *set, const gchar *inner);
+  /* binds the set's own parameters; the inner sets' are bound already */
+  bool (*bind) (LodexSet *set, sqlite3_stmt *statement);
+  /* (nullable): readies the connection before a walk */
+  bool (*prepare_walk) (LodexSet *set, sqlite3 *db);
+};
+
+void implement_set (LodexSetInterface *iface, const WrapperKind *kind) noexcept;
+
+} // namespace lodex
