@@ -1,7 +1,7 @@
 /* LodexCategory: a named group of places. A bound category writes each
  * change at once. */
 
-#include "lodex-private.h"
+#include "lodex-object.hpp"
 
 struct LodexCategoryPrivate
 {
@@ -37,26 +37,18 @@ get_priv (LodexCategory *self)
   return static_cast<LodexCategoryPrivate *> (lodex_category_get_instance_private (self));
 }
 
+/* Property ids 1 to 3, in order. */
+static constexpr gchar *LodexCategoryRow::*const fields[] = {
+  &LodexCategoryRow::id,
+  &LodexCategoryRow::name,
+  &LodexCategoryRow::description,
+};
+
 static void
 lodex_category_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
 {
   LodexCategory *self = LODEX_CATEGORY (object);
-  LodexCategoryRow *row = _lodex_category_get_row (self);
-  gchar **field;
-
-  switch (prop_id)
-    {
-    case PROP_NAME:
-      field = &row->name;
-      break;
-    case PROP_DESCRIPTION:
-      field = &row->description;
-      break;
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
-      return;
-    }
-  if (!_lodex_update_property_string (field, value))
+  if (!lodex::set_text_property (object, _lodex_category_get_row (self), fields, prop_id, value, pspec))
     return;
 
   LodexCategoryPrivate *priv = get_priv (self);
@@ -69,23 +61,7 @@ lodex_category_set_property (GObject *object, guint prop_id, const GValue *value
 static void
 lodex_category_get_property (GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
 {
-  LodexCategoryRow *row = _lodex_category_get_row (LODEX_CATEGORY (object));
-
-  switch (prop_id)
-    {
-    case PROP_ID:
-      g_value_set_string (value, row->id);
-      break;
-    case PROP_NAME:
-      g_value_set_string (value, row->name);
-      break;
-    case PROP_DESCRIPTION:
-      g_value_set_string (value, row->description);
-      break;
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
-      break;
-    }
+  lodex::get_text_property (object, _lodex_category_get_row (LODEX_CATEGORY (object)), fields, prop_id, value, pspec);
 }
 
 static void
@@ -247,10 +223,5 @@ _lodex_category_row_new (void)
 void
 _lodex_category_row_free (LodexCategoryRow *row)
 {
-  if (!row)
-    return;
-  g_free (row->id);
-  g_free (row->name);
-  g_free (row->description);
-  g_slice_free (LodexCategoryRow, row);
+  lodex::text_row_free (row, fields);
 }

@@ -1,7 +1,7 @@
 /* LodexImage: a picture file that places can carry, with its decoded picture
  * cached until the image changes. */
 
-#include "lodex-private.h"
+#include "lodex-object.hpp"
 
 #include <cmath>
 
@@ -40,26 +40,18 @@ get_priv (LodexImage *self)
   return static_cast<LodexImagePrivate *> (lodex_image_get_instance_private (self));
 }
 
+/* Property ids 1 to 3, in order. */
+static constexpr gchar *LodexImageRow::*const fields[] = {
+  &LodexImageRow::id,
+  &LodexImageRow::description,
+  &LodexImageRow::filename,
+};
+
 static void
 lodex_image_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
 {
   LodexImage *self = LODEX_IMAGE (object);
-  LodexImageRow *row = _lodex_image_get_row (self);
-  gchar **field;
-
-  switch (prop_id)
-    {
-    case PROP_DESCRIPTION:
-      field = &row->description;
-      break;
-    case PROP_FILENAME:
-      field = &row->filename;
-      break;
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
-      return;
-    }
-  if (!_lodex_update_property_string (field, value))
+  if (!lodex::set_text_property (object, _lodex_image_get_row (self), fields, prop_id, value, pspec))
     return;
 
   /* a bound image hears of it, and drops its picture, when the store
@@ -74,23 +66,7 @@ lodex_image_set_property (GObject *object, guint prop_id, const GValue *value, G
 static void
 lodex_image_get_property (GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
 {
-  LodexImageRow *row = _lodex_image_get_row (LODEX_IMAGE (object));
-
-  switch (prop_id)
-    {
-    case PROP_ID:
-      g_value_set_string (value, row->id);
-      break;
-    case PROP_DESCRIPTION:
-      g_value_set_string (value, row->description);
-      break;
-    case PROP_FILENAME:
-      g_value_set_string (value, row->filename);
-      break;
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
-      break;
-    }
+  lodex::get_text_property (object, _lodex_image_get_row (LODEX_IMAGE (object)), fields, prop_id, value, pspec);
 }
 
 static void
@@ -273,10 +249,5 @@ _lodex_image_row_new (void)
 void
 _lodex_image_row_free (LodexImageRow *row)
 {
-  if (!row)
-    return;
-  g_free (row->id);
-  g_free (row->description);
-  g_free (row->filename);
-  g_slice_free (LodexImageRow, row);
+  lodex::text_row_free (row, fields);
 }

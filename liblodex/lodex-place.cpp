@@ -1,6 +1,6 @@
 /* LodexPlace: one place, its row, its address and its links. */
 
-#include "lodex-private.h"
+#include "lodex-object.hpp"
 
 #include <ctime>
 

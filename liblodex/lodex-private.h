@@ -42,8 +42,8 @@ gboolean _lodex_store_place_set_appdata (LodexStore *store, LodexPlace *place, c
 gboolean _lodex_store_place_clear_appdata (LodexStore *store, LodexPlace *place, const gchar *key);
 GList *_lodex_store_get_categories_for_place (LodexStore *store, LodexPlace *place);
 GList *_lodex_store_get_images_for_place (LodexStore *store, LodexPlace *place);
-void _lodex_store_update_category (LodexStore *store, LodexCategory *category);
-void _lodex_store_update_image (LodexStore *store, LodexImage *image);
+gboolean _lodex_store_update_category (LodexStore *store, LodexCategory *category);
+gboolean _lodex_store_update_image (LodexStore *store, LodexImage *image);
 gboolean _lodex_store_add_place_to_category (LodexStore *store, LodexPlace *place, LodexCategory *category);
 gboolean _lodex_store_remove_place_from_category (LodexStore *store, LodexPlace *place, LodexCategory *category);
 gboolean _lodex_store_add_image_to_place (LodexStore *store, LodexImage *image, LodexPlace *place);
@@ -51,7 +51,7 @@ gboolean _lodex_store_remove_image_from_place (LodexStore *store, LodexImage *im
 void _lodex_store_add_to_route_table (LodexStore *store, LodexRoute *route);
 void _lodex_store_remove_from_route_table (LodexStore *store, LodexRoute *route);
 LodexRoute *_lodex_store_query_route_table (LodexStore *store, const gchar *id);
-void _lodex_store_update_route (LodexStore *store, LodexRoute *route);
+gboolean _lodex_store_update_route (LodexStore *store, LodexRoute *route);
 gboolean _lodex_store_add_place_to_route (LodexStore *store, LodexPlace *place, LodexRoute *route);
 gboolean _lodex_store_remove_place_from_route (LodexStore *store, LodexPlace *place, LodexRoute *route);
 gboolean _lodex_store_add_waypoint_to_route (LodexStore *store, LodexWaypoint *waypoint, LodexRoute *route);
@@ -141,34 +141,6 @@ check (bool ok, const char *function, const char *text)
   if (!ok)
     g_return_if_fail_warning (nullptr, function, text);
   return ok;
-}
-
-/* Creates the signals every stored object has: "changed", and "added" and
- * "removed" with the store; @offsets are their class closures. */
-inline void
-new_object_signals (gpointer klass, guint *changed, guint *added, guint *removed, glong changed_offset, glong added_offset, glong removed_offset)
-{
-  GType type = G_TYPE_FROM_CLASS (klass);
-  *changed = g_signal_new ("changed", type, G_SIGNAL_RUN_LAST, changed_offset, nullptr, nullptr,
-                           g_cclosure_marshal_VOID__VOID, G_TYPE_NONE, 0);
-  *added = g_signal_new ("added", type, G_SIGNAL_RUN_LAST, added_offset, nullptr, nullptr,
-                         g_cclosure_marshal_VOID__OBJECT, G_TYPE_NONE, 1, LODEX_TYPE_STORE);
-  *removed = g_signal_new ("removed", type, G_SIGNAL_RUN_LAST, removed_offset, nullptr, nullptr,
-                           g_cclosure_marshal_VOID__OBJECT, G_TYPE_NONE, 1, LODEX_TYPE_STORE);
-}
-
-/* Binds a row object to @store, taking a reference, or unbinds it when
- * @store is NULL. An object is bound to one store at a time. */
-inline void
-bind_store (LodexStore **slot, LodexStore *store, const char *function)
-{
-  if (!store)
-    {
-      g_clear_object (slot);
-      return;
-    }
-  if (check (*slot == nullptr, function, "priv->store == NULL"))
-    *slot = LODEX_STORE (g_object_ref (store));
 }
 
 } // namespace lodex

@@ -1,7 +1,7 @@
 /* LodexRoute: an ordered series of waypoints and a set of member places,
  * both kept in the database and reached through the store every time. */
 
-#include "lodex-private.h"
+#include "lodex-object.hpp"
 
 #include <utility>
 

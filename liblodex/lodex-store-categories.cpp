@@ -103,22 +103,14 @@ _lodex_store_get_categories_for_place (LodexStore *store, LodexPlace *place)
                                         lodex_db_get_next_p2c_category_id);
 }
 
-void
+gboolean
 _lodex_store_update_category (LodexStore *store, LodexCategory *category)
 {
-  g_return_if_fail (store != NULL);
-  g_return_if_fail (category != NULL);
-  g_return_if_fail (LODEX_IS_STORE (store));
-  g_return_if_fail (LODEX_IS_CATEGORY (category));
-
-  if (_lodex_category_get_store (category) != store)
-    {
-      g_warning ("%s", Family<LodexCategory>::not_associated);
-      return;
-    }
-  LodexStorePrivate *priv = store_priv (store);
-  if (lodex_db_update_category (priv->db, category))
-    lodex_tracker_signal_category_updated (priv->tracker, _lodex_category_get_row (category)->id);
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (category != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_CATEGORY (category), FALSE);
+  return update_object (store, category);
 }
 
 gboolean

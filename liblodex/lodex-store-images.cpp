@@ -84,22 +84,14 @@ _lodex_store_get_images_for_place (LodexStore *store, LodexPlace *place)
                                      lodex_db_get_next_p2i_image_id);
 }
 
-void
+gboolean
 _lodex_store_update_image (LodexStore *store, LodexImage *image)
 {
-  g_return_if_fail (store != NULL);
-  g_return_if_fail (image != NULL);
-  g_return_if_fail (LODEX_IS_STORE (store));
-  g_return_if_fail (LODEX_IS_IMAGE (image));
-
-  if (_lodex_image_get_store (image) != store)
-    {
-      g_warning ("%s", Family<LodexImage>::not_associated);
-      return;
-    }
-  LodexStorePrivate *priv = store_priv (store);
-  lodex_db_update_image (priv->db, image);
-  lodex_tracker_signal_image_updated (priv->tracker, _lodex_image_get_row (image)->id);
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (image != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_IMAGE (image), FALSE);
+  return update_object (store, image);
 }
 
 gboolean

@@ -47,7 +47,9 @@ struct Family<LodexCategory>
   }
   static constexpr auto insert = lodex_db_insert_category;
   static constexpr auto remove = lodex_db_delete_category;
+  static constexpr auto update = lodex_db_update_category;
   static constexpr auto announce_added = lodex_tracker_signal_category_added;
+  static constexpr auto announce_updated = lodex_tracker_signal_category_updated;
   static constexpr auto announce_removed = lodex_tracker_signal_category_removed;
   static constexpr const char *already = "Category already associated with database.";
   static constexpr const char *not_associated = "Category not associated with database.";
@@ -90,7 +92,9 @@ struct Family<LodexImage>
   }
   static constexpr auto insert = lodex_db_insert_image;
   static constexpr auto remove = lodex_db_delete_image;
+  static constexpr auto update = lodex_db_update_image;
   static constexpr auto announce_added = lodex_tracker_signal_image_added;
+  static constexpr auto announce_updated = lodex_tracker_signal_image_updated;
   static constexpr auto announce_removed = lodex_tracker_signal_image_removed;
   static constexpr const char *already = "Image already associated with database";
   static constexpr const char *not_associated = "Image not associated with database.";
@@ -124,7 +128,9 @@ struct Family<LodexRoute>
   }
   static constexpr auto insert = lodex_db_insert_route;
   static constexpr auto remove = lodex_db_delete_route;
+  static constexpr auto update = lodex_db_store_route;
   static constexpr auto announce_added = lodex_tracker_signal_route_added;
+  static constexpr auto announce_updated = lodex_tracker_signal_route_updated;
   static constexpr auto announce_removed = lodex_tracker_signal_route_removed;
   static constexpr const char *already = "Route already associated with database";
   static constexpr const char *not_associated = "Route not associated with database.";
@@ -267,17 +273,22 @@ list_for_place (LodexStore *store, LodexPlace *place, const char *query, gchar *
   return list_objects<T> (store, std::move (statement), next_id);
 }
 
-/* An update of a bound object: written, then announced. */
+/* Writes a bound object's row; announced only when written. */
 template <typename T>
-bool
-check_bound (LodexStore *store, T *object)
+gboolean
+update_object (LodexStore *store, T *object)
 {
-  if (Family<T>::store (object) != store)
+  using F = Family<T>;
+  if (F::store (object) != store)
     {
-      g_warning ("%s", Family<T>::not_associated);
-      return false;
+      g_warning ("%s", F::not_associated);
+      return FALSE;
     }
-  return true;
+  LodexStorePrivate *priv = store_priv (store);
+  if (!F::update (priv->db, object))
+    return FALSE;
+  F::announce_updated (priv->tracker, F::id (object));
+  return TRUE;
 }
 
 /* Memberships: one row written or deleted, then announced on the object

@@ -91,20 +91,12 @@ lodex_store_routes (LodexStore *store)
   return list_all<LodexRoute> (store, "SELECT id from routes", lodex_db_get_next_route_id);
 }
 
-void
+gboolean
 _lodex_store_update_route (LodexStore *store, LodexRoute *route)
 {
-  g_return_if_fail (LODEX_IS_STORE (store));
-  g_return_if_fail (LODEX_IS_ROUTE (route));
-
-  if (_lodex_route_get_store (route) != store)
-    {
-      g_warning ("%s", Family<LodexRoute>::not_associated);
-      return;
-    }
-  LodexStorePrivate *priv = store_priv (store);
-  lodex_db_store_route (priv->db, route);
-  lodex_tracker_signal_route_updated (priv->tracker, _lodex_route_get_id (route));
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  return update_object (store, route);
 }
 
 gboolean
