@@ -78,9 +78,9 @@ free_row (Row *r)
     g_free (s);
 }
 
-/* Removes a scratch directory and the databases in it. */
+/* Removes the databases of a scratch directory, and the directory. */
 inline void
-remove_scratch (const char *dir, std::initializer_list<const char *> databases)
+remove_scratch (const char *dir, std::initializer_list<const char *> databases, bool remove_dir = true)
 {
   for (const char *database : databases)
     for (const char *suffix : {"", "-wal", "-shm"})
@@ -88,7 +88,8 @@ remove_scratch (const char *dir, std::initializer_list<const char *> databases)
         g_autofree gchar *file = g_strconcat (dir, G_DIR_SEPARATOR_S, database, suffix, nullptr);
         g_unlink (file);
       }
-  g_rmdir (dir);
+  if (remove_dir)
+    g_rmdir (dir);
 }
 
 } // namespace bench

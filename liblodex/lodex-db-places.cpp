@@ -8,20 +8,31 @@ using namespace lodex::db;
 gboolean
 _lodex_db_bind_place_row (sqlite3 *db, sqlite3_stmt *statement, LodexPlaceRow *row)
 {
+  /* a statement that writes some columns only has no parameter for the
+   * others: index 0, skipped */
   auto index = [statement] (const char *name) {
     return sqlite3_bind_parameter_index (statement, name);
   };
+  auto number = [&] (const char *name, double value) {
+    int i = index (name);
+    return i ? sqlite3_bind_double (statement, i, value) : SQLITE_OK;
+  };
   auto optional_double = [&] (const char *name, guint bit, double value) {
-    return (row->fields & bit) ? sqlite3_bind_double (statement, index (name), value)
-                               : sqlite3_bind_null (statement, index (name));
+    int i = index (name);
+    return !i ? SQLITE_OK : (row->fields & bit) ? sqlite3_bind_double (statement, i, value)
+                                                : sqlite3_bind_null (statement, i);
   };
   auto text = [&] (const char *name, const char *value) {
-    return value ? sqlite3_bind_text (statement, index (name), value, -1, SQLITE_TRANSIENT)
-                 : sqlite3_bind_null (statement, index (name));
+    int i = index (name);
+    return !i ? SQLITE_OK : value ? sqlite3_bind_text (statement, i, value, -1, SQLITE_TRANSIENT)
+                                  : sqlite3_bind_null (statement, i);
+  };
+  auto integer = [&] (const char *name, gint64 value) {
+    int i = index (name);
+    return i ? sqlite3_bind_int64 (statement, i, value) : SQLITE_OK;
   };
 
-  return sqlite3_bind_double (statement, index (":latitude"), row->latitude) == SQLITE_OK
-         && sqlite3_bind_double (statement, index (":longitude"), row->longitude) == SQLITE_OK
+  return number (":latitude", row->latitude) == SQLITE_OK && number (":longitude", row->longitude) == SQLITE_OK
          && optional_double (":altitude", LODEX_PLACE_FIELD_ALTITUDE, row->altitude) == SQLITE_OK
          && text (":name", row->name) == SQLITE_OK
          && text (":icon", row->icon) == SQLITE_OK
@@ -31,7 +42,7 @@ _lodex_db_bind_place_row (sqlite3 *db, sqlite3_stmt *statement, LodexPlaceRow *r
          && text (":comment", row->comment) == SQLITE_OK
          && optional_double (":coverage", LODEX_PLACE_FIELD_COVERAGE, row->coverage) == SQLITE_OK
          && text (":presence", row->presence) == SQLITE_OK
-         && sqlite3_bind_int64 (statement, index (":ctime"), row->ctime) == SQLITE_OK;
+         && integer (":ctime", row->ctime) == SQLITE_OK;
 }
 
 LodexPlaceRow *
@@ -228,45 +239,59 @@ lodex_db_place_address_get (sqlite3 *db, const gchar *place_id)
   return static_cast<LodexPlaceAddress *> (g_steal_pointer (&address));
 }
 
+/* An UPSERT of the address fields whose bits are in @fields, in
+ * lodex::address_fields order: the others keep their stored values. Two
+ * programs writing an address at once both succeed. */
 gboolean
-lodex_db_place_address_set (sqlite3 *db, const gchar *place_id, LodexPlaceAddress *address)
+_lodex_db_place_address_upsert (sqlite3 *db, const gchar *place_id, LodexPlaceAddress *address, guint fields)
 {
   g_return_val_if_fail (db != NULL, FALSE);
   g_return_val_if_fail (place_id != NULL, FALSE);
   g_return_val_if_fail (address != NULL, FALSE);
+  if (fields == 0)
+    return TRUE;
 
-  Statement check = borrow_bound (db, "SELECT * from places_address WHERE place_id=:place_id",
-                                  ":place_id", place_id, nullptr);
-  if (!check)
-    return FALSE;
-
-  const char *query;
-  if (fetch_row (check))
+  GString *columns = g_string_new ("INSERT INTO places_address (place_id");
+  GString *values = g_string_new (") VALUES (:place_id");
+  GString *updates = g_string_new (") ON CONFLICT (place_id) DO UPDATE SET ");
+  guint bit = 1;
+  for (const lodex::AddressField &field : lodex::address_fields)
     {
-      if (!finish_read (check))
-        return FALSE;
-      query = "UPDATE places_address SET country=:country, country_code=:country_code, "
-              "state=:state, county=:county, city=:city, district=:district, postcode=:postcode, "
-              "crossing1=:crossing1, crossing2=:crossing2, street=:street, "
-              "building_name=:building_name, building_zone=:building_zone, "
-              "building_floor=:building_floor, building_room=:building_room, "
-              "extension=:extension, phone_number=:phone_number where place_id=:place_id";
+      if (fields & bit)
+        {
+          const char *column = field.parameter + 1;
+          g_string_append_printf (columns, ", %s", column);
+          g_string_append_printf (values, ", %s", field.parameter);
+          g_string_append_printf (updates, "%s%s=excluded.%s", updates->str[updates->len - 1] == ' ' ? "" : ", ",
+                                  column, column);
+        }
+      bit <<= 1;
     }
-  else
-    query = "INSERT into places_address (country, country_code, state, county, city, district, "
-            "postcode, crossing1, crossing2, street, building_name, building_zone, "
-            "building_floor, building_room, extension, phone_number, place_id) VALUES "
-            "(:country, :country_code, :state, :county, :city, :district, :postcode, "
-            ":crossing1, :crossing2, :street, :building_name, :building_zone, "
-            ":building_floor, :building_room, :extension, :phone_number, :place_id)";
+  g_string_append (columns, values->str);
+  g_string_append (columns, updates->str);
+  g_string_free (values, TRUE);
+  g_string_free (updates, TRUE);
+  /* one text per set of fields, kept for the process: the cache's key */
+  const char *query = g_intern_string (columns->str);
+  g_string_free (columns, TRUE);
 
   Statement statement = borrow_bound (db, query, ":place_id", place_id, nullptr);
   if (!statement)
     return FALSE;
+  bit = 1;
   for (const lodex::AddressField &field : lodex::address_fields)
-    if (!statement.bind (field.parameter, address->*field.member))
-      return FALSE;
+    {
+      if ((fields & bit) && !statement.bind (field.parameter, address->*field.member))
+        return FALSE;
+      bit <<= 1;
+    }
   return run (statement);
+}
+
+gboolean
+lodex_db_place_address_set (sqlite3 *db, const gchar *place_id, LodexPlaceAddress *address)
+{
+  return _lodex_db_place_address_upsert (db, place_id, address, (1u << G_N_ELEMENTS (lodex::address_fields)) - 1);
 }
 
 gboolean
@@ -332,4 +357,57 @@ lodex_db_place_appdata_delete (sqlite3 *db, const gchar *place_id, const gchar *
 
   return exec_bound (db, "DELETE from places_appdata WHERE place_id=:place_id AND key=:key",
                      ":place_id", place_id, ":key", key, nullptr);
+}
+
+/* Writes the columns whose bits are in @columns (LodexPlaceColumn); the
+ * others keep their stored values, which another program may have
+ * changed. */
+gboolean
+_lodex_db_update_place_columns (sqlite3 *db, LodexPlaceRow *row, guint columns)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (row != NULL && row->id != NULL, FALSE);
+  if (columns == 0)
+    return TRUE;
+
+  static constexpr const char *names[] = {"latitude", "longitude", "altitude", "name", "icon", "haccuracy",
+                                          "vaccuracy", "comment", "description", "coverage", "presence"};
+  GString *text = g_string_new ("UPDATE places SET ");
+  for (guint i = 0; i < G_N_ELEMENTS (names); i++)
+    if (columns & (1u << i))
+      g_string_append_printf (text, "%s%s=:%s", text->str[text->len - 1] == ' ' ? "" : ", ", names[i], names[i]);
+  g_string_append (text, " WHERE id=:id;");
+  const char *query = g_intern_string (text->str); /* the cache's key */
+  g_string_free (text, TRUE);
+
+  Statement statement = borrow_bound (db, query, ":id", row->id, nullptr);
+  if (!statement)
+    return FALSE;
+  if (!_lodex_db_bind_place_row (db, statement.get (), row))
+    {
+      g_warning ("Problem whilst binding statement: %s", sqlite3_errmsg (db));
+      return FALSE;
+    }
+  return run (statement);
+}
+
+gboolean
+_lodex_db_place_exists (sqlite3 *db, const gchar *id)
+{
+  Statement statement = borrow_bound (db, "SELECT 1 FROM places WHERE id=:id", ":id", id, nullptr);
+  if (!statement || !fetch_row (statement))
+    return FALSE;
+  return finish_read (statement);
+}
+
+gboolean
+_lodex_db_place_appdata_upsert (sqlite3 *db, const gchar *place_id, const gchar *key, const gchar *data)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (place_id != NULL, FALSE);
+  g_return_val_if_fail (key != NULL, FALSE);
+  return exec_bound (db,
+                     "INSERT INTO places_appdata (place_id, key, data) VALUES (:place_id, :key, :data) "
+                     "ON CONFLICT (place_id, key) DO UPDATE SET data=excluded.data",
+                     ":place_id", place_id, ":key", key, ":data", data, nullptr);
 }

@@ -210,7 +210,7 @@ Transaction::Transaction (sqlite3 *db) noexcept : db_ (db)
   outermost_ = sqlite3_get_autocommit (db) != 0;
   open_ = exec_quietly (db, outermost_ ? "BEGIN IMMEDIATE" : "SAVEPOINT lodex");
   if (!open_)
-    g_warning ("Problem starting a transaction: %s", sqlite3_errmsg (db));
+    g_warning ("Problem executing statement: %s", sqlite3_errmsg (db));
 }
 
 Transaction::~Transaction ()
@@ -225,7 +225,7 @@ Transaction::commit () noexcept
   g_return_val_if_fail (open_, false);
   if (!exec_quietly (db_, outermost_ ? "COMMIT" : "RELEASE lodex"))
     {
-      g_warning ("Problem committing a transaction: %s", sqlite3_errmsg (db_));
+      g_warning ("Problem executing statement: %s", sqlite3_errmsg (db_));
       rollback ();
       return false;
     }

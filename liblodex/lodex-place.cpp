@@ -3,13 +3,15 @@
 #include "lodex-object.hpp"
 
 #include <ctime>
+#include <utility>
 
 struct LodexPlacePrivate
 {
   LodexPlaceRow *row;
   LodexStore *store; /* strong ref while bound */
   LodexPlaceAddress *address;
-  gboolean dirty;
+  guint changed;         /* LodexPlaceColumn bits changed here, not written yet */
+  guint address_changed; /* the same for the address, by field */
   guint commit_idle_id;
   GList *links; /* of LodexPlaceLink, owned */
 };
@@ -111,14 +113,24 @@ commit_idle (gpointer data)
   return G_SOURCE_REMOVE;
 }
 
+/* The column that property @prop_id sits in. */
+static guint
+column_of (guint prop_id)
+{
+  return prop_id >= PROP_LATITUDE && prop_id <= PROP_PRESENCE ? 1u << (prop_id - PROP_LATITUDE) : 0;
+}
+
 /* After a property change: a detached place tells its listeners now; a bound
- * one is written back once the main loop is idle, however many changes. */
+ * one is written back once the main loop is idle, however many changes. Only
+ * what changed here is written, so that another program's changes to the
+ * other properties survive. */
 static void
-mark_changed (LodexPlace *self)
+mark_changed (LodexPlace *self, guint columns, guint address_fields)
 {
   LodexPlacePrivate *priv = get_priv (self);
 
-  priv->dirty = TRUE;
+  priv->changed |= columns;
+  priv->address_changed |= address_fields;
   if (!priv->store)
     g_signal_emit (self, signals[CHANGED], 0);
   if (priv->commit_idle_id == 0)
@@ -137,6 +149,8 @@ lodex_place_set_property (GObject *object, guint prop_id, const GValue *value, G
       auto member = lodex::address_fields[prop_id - PROP_FIRST_ADDRESS].member;
       if (!_lodex_update_property_string (&(address->*member), value))
         return;
+      mark_changed (self, 0, 1u << (prop_id - PROP_FIRST_ADDRESS));
+      return;
     }
   else if (auto member = row_string (prop_id))
     {
@@ -159,12 +173,17 @@ lodex_place_set_property (GObject *object, guint prop_id, const GValue *value, G
         break;
       case PROP_FIELDS:
         row->fields = g_value_get_uint (value);
-        break;
+        /* the optional columns are written as values or NULL */
+        mark_changed (self,
+                      LODEX_PLACE_COLUMN_ALTITUDE | LODEX_PLACE_COLUMN_HACCURACY | LODEX_PLACE_COLUMN_VACCURACY
+                        | LODEX_PLACE_COLUMN_COVERAGE,
+                      0);
+        return;
       default:
         G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
         return;
       }
-  mark_changed (self);
+  mark_changed (self, column_of (prop_id), 0);
 }
 
 static void
@@ -325,21 +344,32 @@ lodex_place_new (const gchar *name, gdouble latitude, gdouble longitude)
  * @place: a #LodexPlace
  *
  * Writes pending changes of a stored place now rather than at the next idle
- * moment of the main loop.
+ * moment of the main loop: the properties changed since the place was last
+ * loaded or written, and its address fields, in one transaction. When the
+ * write fails, the place keeps its values and its changes stay pending.
+ *
+ * Returns: whether nothing is left to write; %TRUE for a place in no store
  */
-void
+gboolean
 lodex_place_commit (LodexPlace *place)
 {
-  g_return_if_fail (LODEX_IS_PLACE (place));
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
   LodexPlacePrivate *priv = get_priv (place);
 
-  if (priv->store && priv->dirty)
+  if (!priv->store)
     {
-      _lodex_store_update (priv->store, place);
-      if (priv->address)
-        _lodex_store_place_set_address (priv->store, place, priv->address);
+      priv->changed = priv->address_changed = 0; /* the insert writes everything */
+      return TRUE;
     }
-  priv->dirty = FALSE;
+  guint columns = priv->changed, address_fields = priv->address_changed;
+  if (!columns && !address_fields)
+    return TRUE;
+  if (!_lodex_store_update (priv->store, place, columns, address_fields))
+    return FALSE;
+  /* a change made meanwhile, by a handler of the broadcast, stays pending */
+  priv->changed &= ~columns;
+  priv->address_changed &= ~address_fields;
+  return TRUE;
 }
 
 /**
@@ -409,7 +439,51 @@ _lodex_place_is_dirty (LodexPlace *place)
 {
   g_return_val_if_fail (place != NULL, FALSE);
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
-  return get_priv (place)->dirty;
+  LodexPlacePrivate *priv = get_priv (place);
+  return priv->changed || priv->address_changed;
+}
+
+/* Takes @row and @address (nullable), read anew from the database, keeping
+ * on top of them what was changed here and not written yet. */
+void
+_lodex_place_reload (LodexPlace *place, LodexPlaceRow *row, LodexPlaceAddress *address)
+{
+  g_return_if_fail (LODEX_IS_PLACE (place));
+  g_return_if_fail (row != NULL);
+  LodexPlacePrivate *priv = get_priv (place);
+  LodexPlaceRow *old = _lodex_place_get_row (place);
+
+  for (guint prop_id = PROP_LATITUDE; prop_id <= PROP_PRESENCE; prop_id++)
+    {
+      if (!(priv->changed & column_of (prop_id)))
+        continue;
+      if (auto member = row_string (prop_id))
+        std::swap (row->*member, old->*member);
+      else if (auto optional = row_optional (prop_id); optional.member)
+        {
+          row->*optional.member = old->*optional.member;
+          row->fields = (row->fields & ~optional.bit) | (old->fields & optional.bit);
+        }
+      else if (prop_id == PROP_LATITUDE)
+        row->latitude = old->latitude;
+      else
+        row->longitude = old->longitude;
+    }
+  _lodex_place_set_row (place, row);
+
+  if (priv->address_changed && priv->address)
+    {
+      if (!address)
+        address = _lodex_place_address_new ();
+      guint bit = 1;
+      for (const lodex::AddressField &field : lodex::address_fields)
+        {
+          if (priv->address_changed & bit)
+            std::swap (address->*field.member, priv->address->*field.member);
+          bit <<= 1;
+        }
+    }
+  _lodex_place_set_address (place, address);
 }
 
 LodexPlaceRow *

@@ -97,7 +97,7 @@ struct _LodexPlaceClass
 };
 
 LodexPlace *lodex_place_new (const gchar *name, gdouble latitude, gdouble longitude);
-void lodex_place_commit (LodexPlace *place);
+gboolean lodex_place_commit (LodexPlace *place);
 gboolean lodex_place_has_id (LodexPlace *place);
 
 gboolean lodex_place_add_link (LodexPlace *place, LodexPlaceLink *link);

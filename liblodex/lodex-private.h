@@ -23,13 +23,15 @@ void _lodex_set_emit_changed (LodexSet *set);
 /* lodex-store */
 LodexStore *_lodex_store_get_from_file (const gchar *filename, const gchar *schema_filename);
 gchar *_lodex_store_gen_id (LodexStore *store);
+/* Whether the last write of @db failed on an id already taken. */
+gboolean _lodex_id_collided (sqlite3 *db);
 gboolean _lodex_update_property_string (gchar **property_location, const GValue *value);
 void _lodex_store_add_to_table (LodexStore *store, LodexPlace *place);
 void _lodex_store_remove_from_table (LodexStore *store, LodexPlace *place);
 LodexPlace *_lodex_store_query_table (LodexStore *store, const gchar *id);
 LodexPlace *_lodex_store_get_place_for_statement (LodexStore *store, sqlite3_stmt *statement);
 gboolean _lodex_store_import_place (LodexStore *store, LodexPlace *place);
-void _lodex_store_update (LodexStore *store, LodexPlace *place);
+gboolean _lodex_store_update (LodexStore *store, LodexPlace *place, guint columns, guint address_fields);
 gboolean _lodex_store_add_place_link (LodexStore *store, LodexPlaceLink *link);
 gboolean _lodex_store_update_place_link (LodexStore *store, LodexPlaceLink *link);
 gboolean _lodex_store_remove_place_link (LodexStore *store, LodexPlaceLink *link);
@@ -65,16 +67,34 @@ gboolean _lodex_store_batch_begin (LodexStore *store);
 gboolean _lodex_store_batch_end (LodexStore *store);
 
 /* lodex-tracker */
-void _lodex_tracker_hold (LodexTracker *tracker);
-void _lodex_tracker_release (LodexTracker *tracker, gboolean send);
+guint _lodex_tracker_hold (LodexTracker *tracker);
+void _lodex_tracker_release (LodexTracker *tracker, guint mark, gboolean send);
+void _lodex_tracker_set_bus_timeout (guint milliseconds);
 
-/* lodex-place */
+/* lodex-place: the columns of a place's row that a write-back writes,
+ * in the order of the places table after the id */
+typedef enum
+{
+  LODEX_PLACE_COLUMN_LATITUDE = 1 << 0,
+  LODEX_PLACE_COLUMN_LONGITUDE = 1 << 1,
+  LODEX_PLACE_COLUMN_ALTITUDE = 1 << 2,
+  LODEX_PLACE_COLUMN_NAME = 1 << 3,
+  LODEX_PLACE_COLUMN_ICON = 1 << 4,
+  LODEX_PLACE_COLUMN_HACCURACY = 1 << 5,
+  LODEX_PLACE_COLUMN_VACCURACY = 1 << 6,
+  LODEX_PLACE_COLUMN_COMMENT = 1 << 7,
+  LODEX_PLACE_COLUMN_DESCRIPTION = 1 << 8,
+  LODEX_PLACE_COLUMN_COVERAGE = 1 << 9,
+  LODEX_PLACE_COLUMN_PRESENCE = 1 << 10,
+} LodexPlaceColumn;
+
 LodexPlace *_lodex_place_new_with_row (LodexPlaceRow *row);
 LodexPlaceRow *_lodex_place_get_row (LodexPlace *place);
 void _lodex_place_set_row (LodexPlace *place, LodexPlaceRow *row);
 LodexStore *_lodex_place_get_store (LodexPlace *place);
 void _lodex_place_set_store (LodexPlace *place, LodexStore *store);
 gboolean _lodex_place_is_dirty (LodexPlace *place);
+void _lodex_place_reload (LodexPlace *place, LodexPlaceRow *row, LodexPlaceAddress *address);
 LodexPlaceRow *_lodex_place_row_new (void);
 void _lodex_place_row_free (LodexPlaceRow *row);
 LodexPlaceAddress *_lodex_place_address_new (void);
@@ -123,6 +143,10 @@ gboolean _lodex_db_exec_and_free (sqlite3 *db, gchar *sql);
 gboolean _lodex_db_bind_place_row (sqlite3 *db, sqlite3_stmt *statement, LodexPlaceRow *row);
 LodexPlaceRow *_lodex_db_place_row_from_statement (sqlite3_stmt *statement);
 int _lodex_db_step (sqlite3_stmt *statement);
+gboolean _lodex_db_update_place_columns (sqlite3 *db, LodexPlaceRow *row, guint columns);
+gboolean _lodex_db_place_exists (sqlite3 *db, const gchar *id);
+gboolean _lodex_db_place_address_upsert (sqlite3 *db, const gchar *place_id, LodexPlaceAddress *address, guint fields);
+gboolean _lodex_db_place_appdata_upsert (sqlite3 *db, const gchar *place_id, const gchar *key, const gchar *data);
 void _lodex_db_set_busy_timeout (guint milliseconds);
 
 G_END_DECLS

@@ -40,7 +40,7 @@ place_updated_cb (LodexTracker *tracker, const gchar *id, LodexStore *store)
   if (live)
     {
       /* local edits not yet written are newer than the notice: write them
-       * first, or the reload would throw them away */
+       * first; if that fails they stay on top of what is reloaded */
       if (_lodex_place_is_dirty (live))
         lodex_place_commit (live);
 
@@ -50,8 +50,7 @@ place_updated_cb (LodexTracker *tracker, const gchar *id, LodexStore *store)
           g_warning ("Error retrieving row from the database");
           return;
         }
-      _lodex_place_set_row (live, row);
-      _lodex_place_set_address (live, _lodex_store_place_get_address (store, live));
+      _lodex_place_reload (live, row, lodex_db_place_address_get (store_priv (store)->db, id));
       _lodex_place_update_links (live);
       g_signal_emit_by_name (live, "changed");
     }

@@ -70,31 +70,55 @@ belongs_here (LodexStore *store, LodexPlace *place)
   return _lodex_place_get_store (place) == store;
 }
 
-/* Steps common to adding and importing once the row is in: bind, register,
- * write what the detached place collected, and tell. */
-static void
-attach_new_place (LodexStore *store, LodexPlace *place)
+/* Writes a new place's row, address and links in one transaction, under
+ * a new id when @new_id; on failure the place is left as it was. Then binds
+ * it, registers it and tells. */
+static gboolean
+store_new_place (LodexStore *store, LodexPlace *place, bool new_id)
 {
+  LodexStorePrivate *priv = get_priv (store);
   LodexPlaceRow *row = _lodex_place_get_row (place);
+  lodex::Hold hold (store);
 
-  /* the insert wrote every property: committing them again would only
-   * announce a change that is not one */
-  lodex_place_commit (place);
-  _lodex_place_set_store (place, store);
-  get_priv (store)->places.add (G_OBJECT (place));
-
-  if (LodexPlaceAddress *address = _lodex_place_peek_address (place))
-    _lodex_store_place_set_address (store, place, address);
-  for (GList *l = _lodex_place_get_links (place); l; l = l->next)
+  auto write_all = [&] () -> bool {
+    lodex::StoreWrite write (store);
+    if (!write)
+      return false;
+    auto insert = [&] { return lodex_db_insert_place (priv->db, place) != FALSE; };
+    if (new_id ? !lodex::insert_with_new_id (store, row->id, insert) : !insert ())
+      return false;
+    if (LodexPlaceAddress *address = _lodex_place_peek_address (place))
+      {
+        if (!lodex_db_place_address_set (priv->db, row->id, address))
+          return false;
+        lodex_tracker_signal_place_updated (priv->tracker, row->id);
+      }
+    for (GList *l = _lodex_place_get_links (place); l; l = l->next)
+      {
+        auto link = static_cast<LodexPlaceLink *> (l->data);
+        g_free (link->place_id);
+        link->place_id = g_strdup (row->id);
+        if (!lodex_db_add_place_link (priv->db, link))
+          return false;
+        lodex_tracker_signal_place_updated (priv->tracker, row->id);
+      }
+    return write.commit ();
+  };
+  if (!write_all ())
     {
-      auto link = static_cast<LodexPlaceLink *> (l->data);
-      g_free (link->place_id);
-      link->place_id = g_strdup (row->id);
-      _lodex_store_add_place_link (store, link);
+      if (new_id) /* still new: it may be added again */
+        g_clear_pointer (&row->id, g_free);
+      return FALSE;
     }
 
+  /* the insert wrote every property: nothing is left to write back */
+  lodex_place_commit (place);
+  _lodex_place_set_store (place, store);
+  priv->places.add (G_OBJECT (place));
   g_signal_emit_by_name (place, "added", store);
-  lodex_tracker_signal_store_updated (get_priv (store)->tracker);
+  lodex_tracker_signal_store_updated (priv->tracker);
+  lodex_tracker_signal_place_added (priv->tracker, row->id);
+  return TRUE;
 }
 
 /**
@@ -102,7 +126,8 @@ attach_new_place (LodexStore *store, LodexPlace *place)
  * @store: a #LodexStore
  * @place: a place that is in no store
  *
- * Gives @place a new id and stores it with its address and links.
+ * Gives @place a new id and stores it with its address and links, all or
+ * nothing.
  *
  * Returns: whether the place was stored; on failure it is left as it was
  */
@@ -114,23 +139,12 @@ lodex_store_add_place (LodexStore *store, LodexPlace *place)
   g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
 
-  LodexPlaceRow *row = _lodex_place_get_row (place);
-  if (row->id || _lodex_place_get_store (place))
+  if (_lodex_place_get_row (place)->id || _lodex_place_get_store (place))
     {
       g_warning ("Place is already associated with the database");
       return FALSE;
     }
-
-  lodex::Hold hold (store);
-  row->id = _lodex_store_gen_id (store);
-  if (!lodex_db_insert_place (get_priv (store)->db, place))
-    {
-      g_clear_pointer (&row->id, g_free); /* still new: it may be added again */
-      return FALSE;
-    }
-  attach_new_place (store, place);
-  lodex_tracker_signal_place_added (get_priv (store)->tracker, row->id);
-  return TRUE;
+  return store_new_place (store, place, true);
 }
 
 gboolean
@@ -142,26 +156,19 @@ _lodex_store_import_place (LodexStore *store, LodexPlace *place)
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
 
   LodexPlaceRow *row = _lodex_place_get_row (place);
-  g_autoptr (LodexPlace) present = lodex_store_get_place_by_id (store, row->id);
-  if (present)
+  if (!row->id)
+    return FALSE;
+  if (_lodex_db_place_exists (get_priv (store)->db, row->id))
     {
       g_debug ("Place already present in store.");
       return FALSE;
     }
-  if (!row->id)
-    return FALSE;
   if (_lodex_place_get_store (place))
     {
       g_warning ("Place is already associated with the database");
       return FALSE;
     }
-
-  lodex::Hold hold (store);
-  if (!lodex_db_insert_place (get_priv (store)->db, place))
-    return FALSE;
-  attach_new_place (store, place);
-  lodex_tracker_signal_place_added (get_priv (store)->tracker, row->id);
-  return TRUE;
+  return store_new_place (store, place, false);
 }
 
 /**
@@ -229,22 +236,32 @@ lodex_store_remove_place (LodexStore *store, LodexPlace *place)
   return TRUE;
 }
 
-void
-_lodex_store_update (LodexStore *store, LodexPlace *place)
+/* Writes the columns and address fields a place changed, in one
+ * transaction; announced only once written. */
+gboolean
+_lodex_store_update (LodexStore *store, LodexPlace *place, guint columns, guint address_fields)
 {
-  g_return_if_fail (store != NULL);
-  g_return_if_fail (place != NULL);
-  g_return_if_fail (LODEX_IS_STORE (store));
-  g_return_if_fail (LODEX_IS_PLACE (place));
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
 
-  if (!belongs_here (store, place))
+  LodexPlaceRow *row = _lodex_place_get_row (place);
+  if (!row->id || !belongs_here (store, place))
     {
       g_warning ("Place is not associated with the database");
-      return;
+      return FALSE;
     }
   LodexStorePrivate *priv = get_priv (store);
-  lodex_db_update_place (priv->db, place);
-  lodex_tracker_signal_place_updated (priv->tracker, _lodex_place_get_row (place)->id);
+  return lodex::write_for_place (store, row->id, [&] {
+    if (!_lodex_db_update_place_columns (priv->db, row, columns))
+      return false;
+    LodexPlaceAddress *address = _lodex_place_peek_address (place);
+    if (address && !_lodex_db_place_address_upsert (priv->db, row->id, address, address_fields))
+      return false;
+    lodex_tracker_signal_place_updated (priv->tracker, row->id);
+    return true;
+  });
 }
 
 /* Links */
@@ -257,10 +274,12 @@ _lodex_store_add_place_link (LodexStore *store, LodexPlaceLink *link)
     return FALSE;
 
   LodexStorePrivate *priv = get_priv (store);
-  if (!lodex_db_add_place_link (priv->db, link))
-    return FALSE;
-  lodex_tracker_signal_place_updated (priv->tracker, link->place_id);
-  return TRUE;
+  return lodex::write_for_place (store, link->place_id, [&] {
+    if (!lodex_db_add_place_link (priv->db, link))
+      return false;
+    lodex_tracker_signal_place_updated (priv->tracker, link->place_id);
+    return true;
+  });
 }
 
 /* Update and removal share their checks and their announcement. */
@@ -352,10 +371,12 @@ _lodex_store_place_set_address (LodexStore *store, LodexPlace *place, LodexPlace
   if (!id)
     return FALSE;
   LodexStorePrivate *priv = get_priv (store);
-  if (!lodex_db_place_address_set (priv->db, id, address))
-    return FALSE;
-  lodex_tracker_signal_place_updated (priv->tracker, id);
-  return TRUE;
+  return lodex::write_for_place (store, id, [&] {
+    if (!lodex_db_place_address_set (priv->db, id, address))
+      return false;
+    lodex_tracker_signal_place_updated (priv->tracker, id);
+    return true;
+  });
 }
 
 gboolean
@@ -408,12 +429,12 @@ _lodex_store_place_set_appdata (LodexStore *store, LodexPlace *place, const gcha
     return FALSE;
 
   LodexStorePrivate *priv = get_priv (store);
-  g_autofree gchar *present = _lodex_store_place_get_appdata (store, place, key);
-  gboolean written = present ? lodex_db_place_appdata_update (priv->db, id, key, value)
-                             : lodex_db_place_appdata_insert (priv->db, id, key, value);
-  if (written)
+  return lodex::write_for_place (store, id, [&] {
+    if (!_lodex_db_place_appdata_upsert (priv->db, id, key, value))
+      return false;
     lodex_tracker_signal_place_updated (priv->tracker, id);
-  return written;
+    return true;
+  });
 }
 
 gboolean

@@ -28,8 +28,7 @@ struct LodexStorePrivate
   lodex::Registry images{lodex::image_id_of};
   lodex::Registry routes{lodex::route_id_of};
   LodexTracker *tracker = nullptr;
-  lodex::db::Transaction *batch = nullptr; /* the outermost open batch */
-  guint batch_depth = 0;
+  GPtrArray *batches = nullptr; /* of StoreWrite, the open batches, innermost last */
 };
 
 namespace lodex
@@ -54,6 +53,64 @@ enum StoreSignal
 };
 
 LodexStorePrivate *store_priv (LodexStore *store) noexcept;
+
+/* One write of the store's: a transaction, or a savepoint inside one, whose
+ * broadcasts wait for its commit and are dropped if it is rolled back. */
+class StoreWrite
+{
+public:
+  explicit StoreWrite (LodexStore *store) noexcept;
+  ~StoreWrite ();
+  StoreWrite (const StoreWrite &) = delete;
+  StoreWrite &operator= (const StoreWrite &) = delete;
+
+  explicit operator bool () const noexcept { return bool (transaction_); }
+  bool commit () noexcept;
+
+private:
+  db::Transaction transaction_;
+  LodexTracker *tracker_;
+  guint mark_;
+  bool released_ = false;
+};
+
+/* Runs @write, which writes rows hanging off the place @place_id, in one
+ * transaction with a check that the place is still stored: rows for a place
+ * that another program removed would be orphans. A NULL @place_id is left
+ * to @write to refuse. */
+template <typename Write>
+gboolean
+write_for_place (LodexStore *store, const gchar *place_id, Write write)
+{
+  StoreWrite transaction (store);
+  if (!transaction)
+    return FALSE;
+  if (place_id && !_lodex_db_place_exists (store_priv (store)->db, place_id))
+    {
+      g_warning ("Place %s is not in the database any more", place_id);
+      return FALSE;
+    }
+  return write () && transaction.commit ();
+}
+
+/* Gives @id a new id and runs @insert; another id is tried when another
+ * program took the same one meanwhile. On failure @id is cleared. */
+template <typename Insert>
+bool
+insert_with_new_id (LodexStore *store, gchar *&id, Insert insert)
+{
+  for (int attempt = 0; attempt < 3; attempt++)
+    {
+      g_free (id);
+      id = _lodex_store_gen_id (store);
+      if (insert ())
+        return true;
+      if (!_lodex_id_collided (store_priv (store)->db))
+        break;
+    }
+  g_clear_pointer (&id, g_free);
+  return false;
+}
 void store_emit (LodexStore *store, StoreSignal signal, const gchar *id) noexcept;
 
 /* lodex-store-events.cpp: connects the store to its tracker's signals. */

@@ -66,6 +66,27 @@ prepare_listing (sqlite3 *db, const char *query) noexcept
   return Stmt (statement);
 }
 
+StoreWrite::StoreWrite (LodexStore *store) noexcept
+    : transaction_ (store_priv (store)->db), tracker_ (store_priv (store)->tracker),
+      mark_ (_lodex_tracker_hold (tracker_))
+{
+}
+
+StoreWrite::~StoreWrite ()
+{
+  if (!released_)
+    _lodex_tracker_release (tracker_, mark_, FALSE); /* the transaction rolls back */
+}
+
+bool
+StoreWrite::commit () noexcept
+{
+  bool committed = transaction_ && transaction_.commit ();
+  released_ = true;
+  _lodex_tracker_release (tracker_, mark_, committed);
+  return committed;
+}
+
 } // namespace lodex
 
 using lodex::store_priv;
@@ -91,6 +112,10 @@ lodex_store_dispose (GObject *object)
 {
   LodexStorePrivate *priv = get_priv (LODEX_STORE (object));
 
+  /* unfinished batches are rolled back, innermost first */
+  while (priv->batches && priv->batches->len)
+    delete static_cast<lodex::StoreWrite *> (g_ptr_array_steal_index (priv->batches, priv->batches->len - 1));
+  g_clear_pointer (&priv->batches, g_ptr_array_unref);
   if (priv->tracker)
     {
       g_signal_handlers_disconnect_by_data (priv->tracker, object);
@@ -105,7 +130,6 @@ lodex_store_finalize (GObject *object)
 {
   LodexStorePrivate *priv = get_priv (LODEX_STORE (object));
 
-  delete priv->batch; /* an unfinished batch is rolled back */
   g_clear_pointer (&priv->statement, sqlite3_finalize);
   if (lodex_db_close (priv->db) != SQLITE_OK)
     g_warning ("Error closing database: %s", sqlite3_errmsg (priv->db));
@@ -240,18 +264,15 @@ _lodex_store_batch_begin (LodexStore *store)
 {
   g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
   LodexStorePrivate *priv = get_priv (store);
-  if (priv->batch_depth == 0)
+  auto batch = new lodex::StoreWrite (store);
+  if (!*batch)
     {
-      auto batch = new lodex::db::Transaction (priv->db);
-      if (!*batch)
-        {
-          delete batch;
-          return FALSE;
-        }
-      priv->batch = batch;
+      delete batch;
+      return FALSE;
     }
-  priv->batch_depth++;
-  _lodex_tracker_hold (priv->tracker);
+  if (!priv->batches)
+    priv->batches = g_ptr_array_new ();
+  g_ptr_array_add (priv->batches, batch);
   return TRUE;
 }
 
@@ -260,14 +281,10 @@ _lodex_store_batch_end (LodexStore *store)
 {
   g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
   LodexStorePrivate *priv = get_priv (store);
-  g_return_val_if_fail (priv->batch_depth > 0, FALSE);
-  gboolean committed = TRUE;
-  if (--priv->batch_depth == 0)
-    {
-      committed = priv->batch->commit ();
-      g_clear_pointer (&priv->batch, [] (lodex::db::Transaction *batch) { delete batch; });
-    }
-  _lodex_tracker_release (priv->tracker, committed);
+  g_return_val_if_fail (priv->batches && priv->batches->len > 0, FALSE);
+  auto batch = static_cast<lodex::StoreWrite *> (g_ptr_array_steal_index (priv->batches, priv->batches->len - 1));
+  bool committed = batch->commit ();
+  delete batch;
   return committed;
 }
 

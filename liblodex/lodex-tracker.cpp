@@ -10,8 +10,9 @@ struct LodexTrackerPrivate
 {
   GDBusConnection *connection; /* NULL when the bus could not be reached */
   guint subscription;
-  guint held;       /* while > 0, broadcasts wait in @pending */
-  GPtrArray *pending; /* (member, body) pairs, in order; body may be NULL */
+  guint held;           /* while > 0, broadcasts wait in @pending */
+  GPtrArray *pending;   /* (member, body) pairs, in order; body may be NULL */
+  gboolean unconfirmed; /* sent since the bus last confirmed receipt */
 };
 
 G_DEFINE_TYPE_WITH_PRIVATE (LodexTracker, lodex_tracker, G_TYPE_OBJECT)
@@ -103,6 +104,114 @@ on_bus_signal (GDBusConnection *connection,
       }
 }
 
+/* How long the session bus is waited for: a bus that accepts connections
+ * and never answers (a stopped daemon) must not hang the application. */
+guint bus_timeout_ms = 3000;
+
+/* Connections that sent broadcasts, with the number of trackers on each:
+ * the process confirms them with the bus when it exits. */
+GMutex connections_lock;
+GHashTable *live_connections; /* GDBusConnection * -> count */
+
+/* Waits until the bus has received everything sent on @connection so far:
+ * it handles messages in order, so its answer to a call confirms them.
+ * Broadcasts still queued when a program exits would otherwise be lost. */
+bool
+confirm_receipt (GDBusConnection *connection)
+{
+  g_autoptr (GError) error = nullptr;
+  g_autoptr (GVariant) reply = g_dbus_connection_call_sync (connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                            "org.freedesktop.DBus", "GetId", nullptr, nullptr,
+                                                            G_DBUS_CALL_FLAGS_NONE, int (bus_timeout_ms), nullptr,
+                                                            &error);
+  if (!reply)
+    g_debug ("The bus did not confirm our broadcasts: %s", error->message);
+  return reply != nullptr;
+}
+
+void
+confirm_at_exit ()
+{
+  g_mutex_lock (&connections_lock);
+  GList *connections = live_connections ? g_hash_table_get_keys (live_connections) : nullptr;
+  for (GList *l = connections; l; l = l->next)
+    g_object_ref (l->data);
+  g_mutex_unlock (&connections_lock);
+  for (GList *l = connections; l; l = l->next)
+    confirm_receipt (G_DBUS_CONNECTION (l->data));
+  g_list_free_full (connections, g_object_unref);
+}
+
+void
+track_connection (GDBusConnection *connection, int delta)
+{
+  static gsize registered;
+  if (g_once_init_enter (&registered))
+    {
+      atexit (confirm_at_exit);
+      g_once_init_leave (&registered, 1);
+    }
+  g_mutex_lock (&connections_lock);
+  if (!live_connections)
+    live_connections = g_hash_table_new (nullptr, nullptr);
+  int count = GPOINTER_TO_INT (g_hash_table_lookup (live_connections, connection)) + delta;
+  if (count > 0)
+    g_hash_table_insert (live_connections, connection, GINT_TO_POINTER (count));
+  else
+    g_hash_table_remove (live_connections, connection);
+  g_mutex_unlock (&connections_lock);
+}
+
+/* The session bus, or NULL with @error after at most bus_timeout_ms. */
+GDBusConnection *
+connect_bounded (GError **error)
+{
+  struct Attempt
+  {
+    GDBusConnection *connection = nullptr;
+    GError *error = nullptr;
+    bool done = false;
+  } attempt;
+
+  g_autoptr (GMainContext) context = g_main_context_new ();
+  g_main_context_push_thread_default (context);
+  g_autoptr (GCancellable) cancellable = g_cancellable_new ();
+  g_bus_get (
+    G_BUS_TYPE_SESSION, cancellable,
+    [] (GObject *, GAsyncResult *result, gpointer data) {
+      auto attempt = static_cast<Attempt *> (data);
+      attempt->connection = g_bus_get_finish (result, &attempt->error);
+      attempt->done = true;
+    },
+    &attempt);
+  GSource *timeout = g_timeout_source_new (bus_timeout_ms);
+  g_source_set_callback (
+    timeout,
+    [] (gpointer cancellable) {
+      g_cancellable_cancel (G_CANCELLABLE (cancellable));
+      return G_SOURCE_REMOVE;
+    },
+    cancellable, nullptr);
+  g_source_attach (timeout, context);
+  while (!attempt.done)
+    g_main_context_iteration (context, TRUE);
+  g_source_destroy (timeout);
+  g_source_unref (timeout);
+  g_main_context_pop_thread_default (context);
+
+  if (!attempt.connection)
+    {
+      if (g_error_matches (attempt.error, G_IO_ERROR, G_IO_ERROR_CANCELLED))
+        {
+          g_clear_error (&attempt.error);
+          g_set_error (&attempt.error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT,
+                       "the session bus did not answer within %u ms", bus_timeout_ms);
+        }
+      g_propagate_error (error, attempt.error);
+    }
+  return attempt.connection;
+}
+
 void
 emit (LodexTrackerPrivate *priv, const char *member, GVariant *body)
 {
@@ -114,6 +223,7 @@ emit (LodexTrackerPrivate *priv, const char *member, GVariant *body)
     }
   g_dbus_connection_emit_signal (priv->connection, nullptr, object_path, interface_name, member,
                                  body, nullptr);
+  priv->unconfirmed = TRUE;
 }
 
 void
@@ -139,14 +249,16 @@ lodex_tracker_dispose (GObject *object)
   if (priv->held)
     {
       priv->held = 1;
-      _lodex_tracker_release (LODEX_TRACKER (object), FALSE); /* closing rolls back */
+      _lodex_tracker_release (LODEX_TRACKER (object), 0, FALSE); /* closing rolls back */
     }
   if (priv->connection)
     {
       g_dbus_connection_signal_unsubscribe (priv->connection, priv->subscription);
       priv->subscription = 0;
       /* a short-lived program must not exit with its broadcasts still queued */
-      g_dbus_connection_flush_sync (priv->connection, nullptr, nullptr);
+      if (priv->unconfirmed)
+        confirm_receipt (priv->connection);
+      track_connection (priv->connection, -1);
       g_clear_object (&priv->connection);
     }
 
@@ -208,12 +320,13 @@ lodex_tracker_init (LodexTracker *self)
   g_autoptr (GError) error = nullptr;
 
   priv->pending = g_ptr_array_new ();
-  priv->connection = g_bus_get_sync (G_BUS_TYPE_SESSION, nullptr, &error);
+  priv->connection = connect_bounded (&error);
   if (!priv->connection)
     {
       g_warning ("Failed to connect to the bus: %s", error->message);
       return;
     }
+  track_connection (priv->connection, +1);
   /* Every tracker subscribes on its own, so every store of a process hears
    * every change, its own included. */
   priv->subscription = g_dbus_connection_signal_subscribe (priv->connection, nullptr, interface_name,
@@ -246,25 +359,41 @@ lodex_tracker_signal_store_updated (LodexTracker *tracker)
   emit (priv, "StoreUpdated", nullptr);
 }
 
-/* Holds broadcasts back, for writes that are not visible to other processes
- * yet (an open transaction); calls nest. */
 void
+_lodex_tracker_set_bus_timeout (guint milliseconds)
+{
+  bus_timeout_ms = milliseconds;
+}
+
+/* Holds broadcasts back, for writes that other processes cannot see yet
+ * (an open transaction); calls nest. Returns the mark to release with. */
+guint
 _lodex_tracker_hold (LodexTracker *tracker)
 {
   if (!LODEX_IS_TRACKER (tracker))
-    return;
-  get_priv (tracker)->held++;
+    return 0;
+  LodexTrackerPrivate *priv = get_priv (tracker);
+  priv->held++;
+  return priv->pending->len;
 }
 
-/* Sends, in order, what the outermost hold kept back, or drops it when
- * @send is FALSE (the writes were rolled back). */
+/* Ends the hold that returned @mark. What it kept back is dropped when
+ * @send is FALSE (those writes were rolled back); the outermost sends, in
+ * order, what is left. */
 void
-_lodex_tracker_release (LodexTracker *tracker, gboolean send)
+_lodex_tracker_release (LodexTracker *tracker, guint mark, gboolean send)
 {
   if (!LODEX_IS_TRACKER (tracker))
     return;
   LodexTrackerPrivate *priv = get_priv (tracker);
   g_return_if_fail (priv->held > 0);
+  if (!send)
+    while (priv->pending->len > mark)
+      {
+        if (auto body = static_cast<GVariant *> (g_ptr_array_steal_index (priv->pending, priv->pending->len - 1)))
+          g_variant_unref (body);
+        g_ptr_array_steal_index (priv->pending, priv->pending->len - 1);
+      }
   if (--priv->held)
     return;
   g_autoptr (GPtrArray) pending = std::exchange (priv->pending, g_ptr_array_new ());
@@ -272,8 +401,7 @@ _lodex_tracker_release (LodexTracker *tracker, gboolean send)
     {
       auto member = static_cast<const char *> (pending->pdata[i]);
       g_autoptr (GVariant) body = static_cast<GVariant *> (pending->pdata[i + 1]);
-      if (send)
-        emit (priv, member, body);
+      emit (priv, member, body);
     }
 }
 
