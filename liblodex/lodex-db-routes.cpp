@@ -140,6 +140,47 @@ lodex_db_store_route (sqlite3 *db, LodexRoute *route)
                            row->description, ":type", row->type, nullptr);
 }
 
+/* Writes the fields whose bits (1 << n, n = 2 name, 3 comment,
+ * 4 description, 5 type) are in @columns: another program's changes to the
+ * others survive. */
+gboolean
+_lodex_db_update_route_columns (sqlite3 *db, LodexRouteRow *row, guint columns)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (row != NULL, FALSE);
+  struct
+  {
+    const char *parameter; /* ":" + column */
+    gchar *LodexRouteRow::*field;
+  } const fields[] = {
+    {":name", &LodexRouteRow::name},
+    {":comment", &LodexRouteRow::comment},
+    {":description", &LodexRouteRow::description},
+    {":type", &LodexRouteRow::type},
+  };
+  GString *text = g_string_new ("UPDATE routes SET ");
+  for (gsize i = 0; i < G_N_ELEMENTS (fields); i++)
+    if (columns & (1u << (i + 2)))
+      g_string_append_printf (text, "%s%s = %s", text->str[text->len - 1] == ' ' ? "" : ", ", fields[i].parameter + 1,
+                              fields[i].parameter);
+  if (text->str[text->len - 1] == ' ')
+    {
+      g_string_free (text, TRUE);
+      return TRUE; /* nothing to write */
+    }
+  g_string_append (text, " WHERE id = :id;");
+  const char *query = g_intern_string (text->str); /* the cache's key */
+  g_string_free (text, TRUE);
+
+  Statement statement = borrow_bound (db, query, ":id", row->id, nullptr);
+  if (!statement)
+    return FALSE;
+  for (gsize i = 0; i < G_N_ELEMENTS (fields); i++)
+    if ((columns & (1u << (i + 2))) && !statement.bind (fields[i].parameter, row->*fields[i].field))
+      return FALSE;
+  return run (statement, sql_error);
+}
+
 gboolean
 lodex_db_delete_route (sqlite3 *db, LodexRoute *route)
 {
@@ -302,6 +343,18 @@ lodex_db_remove_waypoints (sqlite3 *db, const gchar *route_id, LodexWaypointFunc
   return transaction.commit ();
 }
 
+/**
+ * lodex_db_select_update_waypoints:
+ * @db: a connection
+ * @route_id: a route id
+ * @func: (scope call): called with each waypoint, in order weight
+ * @user_data: data for @func
+ *
+ * Writes back, in one transaction, the waypoints whose properties @func set.
+ *
+ * Returns: bits: 0x1 the waypoints were read, 0x2 changes were written,
+ *   0x4 changes could not be written (and none was)
+ */
 guint
 lodex_db_select_update_waypoints (sqlite3 *db, const gchar *route_id, LodexWaypointFunc func, gpointer user_data)
 {
@@ -321,6 +374,7 @@ lodex_db_select_update_waypoints (sqlite3 *db, const gchar *route_id, LodexWaypo
     return result;
 
   /* all of them or none: a batch that stopped half-way is rolled back */
+  result |= 0x4; /* until written */
   Transaction transaction (db);
   if (!transaction)
     return result;
@@ -334,5 +388,5 @@ lodex_db_select_update_waypoints (sqlite3 *db, const gchar *route_id, LodexWaypo
       if (!statement || !bind_waypoint (statement, row) || !run (statement, "SQL Error: %s\n"))
         return result;
     }
-  return transaction.commit () ? result | 0x2 : result;
+  return transaction.commit () ? (result & ~0x4u) | 0x2 : result;
 }

@@ -6,6 +6,9 @@
 #include "lodex-db-private.hpp"
 
 #include <cstdarg>
+#include <fcntl.h>
+#include <glib/gstdio.h>
+#include <unistd.h>
 
 namespace lodex::db
 {
@@ -270,6 +273,13 @@ lodex_db_open (const gchar *filename)
 {
   g_return_val_if_fail (filename != NULL, NULL);
 
+  /* a person's places, often their home and routines: a new database is
+   * its owner's alone (SQLite gives its -wal and -shm files the same mode);
+   * an existing one keeps the mode it has */
+  int fd = g_open (filename, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0)
+    close (fd);
+
   sqlite3 *db = nullptr;
   if (sqlite3_open (filename, &db) != SQLITE_OK)
     {
@@ -319,6 +329,74 @@ lodex_db_close (sqlite3 *db)
   return sqlite3_close (db);
 }
 
+/* Runs every statement of @commands on @db. */
+static bool
+run_schema (sqlite3 *db, const char *commands)
+{
+  const char *cursor = commands;
+  for (;;)
+    {
+      sqlite3_stmt *raw = nullptr;
+      const char *tail = nullptr;
+      int res = wait_out_busy ([&] {
+        return sqlite3_prepare_v2 (db, cursor, -1, &raw, &tail);
+      });
+      lodex::Stmt statement (raw);
+      if (res != SQLITE_OK)
+        {
+          g_warning ("Problem when importing schema (prepare): %s", sqlite3_errmsg (db));
+          return false;
+        }
+      if (!statement) /* only blanks or comments were left */
+        return true;
+      if (_lodex_db_step (statement.get ()) != SQLITE_DONE)
+        {
+          g_warning ("Problem when importing schema (step): %s", sqlite3_errmsg (db));
+          return false;
+        }
+      cursor = tail;
+    }
+}
+
+/* The tables of @db, column by column, against those that @commands make
+ * in an empty database: a file of another program's, with a table of the
+ * same name, must not be read as ours. Columns added at the end are
+ * allowed. */
+static bool
+schema_matches (sqlite3 *db, const char *commands)
+{
+  sqlite3 *reference = nullptr;
+  if (sqlite3_open (":memory:", &reference) != SQLITE_OK || !run_schema (reference, commands))
+    {
+      sqlite3_close (reference);
+      return false;
+    }
+  bool matches = true;
+  sqlite3_stmt *tables = nullptr;
+  sqlite3_prepare_v2 (reference, "SELECT name FROM sqlite_schema WHERE type = 'table'", -1, &tables, nullptr);
+  while (matches && sqlite3_step (tables) == SQLITE_ROW)
+    {
+      const char *table = reinterpret_cast<const char *> (sqlite3_column_text (tables, 0));
+      g_autofree gchar *select = g_strdup_printf ("SELECT * FROM \"%s\"", table);
+      lodex::Stmt expected, found;
+      sqlite3_stmt *raw = nullptr;
+      sqlite3_prepare_v2 (reference, select, -1, &raw, nullptr);
+      expected.reset (raw);
+      raw = nullptr;
+      sqlite3_prepare_v2 (db, select, -1, &raw, nullptr);
+      found.reset (raw);
+      int n = expected ? sqlite3_column_count (expected.get ()) : 0;
+      matches = found && sqlite3_column_count (found.get ()) >= n;
+      for (int i = 0; matches && i < n; i++)
+        matches = g_str_equal (sqlite3_column_name (expected.get (), i), sqlite3_column_name (found.get (), i));
+      if (!matches)
+        g_warning ("The table %s of the database is not the one this library makes", table);
+    }
+  sqlite3_finalize (tables);
+  sqlite3_close (reference);
+  return matches;
+}
+
 gboolean
 lodex_db_create_tables (sqlite3 *db, const gchar *schema_filename)
 {
@@ -344,29 +422,9 @@ lodex_db_create_tables (sqlite3 *db, const gchar *schema_filename)
       || !lodex::check (length != 0, G_STRFUNC, "length != 0"))
     return FALSE;
 
-  const char *cursor = commands;
-  for (;;)
-    {
-      sqlite3_stmt *raw = nullptr;
-      const char *tail = nullptr;
-      int res = wait_out_busy ([&] {
-        return sqlite3_prepare_v2 (db, cursor, -1, &raw, &tail);
-      });
-      lodex::Stmt statement (raw);
-      if (res != SQLITE_OK)
-        {
-          g_warning ("Problem when importing schema (prepare): %s", sqlite3_errmsg (db));
-          return FALSE;
-        }
-      if (!statement) /* only blanks or comments were left */
-        return TRUE;
-      if (_lodex_db_step (statement.get ()) != SQLITE_DONE)
-        {
-          g_warning ("Problem when importing schema (step): %s", sqlite3_errmsg (db));
-          return FALSE;
-        }
-      cursor = tail;
-    }
+  if (!run_schema (db, commands))
+    return FALSE;
+  return schema_matches (db, commands);
 }
 
 sqlite3_stmt *

@@ -4,6 +4,7 @@
  * benchmarks: not installed. */
 
 #include <glib.h>
+#include <sqlite3.h>
 
 G_BEGIN_DECLS
 
@@ -24,5 +25,8 @@ gdouble _lodex_location_sort_distance (const LodexDistanceOrigin *origin,
                                        gdouble latitude,
                                        gdouble longitude,
                                        gdouble altitude);
+
+/* Registers "distance_func" on @db, once; FALSE after a warning. */
+gboolean _lodex_location_sort_register (sqlite3 *db);
 
 G_END_DECLS

@@ -168,20 +168,13 @@ ensure_distance_func (sqlite3 *db)
   return context;
 }
 
-/* Object */
-
-static void
-lodex_location_sort_constructed (GObject *object)
+gboolean
+_lodex_location_sort_register (sqlite3 *db)
 {
-  G_OBJECT_CLASS (lodex_location_sort_parent_class)->constructed (object);
-
-  /* now rather than at the first walk: a set wrapped around this one
-   * prepares the function's name without calling our first () */
-  LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (object));
-  if (priv->wrapped.inner)
-    if (sqlite3 *db = _lodex_set_get_db (priv->wrapped.inner))
-      ensure_distance_func (db);
+  return ensure_distance_func (db) != nullptr;
 }
+
+/* Object */
 
 static void
 lodex_location_sort_dispose (GObject *object)
@@ -255,7 +248,6 @@ static void
 lodex_location_sort_class_init (LodexLocationSortClass *klass)
 {
   GObjectClass *object_class = G_OBJECT_CLASS (klass);
-  object_class->constructed = lodex_location_sort_constructed;
   object_class->dispose = lodex_location_sort_dispose;
   object_class->finalize = lodex_location_sort_finalize;
   object_class->get_property = lodex_location_sort_get_property;
@@ -296,16 +288,12 @@ lodex_location_sort_new (LodexSet *set)
 
 /* The sort as a set */
 
-static bool
-prepare_walk (LodexSet *set, sqlite3 *db)
-{
-  return lodex::check (db != nullptr, "lodex_location_sort_set_first", "db != NULL") && ensure_distance_func (db);
-}
+static constexpr char order[] = "distance_func (latitude, longitude, altitude)";
 
 static gchar *
 compose (LodexSet *set, const gchar *inner)
 {
-  return g_strdup_printf ("SELECT * from (%s) ORDER BY distance_func (latitude, longitude, altitude)", inner);
+  return g_strdup_printf ("SELECT * from (%s) ORDER BY %s", inner, order);
 }
 
 /* Binding is the last thing before the first step, also when this sort is
@@ -328,7 +316,7 @@ static constexpr lodex::WrapperKind kind = {
   [] (LodexSet *set) { return &get_priv (LODEX_LOCATION_SORT (set))->wrapped; },
   compose,
   bind,
-  prepare_walk,
+  order,
 };
 
 static void

@@ -23,6 +23,7 @@ void _lodex_set_emit_changed (LodexSet *set);
 /* lodex-store */
 LodexStore *_lodex_store_get_from_file (const gchar *filename, const gchar *schema_filename);
 gchar *_lodex_store_gen_id (LodexStore *store);
+sqlite3 *_lodex_store_get_walk_db (LodexStore *store);
 /* Whether the last write of @db failed on an id already taken. */
 gboolean _lodex_id_collided (sqlite3 *db);
 gboolean _lodex_update_property_string (gchar **property_location, const GValue *value);
@@ -130,6 +131,8 @@ void _lodex_route_row_free (LodexRouteRow *row);
 LodexRoute *_lodex_route_new_with_row (LodexRouteRow *row);
 void _lodex_route_load_row (LodexRoute *route, LodexRouteRow *row);
 LodexRouteRow *_lodex_route_get_row (LodexRoute *route);
+guint _lodex_route_get_changed (LodexRoute *route);
+gboolean _lodex_db_update_route_columns (sqlite3 *db, LodexRouteRow *row, guint columns);
 const gchar *_lodex_route_get_id (LodexRoute *route);
 LodexStore *_lodex_route_get_store (LodexRoute *route);
 void _lodex_route_set_store (LodexRoute *route, LodexStore *store);

@@ -9,6 +9,7 @@ struct _LodexRoutePrivate
 {
   LodexStore *store; /* strong ref while bound */
   LodexRouteRow row;
+  guint changed; /* bits (1 << prop_id) changed here, not saved yet */
 };
 
 G_DEFINE_TYPE_WITH_PRIVATE (LodexRoute, lodex_route, G_TYPE_OBJECT)
@@ -60,12 +61,14 @@ row_field (guint prop_id)
     }
 }
 
+/* Writes the properties changed here; those stay changed if that fails. */
 static void
 save (LodexRoute *route)
 {
   /* a route removed meanwhile has no store to be saved to */
-  if (route->priv->store)
-    _lodex_store_update_route (route->priv->store, route);
+  guint changed = route->priv->changed;
+  if (route->priv->store && changed && _lodex_store_update_route (route->priv->store, route))
+    route->priv->changed &= ~changed;
 }
 
 static gboolean
@@ -103,6 +106,7 @@ lodex_route_set_property (GObject *object, guint prop_id, const GValue *value, G
   if (!_lodex_update_property_string (&(self->priv->row.*field), value))
     return;
 
+  self->priv->changed |= 1u << prop_id;
   if (!self->priv->store || g_list_find (pending_route_saves, self))
     return;
   if (!pending_route_saves)
@@ -254,7 +258,8 @@ lodex_route_remove_place (LodexRoute *route, LodexPlace *place)
  * transaction, after the walk. Only their positions, order weights, segment
  * marks and times are written.
  *
- * Returns: whether the waypoints could be read
+ * Returns: whether the waypoints were read and what @callback changed was
+ *   written
  */
 gboolean
 lodex_route_foreach (LodexRoute *route, LodexWaypointFunc callback, gpointer user_data)
@@ -351,7 +356,8 @@ _lodex_route_new_with_row (LodexRouteRow *row)
 }
 
 /* Takes @row and copies its values in, telling of each change; copying the
- * stored row in is no change to save. */
+ * stored row in is no change to save, and what was changed here and not
+ * saved yet stays on top. */
 void
 _lodex_route_load_row (LodexRoute *route, LodexRouteRow *row)
 {
@@ -361,7 +367,7 @@ _lodex_route_load_row (LodexRoute *route, LodexRouteRow *row)
     {
       gchar *LodexRouteRow::*field = row_field (prop_id);
       /* a partial row leaves the id alone */
-      if (prop_id == PROP_ID && !(row->*field))
+      if ((prop_id == PROP_ID && !(row->*field)) || (route->priv->changed & (1u << prop_id)))
         continue;
       if (g_strcmp0 (route->priv->row.*field, row->*field) == 0)
         continue;
@@ -371,6 +377,15 @@ _lodex_route_load_row (LodexRoute *route, LodexRouteRow *row)
     }
   g_object_thaw_notify (G_OBJECT (route));
   _lodex_route_row_free (row);
+}
+
+/* The properties changed here and not saved yet, as bits (1 << prop_id):
+ * PROP_NAME 2, PROP_COMMENT 3, PROP_DESCRIPTION 4, PROP_TYPE 5. */
+guint
+_lodex_route_get_changed (LodexRoute *route)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), 0);
+  return route->priv->changed;
 }
 
 LodexRouteRow *

@@ -88,8 +88,6 @@ wrapper_first (LodexSet *set)
   g_clear_pointer (&w->statement, sqlite3_finalize);
   if (!with_inner (set, kind, "lodex_set_first"))
     return nullptr;
-  if (kind->prepare_walk && !kind->prepare_walk (set, _lodex_set_get_db (w->inner)))
-    return nullptr;
   return _lodex_set_walk_first (set, &w->statement);
 }
 
@@ -143,6 +141,25 @@ wrapper_bind (LodexSet *set, sqlite3_stmt *statement)
 }
 
 } // namespace
+
+const char *
+chain_order (LodexSet *set) noexcept
+{
+  const WrapperKind *kind = kind_of (set);
+  if (kind && kind->order)
+    return nullptr; /* its own text ends with its order */
+  while (kind)
+    {
+      LodexSet *inner = kind->wrapped (set)->inner;
+      if (!inner)
+        return nullptr;
+      set = inner;
+      kind = kind_of (set);
+      if (kind && kind->order)
+        return kind->order;
+    }
+  return nullptr;
+}
 
 void
 implement_set (LodexSetInterface *iface, const WrapperKind *kind) noexcept

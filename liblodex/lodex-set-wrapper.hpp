@@ -39,10 +39,14 @@ struct WrapperKind
   gchar *(*compose) (LodexSet *set, const gchar *inner);
   /* binds the set's own parameters; the inner sets' are bound already */
   bool (*bind) (LodexSet *set, sqlite3_stmt *statement);
-  /* (nullable): readies the connection before a walk */
-  bool (*prepare_walk) (LodexSet *set, sqlite3 *db);
+  /* (nullable): the ORDER BY terms of a set that orders its places */
+  const char *order;
 };
 
 void implement_set (LodexSetInterface *iface, const WrapperKind *kind) noexcept;
+
+/* (nullable): the ORDER BY terms a walk of the chain @set must end with:
+ * those of its outermost sort, unless @set is that sort itself. */
+const char *chain_order (LodexSet *set) noexcept;
 
 } // namespace lodex

@@ -1,6 +1,6 @@
 /* LodexSet: a restartable walk over places backed by one SQL query. */
 
-#include "lodex-private.h"
+#include "lodex-set-wrapper.hpp"
 
 G_DEFINE_INTERFACE (LodexSet, lodex_set, G_TYPE_OBJECT)
 
@@ -88,9 +88,16 @@ _lodex_set_do_query (LodexSet *set)
   g_return_val_if_fail (set != NULL, NULL);
 
   const gchar *query = _lodex_set_get_query (set);
-  sqlite3 *db = _lodex_set_get_db (set);
   g_return_val_if_fail (query != NULL, NULL);
+  g_autoptr (LodexStore) store = lodex_set_get_store (set);
+  sqlite3 *db = store ? _lodex_store_get_walk_db (store) : nullptr;
   g_return_val_if_fail (db != NULL, NULL);
+
+  /* SQLite may drop the ORDER BY of a subquery: a chain keeps the order of
+   * its outermost sort by ordering the whole */
+  g_autofree gchar *ordered = nullptr;
+  if (const char *order = lodex::chain_order (set))
+    query = ordered = g_strdup_printf ("SELECT * from (%s) ORDER BY %s", query, order);
 
   sqlite3_stmt *raw = nullptr;
   int res = sqlite3_prepare_v2 (db, query, -1, &raw, nullptr);

@@ -121,11 +121,13 @@ _lodex_store_add_place_to_category (LodexStore *store, LodexPlace *place, LodexC
   g_return_val_if_fail (LODEX_IS_CATEGORY (category), FALSE);
 
   const gchar *category_id = _lodex_category_get_row (category)->id;
-  return write_membership (store,
-                           lodex_db_add_place_to_category (store_priv (store)->db, _lodex_place_get_row (place)->id,
-                                                           category_id),
-                           "Unable to add place to category in the database",
-                           lodex_tracker_signal_category_updated, category_id);
+  return write_for_place (store, _lodex_place_get_row (place)->id, [&] {
+    return write_membership (store,
+                             lodex_db_add_place_to_category (store_priv (store)->db, _lodex_place_get_row (place)->id,
+                                                             category_id),
+                             "Unable to add place to category in the database",
+                             lodex_tracker_signal_category_updated, category_id);
+  });
 }
 
 gboolean

@@ -102,11 +102,13 @@ _lodex_store_add_image_to_place (LodexStore *store, LodexImage *image, LodexPlac
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
 
   const gchar *place_id = _lodex_place_get_row (place)->id;
-  return write_membership (store,
-                           lodex_db_add_image_to_place (store_priv (store)->db, _lodex_image_get_row (image)->id,
-                                                        place_id),
-                           "Unable to add image to place in the database",
-                           lodex_tracker_signal_place_updated, place_id);
+  return write_for_place (store, place_id, [&] {
+    return write_membership (store,
+                             lodex_db_add_image_to_place (store_priv (store)->db, _lodex_image_get_row (image)->id,
+                                                          place_id),
+                             "Unable to add image to place in the database",
+                             lodex_tracker_signal_place_updated, place_id);
+  });
 }
 
 gboolean

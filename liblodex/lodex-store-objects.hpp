@@ -128,7 +128,11 @@ struct Family<LodexRoute>
   }
   static constexpr auto insert = lodex_db_insert_route;
   static constexpr auto remove = lodex_db_delete_route;
-  static constexpr auto update = lodex_db_store_route;
+  static gboolean
+  update (sqlite3 *db, LodexRoute *r)
+  {
+    return _lodex_db_update_route_columns (db, _lodex_route_get_row (r), _lodex_route_get_changed (r));
+  }
   static constexpr auto announce_added = lodex_tracker_signal_route_added;
   static constexpr auto announce_updated = lodex_tracker_signal_route_updated;
   static constexpr auto announce_removed = lodex_tracker_signal_route_removed;
@@ -167,12 +171,8 @@ add_object (LodexStore *store, T *object)
 
   Hold hold (store);
   LodexStorePrivate *priv = store_priv (store);
-  id = _lodex_store_gen_id (store);
-  if (!F::insert (priv->db, object))
-    {
-      g_clear_pointer (&id, g_free);
-      return FALSE;
-    }
+  if (!insert_with_new_id (store, id, [&] { return F::insert (priv->db, object) != FALSE; }))
+    return FALSE;
   F::bind (object, store);
   registry_of<T> (store).add (G_OBJECT (object));
   g_signal_emit_by_name (object, "added", store);

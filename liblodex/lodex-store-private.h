@@ -28,7 +28,8 @@ struct LodexStorePrivate
   lodex::Registry images{lodex::image_id_of};
   lodex::Registry routes{lodex::route_id_of};
   LodexTracker *tracker = nullptr;
-  GPtrArray *batches = nullptr; /* of StoreWrite, the open batches, innermost last */
+  GPtrArray *batches = nullptr;  /* of StoreWrite, the open batches, innermost last */
+  GPtrArray *walk_dbs = nullptr; /* connections that walks read on */
 };
 
 namespace lodex

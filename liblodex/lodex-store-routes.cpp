@@ -107,11 +107,13 @@ _lodex_store_add_place_to_route (LodexStore *store, LodexPlace *place, LodexRout
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
 
   const gchar *route_id = _lodex_route_get_id (route);
-  return write_membership (store,
-                           lodex_db_add_place_to_route (store_priv (store)->db, _lodex_place_get_row (place)->id,
-                                                        route_id),
-                           "Unable to add place to route in the database", lodex_tracker_signal_route_updated,
-                           route_id);
+  return write_for_place (store, _lodex_place_get_row (place)->id, [&] {
+    return write_membership (store,
+                             lodex_db_add_place_to_route (store_priv (store)->db, _lodex_place_get_row (place)->id,
+                                                          route_id),
+                             "Unable to add place to route in the database", lodex_tracker_signal_route_updated,
+                             route_id);
+  });
 }
 
 gboolean
@@ -142,13 +144,10 @@ _lodex_store_add_waypoint_to_route (LodexStore *store, LodexWaypoint *waypoint, 
   g_return_val_if_fail (route_id != NULL, FALSE);
 
   LodexStorePrivate *priv = store_priv (store);
-  row->id = _lodex_store_gen_id (store);
   row->route_id = g_strdup (route_id);
-  if (!lodex_db_insert_waypoint (priv->db, waypoint))
+  if (!insert_with_new_id (store, row->id, [&] { return lodex_db_insert_waypoint (priv->db, waypoint) != FALSE; }))
     {
-      /* still new: it may be added again */
-      g_clear_pointer (&row->id, g_free);
-      g_clear_pointer (&row->route_id, g_free);
+      g_clear_pointer (&row->route_id, g_free); /* still new: it may be added again */
       return FALSE;
     }
   lodex_tracker_signal_route_waypoints (priv->tracker, route_id);
@@ -198,5 +197,5 @@ _lodex_store_route_select_update_waypoints (LodexStore *store, const gchar *rout
   guint result = lodex_db_select_update_waypoints (priv->db, route_id, func, user_data);
   if (result & 0x2)
     lodex_tracker_signal_route_waypoints (priv->tracker, route_id);
-  return (result & 0x1) != 0;
+  return (result & 0x1) && !(result & 0x4);
 }

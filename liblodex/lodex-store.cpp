@@ -5,6 +5,7 @@
 
 #include "lodex-store-private.h"
 #include "lodex-config.h"
+#include "lodex-location-sort-private.h"
 
 #include <gmodule.h>
 
@@ -131,6 +132,10 @@ lodex_store_finalize (GObject *object)
   LodexStorePrivate *priv = get_priv (LODEX_STORE (object));
 
   g_clear_pointer (&priv->statement, sqlite3_finalize);
+  if (priv->walk_dbs)
+    for (guint i = 0; i < priv->walk_dbs->len; i++)
+      lodex_db_close (static_cast<sqlite3 *> (priv->walk_dbs->pdata[i]));
+  g_clear_pointer (&priv->walk_dbs, g_ptr_array_unref);
   if (lodex_db_close (priv->db) != SQLITE_OK)
     g_warning ("Error closing database: %s", sqlite3_errmsg (priv->db));
   priv->~LodexStorePrivate ();
@@ -176,7 +181,7 @@ lodex_store_class_init (LodexStoreClass *klass)
  * a new store with its own connection; an application keeps one.
  *
  * Returns: (transfer full) (nullable): the store, or %NULL when the database
- *   cannot be opened
+ *   cannot be opened or its tables cannot be made
  */
 LodexStore *
 lodex_store_get_system (void)
@@ -194,7 +199,17 @@ _lodex_store_get_from_file (const gchar *filename, const gchar *schema_filename)
   if (!db)
     return nullptr;
   if (schema_filename && !lodex_db_create_tables (db, schema_filename))
-    g_warning ("Creating database tables failed");
+    {
+      g_warning ("Creating database tables failed");
+      /* a garbage file, or another program's tables, is not a place
+       * database; without the schema file (a broken installation) an
+       * existing database still works */
+      if (g_file_test (schema_filename, G_FILE_TEST_IS_REGULAR))
+        {
+          lodex_db_close (db);
+          return nullptr;
+        }
+    }
 
   LodexStore *store = LODEX_STORE (g_object_new (LODEX_TYPE_STORE, nullptr));
   get_priv (store)->db = db;
@@ -255,6 +270,44 @@ lodex_store_set_init (LodexSetInterface *iface)
   iface->get_db = _lodex_store_set_get_db;
   iface->get_query = _lodex_store_set_get_query;
   iface->bind = _lodex_store_set_bind;
+}
+
+/* Walks */
+
+/* Whether a statement of @db is part-way through its rows: the connection
+ * then holds a read snapshot, which every new statement on it would share. */
+static bool
+reading (sqlite3 *db)
+{
+  for (sqlite3_stmt *s = sqlite3_next_stmt (db, nullptr); s; s = sqlite3_next_stmt (db, s))
+    if (sqlite3_stmt_busy (s))
+      return true;
+  return false;
+}
+
+/* A connection for a new walk. Walks read on connections of their own: a
+ * walk left open keeps its snapshot for itself, and the store's connection,
+ * on which objects are fetched, reloaded and written, never reads stale
+ * data or holds a lock because of it. A walk sees the places as they were
+ * at its first step. */
+sqlite3 *
+_lodex_store_get_walk_db (LodexStore *store)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  LodexStorePrivate *priv = get_priv (store);
+  if (!priv->walk_dbs)
+    priv->walk_dbs = g_ptr_array_new ();
+  for (guint i = 0; i < priv->walk_dbs->len; i++)
+    if (!reading (static_cast<sqlite3 *> (priv->walk_dbs->pdata[i])))
+      return static_cast<sqlite3 *> (priv->walk_dbs->pdata[i]);
+
+  sqlite3 *db = lodex_db_open (sqlite3_db_filename (priv->db, "main"));
+  if (!db)
+    return nullptr;
+  sqlite3_exec (db, "PRAGMA query_only=1", nullptr, nullptr, nullptr);
+  _lodex_location_sort_register (db);
+  g_ptr_array_add (priv->walk_dbs, db);
+  return db;
 }
 
 /* Batches */

@@ -296,8 +296,9 @@ test_sort_metres (StoreFixture *f, gconstpointer)
   std::vector<std::string> expected = {"across the meridian", "overhead", "same side", "greenwich"};
   g_assert_true (walk (sort) == expected);
 
-  /* the values themselves, from the connection's function */
-  sqlite3 *db = _lodex_set_get_db (LODEX_SET (sort));
+  /* the values themselves, from the function of the connection that the
+   * next walk reads on */
+  sqlite3 *db = _lodex_store_get_walk_db (f->store);
   sqlite3_stmt *raw = nullptr;
   g_assert_cmpint (sqlite3_prepare_v2 (db, "SELECT distance_func (0, -179, NULL), distance_func (3, 4, 5)", -1, &raw, nullptr),
                    ==, SQLITE_OK);
