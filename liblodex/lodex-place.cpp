@@ -172,13 +172,18 @@ lodex_place_set_property (GObject *object, guint prop_id, const GValue *value, G
         row->longitude = g_value_get_double (value);
         break;
       case PROP_FIELDS:
-        row->fields = g_value_get_uint (value);
-        /* the optional columns are written as values or NULL */
-        mark_changed (self,
-                      LODEX_PLACE_COLUMN_ALTITUDE | LODEX_PLACE_COLUMN_HACCURACY | LODEX_PLACE_COLUMN_VACCURACY
-                        | LODEX_PLACE_COLUMN_COVERAGE,
-                      0);
-        return;
+        {
+          guint fields = g_value_get_uint (value);
+          guint toggled = row->fields ^ fields;
+          row->fields = fields;
+          /* an optional value that appears or goes is written as a value or NULL */
+          guint columns = 0;
+          for (guint id = PROP_ALTITUDE; id <= PROP_PRESENCE; id++)
+            if (toggled & row_optional (id).bit)
+              columns |= column_of (id);
+          mark_changed (self, columns, 0);
+          return;
+        }
       default:
         G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
         return;

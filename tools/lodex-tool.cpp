@@ -137,7 +137,9 @@ printable (const char *text)
   return text ? text : "(null)";
 }
 
-void
+/* Sets the place options given; FALSE when a stored place could not write
+ * them. */
+bool
 apply_place_options (LodexPlace *place)
 {
   static const struct
@@ -165,7 +167,7 @@ apply_place_options (LodexPlace *place)
     if (options.*text.member)
       g_object_set (place, text.property, options.*text.member, nullptr);
   g_object_set (place, "fields", fields, nullptr);
-  lodex_place_commit (place);
+  return lodex_place_commit (place);
 }
 
 int
@@ -208,9 +210,12 @@ add_place (LodexStore *store)
       g_printerr ("Error whilst adding place\n");
       return FAILURE;
     }
-  lodex_place_commit (place);
   /* once more through the stored place's own write path */
-  apply_place_options (place);
+  if (!apply_place_options (place))
+    {
+      g_printerr ("Error whilst adding place\n");
+      return FAILURE;
+    }
 
   g_autofree gchar *id = nullptr;
   g_object_get (place, "id", &id, nullptr);
@@ -234,8 +239,11 @@ update_place (LodexStore *store, const gchar *id)
     g_object_set (place, "longitude", options.longitude, nullptr);
   if (options.name)
     g_object_set (place, "name", options.name, nullptr);
-  lodex_place_commit (place);
-  apply_place_options (place);
+  if (!apply_place_options (place))
+    {
+      g_printerr ("Error whilst updating place\n");
+      return FAILURE;
+    }
   g_print ("Place with id '%s' updated\n", id);
   return 0;
 }
