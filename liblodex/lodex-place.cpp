@@ -361,6 +361,8 @@ lodex_place_commit (LodexPlace *place)
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
   LodexPlacePrivate *priv = get_priv (place);
 
+  /* done now: the idle commit has nothing left to do */
+  g_clear_handle_id (&priv->commit_idle_id, g_source_remove);
   if (!priv->store)
     {
       priv->changed = priv->address_changed = 0; /* the insert writes everything */

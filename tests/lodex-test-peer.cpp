@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 
 static void
 sync_with_bus (void)
@@ -113,13 +114,75 @@ follow (const char *kind, const char *id)
   return 0;
 }
 
+/* Adds @count places and exits without releasing the store, as a careless
+ * program would: its broadcasts must all reach the bus all the same. */
+static int
+add_places (int count)
+{
+  LodexStore *store = lodex_test_store_new ();
+  for (int i = 0; i < count; i++)
+    {
+      g_autoptr (LodexPlace) place = lodex_place_new ("added by a peer", 1, 2);
+      g_assert_true (lodex_store_add_place (store, place));
+    }
+  return 0;
+}
+
+/* Sets a text property of a place and writes it; exits 1 if that fails. */
+static int
+set_property (const char *id, const char *property, const char *value)
+{
+  LodexStore *store = lodex_test_store_new ();
+  LodexPlace *place = lodex_store_get_place_by_id (store, id);
+  g_assert_nonnull (place);
+  g_object_set (place, property, value, nullptr);
+  gboolean written = lodex_place_commit (place);
+  g_object_unref (place);
+  g_object_unref (store);
+  return written ? 0 : 1;
+}
+
+/* Removes a place. */
+static int
+remove_place (const char *id)
+{
+  LodexStore *store = lodex_test_store_new ();
+  LodexPlace *place = lodex_store_get_place_by_id (store, id);
+  g_assert_nonnull (place);
+  g_assert_true (lodex_store_remove_place (store, place));
+  g_object_unref (place);
+  g_object_unref (store);
+  return 0;
+}
+
+/* Opens a store with a short wait for the bus, and says how long it took. */
+static int
+open_store (void)
+{
+  _lodex_tracker_set_bus_timeout (300);
+  gint64 start = g_get_monotonic_time ();
+  LodexStore *store = lodex_test_store_new ();
+  say ("opened in %d ms", int ((g_get_monotonic_time () - start) / 1000));
+  g_object_unref (store);
+  return 0;
+}
+
 int
 main (int argc, char **argv)
 {
+  if (argc == 3 && g_str_equal (argv[1], "add"))
+    return add_places (atoi (argv[2]));
+  if (argc == 5 && g_str_equal (argv[1], "set"))
+    return set_property (argv[2], argv[3], argv[4]);
+  if (argc == 3 && g_str_equal (argv[1], "remove"))
+    return remove_place (argv[2]);
+  if (argc == 2 && g_str_equal (argv[1], "open"))
+    return open_store ();
   if (argc == 3 && g_str_equal (argv[1], "rename"))
     return rename_added_place (argv[2]);
   if (argc == 4 && g_str_equal (argv[1], "follow"))
     return follow (argv[2], argv[3]);
-  g_printerr ("usage: %s rename NEW-NAME | follow KIND ID\n", argv[0]);
+  g_printerr ("usage: %s rename NEW-NAME | follow KIND ID | add N | set ID PROPERTY VALUE | remove ID | open\n",
+              argv[0]);
   return 2;
 }
