@@ -58,6 +58,8 @@ listen (const char *path, int expected)
   g_autoptr (GVariant) reply = g_dbus_connection_call_sync (bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                             "org.freedesktop.DBus", "GetId", nullptr, nullptr,
                                                             G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+  if (!reply)
+    g_error ("the bus does not answer");
   printf ("ready\n");
   fflush (stdout);
   int seen = 0;

@@ -68,6 +68,10 @@ public:
   explicit operator bool () const noexcept { return bool (transaction_); }
   bool commit () noexcept;
 
+  /* one that outlives a call: a batch */
+  static StoreWrite *create (LodexStore *store) noexcept;
+  static void free (StoreWrite *write) noexcept;
+
 private:
   db::Transaction transaction_;
   LodexTracker *tracker_;

@@ -79,6 +79,20 @@ StoreWrite::~StoreWrite ()
     _lodex_tracker_release (tracker_, mark_, FALSE); /* the transaction rolls back */
 }
 
+/* Allocated with GLib, which aborts when memory runs out: nothing throws. */
+StoreWrite *
+StoreWrite::create (LodexStore *store) noexcept
+{
+  return new (g_new (StoreWrite, 1)) StoreWrite (store);
+}
+
+void
+StoreWrite::free (StoreWrite *write) noexcept
+{
+  write->~StoreWrite ();
+  g_free (write);
+}
+
 bool
 StoreWrite::commit () noexcept
 {
@@ -115,7 +129,7 @@ lodex_store_dispose (GObject *object)
 
   /* unfinished batches are rolled back, innermost first */
   while (priv->batches && priv->batches->len)
-    delete static_cast<lodex::StoreWrite *> (g_ptr_array_steal_index (priv->batches, priv->batches->len - 1));
+    lodex::StoreWrite::free (static_cast<lodex::StoreWrite *> (g_ptr_array_steal_index (priv->batches, priv->batches->len - 1)));
   g_clear_pointer (&priv->batches, g_ptr_array_unref);
   if (priv->tracker)
     {
@@ -317,10 +331,10 @@ _lodex_store_batch_begin (LodexStore *store)
 {
   g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
   LodexStorePrivate *priv = get_priv (store);
-  auto batch = new lodex::StoreWrite (store);
+  auto batch = lodex::StoreWrite::create (store);
   if (!*batch)
     {
-      delete batch;
+      lodex::StoreWrite::free (batch);
       return FALSE;
     }
   if (!priv->batches)
@@ -337,7 +351,7 @@ _lodex_store_batch_end (LodexStore *store)
   g_return_val_if_fail (priv->batches && priv->batches->len > 0, FALSE);
   auto batch = static_cast<lodex::StoreWrite *> (g_ptr_array_steal_index (priv->batches, priv->batches->len - 1));
   bool committed = batch->commit ();
-  delete batch;
+  lodex::StoreWrite::free (batch);
   return committed;
 }
 

@@ -258,7 +258,7 @@ test_id_collision (StoreFixture *f, gconstpointer)
       g_assert_cmpint (sqlite3_exec (db, taken, nullptr, nullptr, nullptr), ==, SQLITE_OK);
     }
   g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Problem executing statement: UNIQUE constraint failed: places.id");
-  g_autoptr (LodexPlace) place = add_place (f->store, "after a collision");
+  g_object_unref (add_place (f->store, "after a collision"));
   g_test_assert_expected_messages ();
 }
 
@@ -311,7 +311,10 @@ test_removed_elsewhere (StoreFixture *f, gconstpointer)
                         " + (SELECT count(*) FROM p2c WHERE place_id = ?1)"
                         " + (SELECT count(*) FROM places_address WHERE place_id = ?1)";
   assert_stored (orphans, id, "0");
-  lodex_test_wait ([&] { return !_lodex_store_query_table (f->store, id); });
+  lodex_test_wait ([&] {
+    g_autoptr (LodexPlace) live = _lodex_store_query_table (f->store, id);
+    return live == nullptr;
+  });
 }
 
 /* A file that is not a place database gives no store; a new database is
