@@ -1,9 +1,9 @@
 #pragma once
 
 /* The live objects of one kind (places, categories, images or routes) of a
- * store, by id. While anybody else holds an object, every lookup of its id
- * gives that object; once the registry's toggle reference is the last, the
- * entry goes and the object is finalized. */
+ * store, by id. While anybody holds an object, every lookup of its id gives
+ * that object; once its last reference goes, so does its entry. The
+ * registry itself holds no reference. */
 
 #include <glib-object.h>
 
@@ -21,7 +21,7 @@ public:
   Registry (const Registry &) = delete;
   Registry &operator= (const Registry &) = delete;
 
-  /* Registers @object under its current id, with a toggle reference. */
+  /* Registers @object under its current id. */
   void add (GObject *object) noexcept;
 
   /* Forgets @object; false, after a warning, when it is not registered here
@@ -31,10 +31,12 @@ public:
   /* (transfer full) (nullable): the live object with @id. */
   GObject *lookup (const gchar *id) const noexcept;
 
-private:
-  static void toggle_notify (gpointer data, GObject *object, gboolean is_last_ref);
+  guint size () const noexcept;
 
-  GHashTable *table_; /* id (owned) -> object */
+private:
+  static void weak_notify (gpointer data, GObject *object);
+
+  GHashTable *table_; /* id (owned) -> Entry */
   IdOf id_of_;
 };
 

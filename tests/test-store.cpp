@@ -58,6 +58,32 @@ test_store_identity (StoreFixture *f, gconstpointer)
   g_assert_null (lodex_store_get_place_by_id (f->store, "no such id"));
 }
 
+/* A language binding holds an object through a toggle reference, which it
+ * drops only when told it is the last: the store must not hold one too. */
+static void
+binding_toggle (gpointer released, GObject *object, gboolean is_last_ref)
+{
+  if (is_last_ref)
+    {
+      *static_cast<bool *> (released) = true;
+      g_object_remove_toggle_ref (object, binding_toggle, released);
+    }
+}
+
+static void
+test_store_identity_with_binding (StoreFixture *f, gconstpointer)
+{
+  LodexPlace *place = add_place (f->store, "Scripted", 1, 2);
+  g_autofree gchar *id = g_strdup (_lodex_place_get_row (place)->id);
+  bool released = false;
+  g_object_add_toggle_ref (G_OBJECT (place), binding_toggle, &released);
+  g_object_add_weak_pointer (G_OBJECT (place), (gpointer *) &place);
+  g_object_unref (place); /* the script's wrapper is all that is left */
+  g_assert_true (released);
+  g_assert_null (place);
+  g_assert_null (_lodex_store_query_table (f->store, id));
+}
+
 static void
 test_store_gen_id (StoreFixture *f, gconstpointer)
 {
@@ -471,6 +497,7 @@ main (int argc, char **argv)
   g_test_init (&argc, &argv, G_TEST_OPTION_ISOLATE_DIRS, nullptr);
 
   LODEX_TEST_ADD ("/store/identity", test_store_identity);
+  LODEX_TEST_ADD ("/store/identity/binding", test_store_identity_with_binding);
   LODEX_TEST_ADD ("/store/gen-id", test_store_gen_id);
   LODEX_TEST_ADD ("/store/add-place/refused", test_store_add_refused);
   LODEX_TEST_ADD ("/store/remove-place", test_store_remove_place);
