@@ -113,6 +113,10 @@ guint bus_timeout_ms = 3000;
 GMutex connections_lock;
 GHashTable *live_connections; /* GDBusConnection * -> count */
 
+/* How long the bus is given to confirm our broadcasts: a bus that is
+ * answering may still be busy routing thousands of them. */
+constexpr int confirm_timeout_ms = 25000;
+
 /* Waits until the bus has received everything sent on @connection so far:
  * it handles messages in order, so its answer to a call confirms them.
  * Broadcasts still queued when a program exits would otherwise be lost. */
@@ -122,7 +126,7 @@ confirm_receipt (GDBusConnection *connection)
   g_autoptr (GError) error = nullptr;
   g_autoptr (GVariant) reply = g_dbus_connection_call_sync (connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                             "org.freedesktop.DBus", "GetId", nullptr, nullptr,
-                                                            G_DBUS_CALL_FLAGS_NONE, int (bus_timeout_ms), nullptr,
+                                                            G_DBUS_CALL_FLAGS_NONE, confirm_timeout_ms, nullptr,
                                                             &error);
   if (!reply)
     g_debug ("The bus did not confirm our broadcasts: %s", error->message);
