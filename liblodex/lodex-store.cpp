@@ -191,8 +191,10 @@ lodex_store_class_init (LodexStoreClass *klass)
 /**
  * lodex_store_get_system:
  *
- * Opens the user's place database, creating it when needed. Every call makes
- * a new store with its own connection; an application keeps one.
+ * Opens the user's place database, `~/.lodex.db`, creating it when needed,
+ * with the installed schema (the environment variable `LODEX_SCHEMA_FILE`
+ * names another, for the tests of an uninstalled build). Every call makes a
+ * new store with its own connection; an application keeps one.
  *
  * Returns: (transfer full) (nullable): the store, or %NULL when the database
  *   cannot be opened or its tables cannot be made
@@ -201,7 +203,8 @@ LodexStore *
 lodex_store_get_system (void)
 {
   g_autofree gchar *path = g_build_filename (g_get_home_dir (), ".lodex.db", nullptr);
-  return _lodex_store_get_from_file (path, LODEX_SCHEMA_FILE);
+  const gchar *schema = g_getenv ("LODEX_SCHEMA_FILE");
+  return _lodex_store_get_from_file (path, schema && *schema ? schema : LODEX_SCHEMA_FILE);
 }
 
 LodexStore *

@@ -487,7 +487,11 @@ test_store_update_property_string (void)
 static void
 test_store_make_resident (void)
 {
-  /* the suite runs after an install into the build's own prefix */
+  if (!g_file_test (LODEX_INSTALLED_LIBRARY, G_FILE_TEST_EXISTS))
+    {
+      g_test_skip ("the library is not installed");
+      return;
+    }
   lodex_make_resident ();
 }
 
