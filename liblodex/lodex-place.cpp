@@ -450,6 +450,16 @@ _lodex_place_is_dirty (LodexPlace *place)
   return priv->changed || priv->address_changed;
 }
 
+/* Forgets what was changed here and not written yet. */
+void
+_lodex_place_discard_changes (LodexPlace *place)
+{
+  g_return_if_fail (LODEX_IS_PLACE (place));
+  LodexPlacePrivate *priv = get_priv (place);
+  priv->changed = priv->address_changed = 0;
+  g_clear_handle_id (&priv->commit_idle_id, g_source_remove);
+}
+
 /* Takes @row and @address (nullable), read anew from the database, keeping
  * on top of them what was changed here and not written yet. */
 void

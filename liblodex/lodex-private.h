@@ -96,6 +96,7 @@ LodexStore *_lodex_place_get_store (LodexPlace *place);
 void _lodex_place_set_store (LodexPlace *place, LodexStore *store);
 gboolean _lodex_place_is_dirty (LodexPlace *place);
 void _lodex_place_reload (LodexPlace *place, LodexPlaceRow *row, LodexPlaceAddress *address);
+void _lodex_place_discard_changes (LodexPlace *place);
 LodexPlaceRow *_lodex_place_row_new (void);
 void _lodex_place_row_free (LodexPlaceRow *row);
 LodexPlaceAddress *_lodex_place_address_new (void);

@@ -28,8 +28,9 @@ place_removed_cb (LodexTracker *tracker, const gchar *id, LodexStore *store)
     {
       g_signal_emit_by_name (live, "removed", store);
       store_priv (store)->places.remove (G_OBJECT (live));
-      /* it keeps its id and values; what is set on it now has nowhere to go */
-      _lodex_place_set_store (live, nullptr);
+      /* it keeps its id, values and store; changes not written yet have
+       * nowhere to go, and later ones are refused */
+      _lodex_place_discard_changes (live);
     }
 }
 
