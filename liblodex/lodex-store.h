@@ -54,6 +54,9 @@ LodexRoute *lodex_store_get_route_by_id (LodexStore *store, const gchar *id);
 gboolean lodex_store_remove_route (LodexStore *store, LodexRoute *route);
 GList *lodex_store_routes (LodexStore *store);
 
+gboolean lodex_store_import_from_file (LodexStore *store, const char *filename, GError **error);
+gboolean lodex_store_export_to_file (LodexStore *store, const char *filename, GError **error);
+
 void lodex_make_resident (void);
 
 G_END_DECLS

@@ -244,6 +244,173 @@ test_tool_broadcast (Fixture *, gconstpointer)
   g_assert_finalize_object (store);
 }
 
+static void
+test_tool_categories (Fixture *, gconstpointer)
+{
+  std::string tower = add ({"-a", "--name", "Tower", "--latitude", "51.5", "--longitude", "-0.07"});
+  std::string bridge = add ({"-a", "--name", "Bridge", "--latitude", "51.5055", "--longitude", "-0.0754"});
+
+  assert_run (run_tool ({"--add-category"}), 255, "", "Name must be supplied for category\n");
+  ToolRun made = run_tool ({"--add-category", "--name", "Castles", "--description", "Old walls"});
+  const std::string prefix = "Category with id '", suffix = "' added\n";
+  g_assert_true (made.out.starts_with (prefix) && made.out.ends_with (suffix));
+  std::string castles = made.out.substr (prefix.size (), made.out.size () - prefix.size () - suffix.size ());
+  assert_run (run_tool ({"--update-category", castles.c_str (), "--name", "Strongholds"}), 0, "", "");
+  assert_run (run_tool ({"--update-category", "nope", "--name", "x"}), 255, "", "No category with id 'nope' found\n");
+  assert_run (run_tool ({"--list-categories"}), 0, castles + " Strongholds Old walls\n", "");
+
+  std::string pair = tower + ":" + castles;
+  assert_run (run_tool ({"--add-to-category", pair.c_str ()}), 0, "Place added to category\n", "");
+  assert_run (run_tool ({"--add-to-category", tower.c_str ()}), 255, "",
+              "Must supply both a place id and a category id\n");
+  std::string bridge_pair = bridge + ":" + castles;
+  /* both given: the pair of the removal is added, then removed */
+  assert_run (run_tool ({"--add-to-category", pair.c_str (), "--remove-from-category", bridge_pair.c_str ()}), 0,
+              "Place added to category\nPlace removed from category\n", "");
+  assert_run (run_tool ({"--category-filter", castles.c_str ()}), 0,
+              tower + " Tower Lat: 51.500000 Long: -0.070000\n", "");
+  assert_run (run_tool ({"--category-filter", "nope"}), 255, "", "Category with id 'nope' not found");
+
+  /* a removal goes on to the listing */
+  std::string other = run_tool ({"--add-category", "--name", "Bridges"}).out;
+  std::string bridges = other.substr (prefix.size (), other.size () - prefix.size () - suffix.size ());
+  assert_run (run_tool ({"--remove-category", castles.c_str (), "--list-categories"}), 0,
+              "Category with id '" + castles + "'\n" + bridges + " Bridges (null)\n", "");
+  assert_run (run_tool ({"--remove-category", castles.c_str ()}), 255, "",
+              "No category with id '" + castles + "' found\n");
+}
+
+static void
+test_tool_location_filter (Fixture *, gconstpointer)
+{
+  std::string low = add ({"-a", "--name", "Low", "--latitude", "10", "--longitude", "20", "--altitude", "5"});
+  std::string high = add ({"-a", "--name", "High", "--latitude", "10.5", "--longitude", "20.5", "--altitude", "3000"});
+  std::string flat = add ({"-a", "--name", "Flat", "--latitude", "11", "--longitude", "21"});
+  add ({"-a", "--name", "Far", "--latitude", "-40", "--longitude", "170"});
+
+  std::string low_line = low + " Low Lat: 10.000000 Long: 20.000000 Alt: 5.000000\n";
+  std::string high_line = high + " High Lat: 10.500000 Long: 20.500000 Alt: 3000.000000\n";
+  std::string flat_line = flat + " Flat Lat: 11.000000 Long: 21.000000\n";
+  ToolRun box = run_tool ({"--location-filter", "9:12:19:22"});
+  g_assert_cmpint (box.status, ==, 0);
+  g_assert_true (sorted_lines (box.out) == sorted_lines (low_line + high_line + flat_line));
+  /* with altitudes: a place without one is always in */
+  ToolRun band = run_tool ({"--location-filter", "9:12:19:22:0:100"});
+  g_assert_cmpint (band.status, ==, 0);
+  g_assert_true (sorted_lines (band.out) == sorted_lines (low_line + flat_line));
+
+  assert_run (run_tool ({"--location-filter", "1:2:3"}), 255, "", "Incorrect number of parameters supplied.\n");
+  assert_run (run_tool ({"--location-filter", "9:12:west:22"}), 255, "",
+              "Invalid value 'west' for --location-filter: a number such as 51.5 is expected\n");
+}
+
+static void
+test_tool_files (Fixture *, gconstpointer)
+{
+  add ({"-a", "--name", "Kept", "--latitude", "1", "--longitude", "2"});
+  g_autofree gchar *gpx = g_build_filename (g_get_home_dir (), "places.gpx", nullptr);
+  g_autofree gchar *missing = g_build_filename (g_get_home_dir (), "missing.lmx", nullptr);
+  g_autofree gchar *nowhere = g_build_filename (g_get_home_dir (), "no-such-dir", "places.lmx", nullptr);
+
+  /* in one run: the export, then the import, each with its own error */
+  ToolRun run = run_tool ({"--export", gpx, "--import", missing});
+  g_assert_cmpint (run.status, ==, 255);
+  g_assert_true (run.err.starts_with ("Error importing: "));
+  g_assert_true (g_file_test (gpx, G_FILE_TEST_IS_REGULAR));
+  run = run_tool ({"--export", nowhere, "--import", gpx});
+  g_assert_cmpint (run.status, ==, 255);
+  g_assert_true (run.err.starts_with ("Error exporting: "));
+  g_assert_null (strstr (run.err.c_str (), "Error importing"));
+}
+
+/* A newcomer's session, through the tool only: places, a category, a box,
+ * export to LMX and to GPX, and each imported into a fresh home. */
+static std::vector<std::string>
+places_without_ids (const std::string &listing)
+{
+  std::vector<std::string> lines;
+  for (const std::string &line : sorted_lines (listing))
+    lines.push_back (line.substr (line.find (' ') + 1));
+  std::sort (lines.begin (), lines.end ());
+  return lines;
+}
+
+static ToolRun
+run_tool_in (const char *home, std::initializer_list<const char *> args)
+{
+  g_autoptr (GSubprocessLauncher) launcher = g_subprocess_launcher_new (pipes);
+  g_subprocess_launcher_setenv (launcher, "HOME", home, TRUE);
+  g_autoptr (GSubprocess) process = g_subprocess_launcher_spawnv (launcher, tool_argv (args).data (), nullptr);
+  g_assert_nonnull (process);
+  return finish (process);
+}
+
+static void
+test_tool_session (Fixture *, gconstpointer)
+{
+  std::string tower = add ({"-a", "--name", "Tower of London", "--latitude", "51.5081", "--longitude", "-0.0759",
+                            "--altitude", "13", "--street", "Tower Hill"});
+  add ({"-a", "--name", "Zürich HB", "--latitude", "47.3779", "--longitude", "8.5403"});
+  add ({"-a", "--name", "Tokyo Tower", "--latitude", "35.6586", "--longitude", "139.7454"});
+  std::string made = run_tool ({"--add-category", "--name", "Sights"}).out;
+  std::string sights = made.substr (strlen ("Category with id '"), made.find ("' added") - strlen ("Category with id '"));
+  std::string pair = tower + ":" + sights;
+  g_assert_cmpint (run_tool ({"--add-to-category", pair.c_str ()}).status, ==, 0);
+  ToolRun box = run_tool ({"--location-filter", "40:60:-10:10"});
+  g_assert_cmpuint (sorted_lines (box.out).size (), ==, 3); /* two places, and the empty last line */
+
+  std::string listing = run_tool ({"--list-places"}).out;
+  for (const char *name : {"places.lmx", "places.gpx"})
+    {
+      g_autofree gchar *file = g_build_filename (g_get_home_dir (), name, nullptr);
+      assert_run (run_tool ({"--export", file}), 0, "", "");
+      g_autofree gchar *fresh = g_build_filename (g_get_home_dir (), name, "home", nullptr);
+      g_autofree gchar *home = g_strconcat (file, ".home", nullptr);
+      g_assert_cmpint (g_mkdir_with_parents (home, 0700), ==, 0);
+      assert_run (run_tool_in (home, {"--import", file}), 0, "", "");
+      std::string imported = run_tool_in (home, {"--list-places"}).out;
+      g_assert_true (places_without_ids (imported) == places_without_ids (listing));
+    }
+}
+
+static void
+test_tool_text_and_version (Fixture *, gconstpointer)
+{
+  /* under the C locale, as in most containers, UTF-8 arguments are taken as they are */
+  g_autoptr (GSubprocessLauncher) launcher = g_subprocess_launcher_new (pipes);
+  g_subprocess_launcher_setenv (launcher, "HOME", g_get_home_dir (), TRUE);
+  g_subprocess_launcher_setenv (launcher, "LC_ALL", "C", TRUE);
+  g_autoptr (GSubprocess) c_locale = g_subprocess_launcher_spawnv (
+    launcher, tool_argv ({"-a", "--name", "Zürich", "--latitude", "47.37", "--longitude", "8.54"}).data (), nullptr);
+  ToolRun run = finish (c_locale);
+  g_assert_cmpstr (run.err.c_str (), ==, "");
+  g_assert_cmpint (run.status, ==, 0);
+  g_assert_nonnull (strstr (run_tool ({"--list-places"}).out.c_str (), " Zürich Lat: 47.370000"));
+
+  assert_run (run_tool ({"-a", "--name", "Beyond", "--latitude", "90.5", "--longitude", "0"}), 255, "",
+              std::string ("Invalid value '90.5' for --latitude: it must lie between -90 and 90\n") + usage_hint);
+  assert_run (run_tool ({"-a", "--name", "Beyond", "--latitude", "0", "--longitude", "-181"}), 255, "",
+              std::string ("Invalid value '-181' for --longitude: it must lie between -180 and 180\n") + usage_hint);
+  assert_run (run_tool ({"--version"}), 0, "lodex-tool " LODEX_VERSION "\n", "");
+
+  /* the manual page names every option of --help */
+  ToolRun help = run_tool ({"--help"});
+  g_autofree gchar *manual = nullptr;
+  g_assert_true (g_file_get_contents (LODEX_TOOL_MANUAL, &manual, nullptr, nullptr));
+  g_autoptr (GRegex) option = g_regex_new ("--([a-z-]+)", GRegexCompileFlags (0), GRegexMatchFlags (0), nullptr);
+  g_autoptr (GMatchInfo) match = nullptr;
+  g_regex_match (option, help.out.c_str (), GRegexMatchFlags (0), &match);
+  for (; g_match_info_matches (match); g_match_info_next (match, nullptr))
+    {
+      g_autofree gchar *name = g_match_info_fetch (match, 1);
+      g_autofree gchar *escaped = g_strdup_printf ("\\-\\-%s", name);
+      g_auto (GStrv) parts = g_strsplit (escaped, "-", -1);
+      g_autofree gchar *troff = g_strjoinv ("\\-", parts);
+      if (!strstr (manual, troff))
+        g_error ("the manual page lacks --%s", name);
+    }
+}
+
 int
 main (int argc, char **argv)
 {
@@ -255,5 +422,10 @@ main (int argc, char **argv)
   g_test_add ("/tool/places/update-remove", Fixture, nullptr, fixture_setup, test_tool_update_remove, nullptr);
   g_test_add ("/tool/usage-errors", Fixture, nullptr, fixture_setup, test_tool_usage_errors, nullptr);
   g_test_add ("/tool/broadcast", Fixture, nullptr, fixture_setup, test_tool_broadcast, nullptr);
+  g_test_add ("/tool/categories", Fixture, nullptr, fixture_setup, test_tool_categories, nullptr);
+  g_test_add ("/tool/location-filter", Fixture, nullptr, fixture_setup, test_tool_location_filter, nullptr);
+  g_test_add ("/tool/files", Fixture, nullptr, fixture_setup, test_tool_files, nullptr);
+  g_test_add ("/tool/session", Fixture, nullptr, fixture_setup, test_tool_session, nullptr);
+  g_test_add ("/tool/text-and-version", Fixture, nullptr, fixture_setup, test_tool_text_and_version, nullptr);
   return lodex_test_run_with_bus ();
 }

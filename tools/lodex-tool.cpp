@@ -1,10 +1,12 @@
-/* lodex-tool: adds, updates, removes, lists and shows the places of the
- * user's database from the command line, one command per run. */
+/* lodex-tool: the user's place database from the command line: places,
+ * categories, filtered listings, export and import, one command per run. */
 
 #include <liblodex/lodex.h>
 
 #include <clocale>
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <initializer_list>
 
 namespace
@@ -27,6 +29,17 @@ struct Options
   gchar *update_place = nullptr;
   gboolean list_places = FALSE;
   gchar *show_place = nullptr;
+  gboolean add_category = FALSE;
+  gchar *remove_category = nullptr;
+  gchar *update_category = nullptr;
+  gboolean list_categories = FALSE;
+  gchar *add_to_category = nullptr;
+  gchar *remove_from_category = nullptr;
+  gchar *category_filter = nullptr;
+  gchar *location_filter = nullptr;
+  gchar *export_file = nullptr;
+  gchar *import_file = nullptr;
+  gboolean version = FALSE;
   gchar *name = nullptr;
   gchar *description = nullptr;
   gchar *country = nullptr;
@@ -43,8 +56,9 @@ struct Options
 
   ~Options ()
   {
-    for (gchar *text : {remove_place, update_place, show_place, name, description, country, state,
-                        county, district, postcode, street})
+    for (gchar *text : {remove_place, update_place, show_place, remove_category, update_category, add_to_category,
+                        remove_from_category, category_filter, location_filter, export_file, import_file, name,
+                        description, country, state, county, district, postcode, street})
       g_free (text);
   }
 };
@@ -62,10 +76,11 @@ coordinate_option_cb (const gchar *option_name,
     const char *name;
     gdouble Options::*member;
     guint bit;
+    gdouble limit; /* the largest magnitude allowed */
   } coordinates[] = {
-    {"--latitude", &Options::latitude, GIVEN_LATITUDE},
-    {"--longitude", &Options::longitude, GIVEN_LONGITUDE},
-    {"--altitude", &Options::altitude, GIVEN_ALTITUDE},
+    {"--latitude", &Options::latitude, GIVEN_LATITUDE, 90},
+    {"--longitude", &Options::longitude, GIVEN_LONGITUDE, 180},
+    {"--altitude", &Options::altitude, GIVEN_ALTITUDE, G_MAXDOUBLE},
   };
 
   /* a half-read "51,5" would silently store 51 */
@@ -82,6 +97,13 @@ coordinate_option_cb (const gchar *option_name,
   for (const auto &coordinate : coordinates)
     if (g_str_equal (option_name, coordinate.name))
       {
+        if (std::fabs (number) > coordinate.limit)
+          {
+            g_set_error (error, G_OPTION_ERROR, G_OPTION_ERROR_BAD_VALUE,
+                         "Invalid value '%s' for %s: it must lie between %g and %g", value, option_name,
+                         -coordinate.limit, coordinate.limit);
+            return FALSE;
+          }
         options.*coordinate.member = number;
         options.given |= coordinate.bit;
         return TRUE;
@@ -92,44 +114,129 @@ coordinate_option_cb (const gchar *option_name,
 
 const GOptionEntry entries[] = {
   {"add-place", 'a', 0, G_OPTION_ARG_NONE, &options.add_place, "Add new place", nullptr},
-  {"remove-place", 'r', 0, G_OPTION_ARG_STRING, &options.remove_place, "Remove place", "<id>"},
-  {"update-place", 'u', 0, G_OPTION_ARG_STRING, &options.update_place, "Update place", "<id>"},
+  {"remove-place", 'r', 0, G_OPTION_ARG_FILENAME, &options.remove_place, "Remove place", "<id>"},
+  {"update-place", 'u', 0, G_OPTION_ARG_FILENAME, &options.update_place, "Update place", "<id>"},
   {"list-places", 0, 0, G_OPTION_ARG_NONE, &options.list_places, "List places", nullptr},
-  {"show-place", 's', 0, G_OPTION_ARG_STRING, &options.show_place, "Show details for a place", "<id>"},
-  /* the category, filter, export and import entries come here */
-  {"name", 0, 0, G_OPTION_ARG_STRING, &options.name, "Name", "<name>"},
-  {"description", 0, 0, G_OPTION_ARG_STRING, &options.description, "Description", "<description>"},
+  {"show-place", 's', 0, G_OPTION_ARG_FILENAME, &options.show_place, "Show details for a place", "<id>"},
+  /* no short letters: GLib parses every entry of a letter, and -r and -u
+   * would then always fail */
+  {"add-category", 0, 0, G_OPTION_ARG_NONE, &options.add_category, "Add new category", nullptr},
+  {"remove-category", 0, 0, G_OPTION_ARG_FILENAME, &options.remove_category, "Remove category", "<id>"},
+  {"update-category", 0, 0, G_OPTION_ARG_FILENAME, &options.update_category, "Update category", "<id>"},
+  {"list-categories", 0, 0, G_OPTION_ARG_NONE, &options.list_categories, "List categories", nullptr},
+  {"add-to-category", 0, 0, G_OPTION_ARG_FILENAME, &options.add_to_category, "Add place to category",
+   "<place id>:<category id>"},
+  {"remove-from-category", 0, 0, G_OPTION_ARG_FILENAME, &options.remove_from_category, "Remove place from category",
+   "<place id>:<category id>"},
+  {"category-filter", 0, 0, G_OPTION_ARG_FILENAME, &options.category_filter, "Filter on a category", "<category id>"},
+  {"location-filter", 0, 0, G_OPTION_ARG_FILENAME, &options.location_filter, "Filter on a location",
+   "<min_lat>:<max_lat>:<min_long>:<max_long>[:<min_alt>:<max_alt>]"},
+  {"export", 0, 0, G_OPTION_ARG_FILENAME, &options.export_file, "Export", "<filename>"},
+  {"import", 0, 0, G_OPTION_ARG_FILENAME, &options.import_file, "Import", "<filename>"},
+  {"name", 0, 0, G_OPTION_ARG_FILENAME, &options.name, "Name", "<name>"},
+  {"description", 0, 0, G_OPTION_ARG_FILENAME, &options.description, "Description", "<description>"},
   {"latitude", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer> (coordinate_option_cb),
    "Latitude", "<latitude>"},
   {"longitude", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer> (coordinate_option_cb),
-   "Longitude", "<ľongitude>"},
+   "Longitude", "<longitude>"},
   {"altitude", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer> (coordinate_option_cb),
    "Altitude", "<altitude>"},
-  {"country", 0, 0, G_OPTION_ARG_STRING, &options.country, "Country", "<country>"},
-  {"state", 0, 0, G_OPTION_ARG_STRING, &options.state, "State", "<state>"},
-  {"county", 0, 0, G_OPTION_ARG_STRING, &options.county, "County", "<county>"},
-  {"district", 0, 0, G_OPTION_ARG_STRING, &options.district, "District", "<district>"},
-  {"postcode", 0, 0, G_OPTION_ARG_STRING, &options.postcode, "Post code", "<postcode>"},
-  {"street", 0, 0, G_OPTION_ARG_STRING, &options.street, "Street", "<street>"},
+  {"country", 0, 0, G_OPTION_ARG_FILENAME, &options.country, "Country", "<country>"},
+  {"state", 0, 0, G_OPTION_ARG_FILENAME, &options.state, "State", "<state>"},
+  {"county", 0, 0, G_OPTION_ARG_FILENAME, &options.county, "County", "<county>"},
+  {"district", 0, 0, G_OPTION_ARG_FILENAME, &options.district, "District", "<district>"},
+  {"postcode", 0, 0, G_OPTION_ARG_FILENAME, &options.postcode, "Post code", "<postcode>"},
+  {"street", 0, 0, G_OPTION_ARG_FILENAME, &options.street, "Street", "<street>"},
+  {"version", 0, 0, G_OPTION_ARG_NONE, &options.version, "Print the version and exit", nullptr},
   {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}, /* G_OPTION_ENTRY_NULL is C only */
 };
 
-const char summary[] = "Adds, updates, removes, lists and shows the places of your place database\n"
-                       "(~/.lodex.db). Running programs that use the database see every change.\n"
+const char summary[] = "Manages your place database (~/.lodex.db): places, categories, listings of a\n"
+                       "category or of a box, export and import. Running programs that use the\n"
+                       "database see every change.\n"
                        "\n"
                        "Each run carries out one command: the first given of --add-place,\n"
-                       "--update-place, --remove-place, --list-places and --show-place. After\n"
-                       "--remove-place a second command may follow, such as --list-places.";
+                       "--update-place, --remove-place, --list-places, --show-place, --add-category,\n"
+                       "--update-category, --remove-category, --list-categories, --add-to-category\n"
+                       "or --remove-from-category, --category-filter, --location-filter, and\n"
+                       "--export or --import. After --remove-place or --remove-category a second\n"
+                       "command may follow; --export and --import may come together.";
 
 const char description[] = "--add-place needs --name, --latitude and --longitude; --update-place changes\n"
                            "only what is given. Coordinates are decimal degrees written with a dot.\n"
-                           "Place ids are printed by --add-place and --list-places.\n"
+                           "Ids are printed by the commands that add and list. A file name ending in\n"
+                           ".lmx is read and written as LMX, any other as GPX.\n"
+                           "The exit status is 0, or 255 when anything failed.\n"
                            "\n"
                            "Examples:\n"
                            "  lodex-tool --add-place --name \"Tower of London\" --latitude 51.5081 --longitude -0.0759\n"
                            "  lodex-tool --list-places\n"
                            "  lodex-tool --update-place <id> --street \"Tower Hill\" --postcode \"EC3N 4AB\"\n"
-                           "  lodex-tool --remove-place <id> --list-places\n";
+                           "  lodex-tool --add-category --name Castles\n"
+                           "  lodex-tool --add-to-category <place id>:<category id>\n"
+                           "  lodex-tool --location-filter 51:52:-1:1\n"
+                           "  lodex-tool --export places.gpx\n";
+
+/* Data on standard output, as it is: names are UTF-8, whatever the locale
+ * (g_print would turn them into question marks under the C locale). */
+void
+out (const char *format, ...) G_GNUC_PRINTF (1, 2);
+
+void
+out (const char *format, ...)
+{
+  va_list args;
+  va_start (args, format);
+  vprintf (format, args);
+  va_end (args);
+}
+
+/* Text options arrive as the bytes given: valid UTF-8 is taken as it is,
+ * anything else is converted from the locale's charset. */
+bool
+texts_to_utf8 (GError **error)
+{
+  static const struct
+  {
+    const char *option;
+    gchar *Options::*member;
+  } texts[] = {
+    {"--remove-place", &Options::remove_place},
+    {"--update-place", &Options::update_place},
+    {"--show-place", &Options::show_place},
+    {"--remove-category", &Options::remove_category},
+    {"--update-category", &Options::update_category},
+    {"--add-to-category", &Options::add_to_category},
+    {"--remove-from-category", &Options::remove_from_category},
+    {"--category-filter", &Options::category_filter},
+    {"--location-filter", &Options::location_filter},
+    {"--name", &Options::name},
+    {"--description", &Options::description},
+    {"--country", &Options::country},
+    {"--state", &Options::state},
+    {"--county", &Options::county},
+    {"--district", &Options::district},
+    {"--postcode", &Options::postcode},
+    {"--street", &Options::street},
+  };
+  for (const auto &text : texts)
+    {
+      gchar *&value = options.*text.member;
+      if (!value || g_utf8_validate (value, -1, nullptr))
+        continue;
+      g_autoptr (GError) conversion = nullptr;
+      gchar *converted = g_locale_to_utf8 (value, -1, nullptr, nullptr, &conversion);
+      if (!converted)
+        {
+          g_set_error (error, G_OPTION_ERROR, G_OPTION_ERROR_BAD_VALUE, "Invalid text for %s: %s", text.option,
+                       conversion->message);
+          return false;
+        }
+      g_free (value);
+      value = converted;
+    }
+  return true;
+}
 
 const char *
 printable (const char *text)
@@ -181,11 +288,11 @@ list_set (LodexSet *set)
       gdouble latitude = 0.0, longitude = 0.0, altitude = 0.0;
       g_object_get (place, "id", &id, "fields", &fields, "name", &name, "latitude", &latitude,
                     "longitude", &longitude, "altitude", &altitude, nullptr);
-      g_print ("%s %s Lat: %f Long: %f", printable (id), printable (name), latitude, longitude);
+      out ("%s %s Lat: %f Long: %f", printable (id), printable (name), latitude, longitude);
       if (fields & LODEX_PLACE_FIELD_ALTITUDE)
-        g_print (" Alt: %f\n", altitude);
+        out (" Alt: %f\n", altitude);
       else
-        g_print ("\n");
+        out ("\n");
       g_object_unref (place);
     }
   return 0;
@@ -219,7 +326,7 @@ add_place (LodexStore *store)
 
   g_autofree gchar *id = nullptr;
   g_object_get (place, "id", &id, nullptr);
-  g_print ("Place added with id '%s'\n", printable (id));
+  out ("Place added with id '%s'\n", printable (id));
   return 0;
 }
 
@@ -244,7 +351,7 @@ update_place (LodexStore *store, const gchar *id)
       g_printerr ("Error whilst updating place\n");
       return FAILURE;
     }
-  g_print ("Place with id '%s' updated\n", id);
+  out ("Place with id '%s' updated\n", id);
   return 0;
 }
 
@@ -270,7 +377,7 @@ remove_place (LodexStore *store, const gchar *id)
       return Removal::FAILED;
     }
   /* the place has no id any more: print the one we were given */
-  g_print ("Place with id '%s' removed\n", id);
+  out ("Place with id '%s' removed\n", id);
   return Removal::DONE;
 }
 
@@ -301,17 +408,220 @@ show_place (LodexStore *store, const gchar *id)
       g_value_init (&value, type);
       g_object_get_property (G_OBJECT (place), name, &value);
       if (type == G_TYPE_INT)
-        g_print ("%s: %d\n", name, g_value_get_int (&value));
+        out ("%s: %d\n", name, g_value_get_int (&value));
       else if (type == G_TYPE_UINT)
-        g_print ("%s: %u\n", name, g_value_get_uint (&value));
+        out ("%s: %u\n", name, g_value_get_uint (&value));
       else if (type == G_TYPE_INT64)
-        g_print ("%s: %" G_GINT64_FORMAT "\n", name, g_value_get_int64 (&value));
+        out ("%s: %" G_GINT64_FORMAT "\n", name, g_value_get_int64 (&value));
       else if (type == G_TYPE_DOUBLE)
-        g_print ("%s: %f\n", name, g_value_get_double (&value));
+        out ("%s: %f\n", name, g_value_get_double (&value));
       else
-        g_print ("%s: %s\n", name, printable (g_value_get_string (&value)));
+        out ("%s: %s\n", name, printable (g_value_get_string (&value)));
     }
   return 0;
+}
+
+/* Categories */
+
+int
+add_category (LodexStore *store)
+{
+  if (!options.name)
+    {
+      g_printerr ("Name must be supplied for category\n");
+      return FAILURE;
+    }
+  g_autoptr (LodexCategory) category = lodex_category_new (options.name, options.description);
+  if (!category || !lodex_store_add_category (store, category))
+    return FAILURE; /* the library has said why */
+  g_autofree gchar *id = nullptr;
+  g_object_get (category, "id", &id, nullptr);
+  out ("Category with id '%s' added\n", printable (id));
+  return 0;
+}
+
+/* The category of @id, or NULL after the tool's message. The library's
+ * own warning for an unknown id is not for the tool's users. */
+LodexCategory *
+find_category (LodexStore *store, const gchar *id, const char *not_found)
+{
+  g_autoptr (GList) categories = lodex_store_categories (store);
+  LodexCategory *found = nullptr;
+  for (GList *l = categories; l; l = l->next)
+    {
+      g_autofree gchar *candidate = nullptr;
+      g_object_get (l->data, "id", &candidate, nullptr);
+      if (!found && g_strcmp0 (candidate, id) == 0)
+        found = LODEX_CATEGORY (g_object_ref (l->data));
+      g_object_unref (l->data);
+    }
+  if (!found)
+    g_printerr (not_found, id);
+  return found;
+}
+
+int
+update_category (LodexStore *store, const gchar *id)
+{
+  g_autoptr (LodexCategory) category = find_category (store, id, "No category with id '%s' found\n");
+  if (!category)
+    return FAILURE;
+  if (options.name)
+    g_object_set (category, "name", options.name, nullptr);
+  if (options.description)
+    g_object_set (category, "description", options.description, nullptr);
+  return 0;
+}
+
+int
+list_categories (LodexStore *store)
+{
+  GList *categories = lodex_store_categories (store);
+  for (GList *l = categories; l; l = l->next)
+    {
+      g_autofree gchar *id = nullptr;
+      g_autofree gchar *name = nullptr;
+      g_autofree gchar *description = nullptr;
+      g_object_get (l->data, "id", &id, "name", &name, "description", &description, nullptr);
+      out ("%s %s %s\n", printable (id), printable (name), printable (description));
+    }
+  g_list_free_full (categories, g_object_unref);
+  return 0;
+}
+
+/* --add-to-category and --remove-from-category: the pair of the removal
+ * when both are given, added and then removed. */
+int
+change_membership (LodexStore *store)
+{
+  const gchar *pair = options.remove_from_category ? options.remove_from_category : options.add_to_category;
+  g_auto (GStrv) pieces = g_strsplit (pair, ":", -1);
+  if (!pieces[0] || !*pieces[0] || !pieces[1] || !*pieces[1])
+    {
+      g_printerr ("Must supply both a place id and a category id\n");
+      return FAILURE;
+    }
+  g_autoptr (LodexPlace) place = lodex_store_get_place_by_id (store, pieces[0]);
+  g_autoptr (LodexCategory) category = find_category (store, pieces[1], "No category with id '%s' found\n");
+  if (!place)
+    g_printerr ("No place with id %s found\n", pieces[0]);
+  if (!place || !category)
+    return FAILURE;
+
+  if (options.add_to_category)
+    {
+      if (!lodex_category_add_place (category, place))
+        return FAILURE;
+      out ("Place added to category\n");
+    }
+  if (options.remove_from_category)
+    {
+      if (!lodex_category_remove_place (category, place))
+        return FAILURE;
+      out ("Place removed from category\n");
+    }
+  return 0;
+}
+
+/* Filters */
+
+int
+list_category (LodexStore *store, const gchar *id)
+{
+  g_autoptr (LodexCategory) category = find_category (store, id, "Category with id '%s' not found");
+  if (!category)
+    return FAILURE;
+  g_autoptr (LodexCategoryFilter) filter = lodex_category_filter_new (LODEX_SET (store));
+  g_object_set (filter, "category", category, nullptr);
+  return list_set (LODEX_SET (filter));
+}
+
+int
+list_box (LodexStore *store, const gchar *text)
+{
+  g_auto (GStrv) pieces = g_strsplit (text, ":", -1);
+  guint n = g_strv_length (pieces);
+  if (n != 4 && n != 6)
+    {
+      g_printerr ("Incorrect number of parameters supplied.\n");
+      return FAILURE;
+    }
+  gdouble bounds[6];
+  for (guint i = 0; i < n; i++)
+    {
+      gchar *end = nullptr;
+      bounds[i] = g_ascii_strtod (pieces[i], &end);
+      if (end == pieces[i] || *end != '\0' || !std::isfinite (bounds[i]))
+        {
+          g_printerr ("Invalid value '%s' for --location-filter: a number such as 51.5 is expected\n", pieces[i]);
+          return FAILURE;
+        }
+    }
+  g_autoptr (LodexLocationFilter) filter = lodex_location_filter_new (LODEX_SET (store));
+  if (n == 6)
+    g_object_set (filter, "min-alt", bounds[4], "max-alt", bounds[5], "ignore-altitude", FALSE, nullptr);
+  g_object_set (filter, "min-lat", bounds[0], "max-lat", bounds[1], "min-long", bounds[2], "max-long", bounds[3],
+                nullptr);
+  return list_set (LODEX_SET (filter));
+}
+
+/* Files: the export, then the import, each with its own error. */
+int
+transfer_files (LodexStore *store)
+{
+  int status = 0;
+  if (options.export_file)
+    {
+      g_autoptr (GError) error = nullptr;
+      if (!lodex_store_export_to_file (store, options.export_file, &error))
+        {
+          g_printerr ("Error exporting: %s\n", error ? error->message : "unknown error");
+          status = FAILURE;
+        }
+    }
+  if (options.import_file)
+    {
+      g_autoptr (GError) error = nullptr;
+      if (!lodex_store_import_from_file (store, options.import_file, &error))
+        {
+          g_printerr ("Error importing: %s\n", error ? error->message : "unknown error");
+          status = FAILURE;
+        }
+    }
+  return status;
+}
+
+/* The commands after the place commands, in their order. */
+int
+run_category_or_file_command (LodexStore *store)
+{
+  if (options.add_category)
+    return add_category (store);
+  if (options.update_category)
+    return update_category (store, options.update_category);
+  if (options.remove_category)
+    {
+      g_autoptr (LodexCategory) category = find_category (store, options.remove_category,
+                                                          "No category with id '%s' found\n");
+      if (!category)
+        return FAILURE;
+      if (!lodex_store_remove_category (store, category))
+        {
+          g_printerr ("Error whilst removing category\n");
+          return FAILURE;
+        }
+      /* the category has no id any more: print the one we were given */
+      out ("Category with id '%s'\n", options.remove_category);
+    }
+  if (options.list_categories)
+    return list_categories (store);
+  if (options.add_to_category || options.remove_from_category)
+    return change_membership (store);
+  if (options.category_filter)
+    return list_category (store, options.category_filter);
+  if (options.location_filter)
+    return list_box (store, options.location_filter);
+  return transfer_files (store);
 }
 
 /* The first command given runs; a removal goes on to the next one. */
@@ -336,7 +646,8 @@ run_command (LodexStore *store)
     status = list_set (LODEX_SET (store));
   else if (options.show_place)
     status = show_place (store, options.show_place);
-  /* the category commands, filters, export and import come here */
+  else
+    status = run_category_or_file_command (store);
 
   /* the next command ran all the same, but a script must see the failure */
   return removal == Removal::FAILED ? FAILURE : status;
@@ -357,6 +668,16 @@ main (int argc, char **argv)
 
   g_autoptr (GError) error = nullptr;
   if (!g_option_context_parse (context, &argc, &argv, &error))
+    {
+      g_printerr ("%s\nRun '%s --help' to see the options.\n", error->message, g_get_prgname ());
+      return FAILURE;
+    }
+  if (options.version)
+    {
+      out ("lodex-tool %s\n", LODEX_VERSION);
+      return 0;
+    }
+  if (!texts_to_utf8 (&error))
     {
       g_printerr ("%s\nRun '%s --help' to see the options.\n", error->message, g_get_prgname ());
       return FAILURE;
