@@ -55,13 +55,6 @@ struct Sink
   }
 };
 
-/* libxml2 reports write errors of its own through its global handler, which
- * would print them: the export reports them as a GError instead. */
-void
-ignore_xml_error (void *, xmlError *)
-{
-}
-
 class Export
 {
 public:
@@ -105,8 +98,7 @@ private:
   bool failed_ = false;
   /* categories stay live across landmarks: looked up, not loaded again */
   GPtrArray *categories_ = g_ptr_array_new_with_free_func (g_object_unref);
-  xmlStructuredErrorFunc saved_handler_ = nullptr;
-  void *saved_data_ = nullptr;
+  lodex::lmx::QuietXmlErrors quiet_; /* write errors come as a GError */
 };
 
 /* "lm:" and the element's name: the prefix is declared once, on the root */
@@ -132,16 +124,11 @@ Export::~Export ()
   writer_.reset ();
   if (sink_.fd >= 0)
     Sink::close (&sink_);
-  xmlSetStructuredErrorFunc (saved_data_, saved_handler_);
 }
 
 bool
 Export::begin (GError **error)
 {
-  saved_handler_ = xmlStructuredError;
-  saved_data_ = xmlStructuredErrorContext;
-  xmlSetStructuredErrorFunc (nullptr, ignore_xml_error);
-
   sink_.fd = g_open (filename_, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (sink_.fd < 0)
     {

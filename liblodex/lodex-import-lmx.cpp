@@ -419,6 +419,7 @@ Import::store_categories ()
 bool
 Import::parse (int fd)
 {
+  lodex::lmx::QuietXmlErrors quiet;
   xmlSAXHandler sax = {};
   sax.initialized = XML_SAX2_MAGIC;
   sax.startElementNs = on_start;
