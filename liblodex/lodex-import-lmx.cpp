@@ -111,6 +111,7 @@ private:
   bool have_text_ = false;
   guint landmarks_ = 0;
   guint uncommitted_ = 0;
+  bool in_batch_ = false; /* a transaction of ours is open */
 };
 
 void
@@ -387,7 +388,8 @@ Import::store_landmark ()
   if (++uncommitted_ < landmarks_per_commit)
     return;
   uncommitted_ = 0;
-  if (!_lodex_store_batch_end (store_) || !_lodex_store_batch_begin (store_))
+  in_batch_ = false;
+  if (!_lodex_store_batch_end (store_) || !(in_batch_ = _lodex_store_batch_begin (store_)))
     fail (LODEX_ERROR, LODEX_ERROR_STORE, "Could not store %s", filename_);
 }
 
@@ -461,7 +463,8 @@ Import::parse (int fd)
 bool
 Import::run (int fd, GError **error)
 {
-  if (!_lodex_store_batch_begin (store_))
+  in_batch_ = _lodex_store_batch_begin (store_);
+  if (!in_batch_)
     {
       g_set_error (error, LODEX_ERROR, LODEX_ERROR_STORE, "Could not store %s", filename_);
       return false;
@@ -470,7 +473,7 @@ Import::run (int fd, GError **error)
     fail (LODEX_ERROR, LODEX_ERROR_PARSE, "Parse error");
 
   /* what was stored before an error stays */
-  if (!_lodex_store_batch_end (store_) && !error_)
+  if (in_batch_ && !_lodex_store_batch_end (store_))
     fail (LODEX_ERROR, LODEX_ERROR_STORE, "Could not store %s", filename_);
   if (error_)
     {
