@@ -1,13 +1,19 @@
-/* LMX export: a place, or every place of a set, as an LMX document. */
+/* LMX export: a place, or every place of a set, as an LMX document.
+ *
+ * The document is laid out as libxml2's text writer lays it out with
+ * indentation on (one tab a level, "<x/>" for an element with nothing
+ * inside, a declaration without encoding), but written here into a buffer
+ * of our own: the text writer's bookkeeping cost a third of an export, and
+ * it drops the result of its last flush, so a full disk went unnoticed. */
 
 #include "lodex-private.h"
 #include "lodex-lmx-private.h"
 
 #include <glib/gstdio.h>
-#include <libxml/xmlwriter.h>
 
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -15,45 +21,8 @@ namespace
 {
 
 using lodex::lmx::Tag;
-using XmlWriter = lodex::Handle<xmlTextWriter, xmlFreeTextWriter>;
 
-/* The file under the writer: every failed write or close is kept, since
- * libxml2 reports some of them to nobody. */
-struct Sink
-{
-  int fd = -1;
-  int error = 0; /* errno of the first failure */
-
-  static int
-  write (void *data, const char *buffer, int len)
-  {
-    auto self = static_cast<Sink *> (data);
-    for (int done = 0; done < len;)
-      {
-        ssize_t n = ::write (self->fd, buffer + done, size_t (len - done));
-        if (n < 0 && errno == EINTR)
-          continue;
-        if (n <= 0)
-          {
-            if (!self->error)
-              self->error = n < 0 ? errno : ENOSPC;
-            return -1;
-          }
-        done += int (n);
-      }
-    return len;
-  }
-
-  static int
-  close (void *data)
-  {
-    auto self = static_cast<Sink *> (data);
-    if (::close (self->fd) != 0 && !self->error)
-      self->error = errno;
-    self->fd = -1;
-    return 0;
-  }
-};
+constexpr gsize flush_size = 64 * 1024;
 
 class Export
 {
@@ -63,95 +32,123 @@ public:
 
   bool begin (GError **error);
   bool landmark (LodexPlace *place);
-  bool
-  start (Tag tag)
-  {
-    return ok (xmlTextWriterStartElement (writer_.get (), qualified (tag)));
-  }
-  bool
-  end ()
-  {
-    return ok (xmlTextWriterEndElement (writer_.get ()));
-  }
+  bool start (Tag tag);
+  bool end ();
   bool finish (GError **error);
 
 private:
-  static const xmlChar *
-  name (const char *text)
-  {
-    return reinterpret_cast<const xmlChar *> (text);
-  }
-  static const xmlChar *qualified (Tag tag);
-  /* the first failure sticks: nothing more is written after it */
-  bool
-  ok (int res)
-  {
-    failed_ = failed_ || res < 0;
-    return !failed_;
-  }
   bool element (Tag tag, const char *text);
   bool number (Tag tag, double value);
+  void close_start_tag ();
+  void indent ();
+  void name (Tag tag);
+  bool write_out ();
 
   const char *filename_;
-  Sink sink_;
-  XmlWriter writer_;
-  bool failed_ = false;
+  int fd_ = -1;
+  int errno_ = 0; /* of the first failed write, or close */
+  GString *out_ = g_string_sized_new (2 * flush_size);
+  GArray *open_ = g_array_new (FALSE, FALSE, sizeof (Tag)); /* the elements started, root first */
+  bool start_tag_open_ = false;                             /* "<x" written, its '>' not yet */
   /* categories stay live across landmarks: looked up, not loaded again */
   GPtrArray *categories_ = g_ptr_array_new_with_free_func (g_object_unref);
-  lodex::lmx::QuietXmlErrors quiet_; /* write errors come as a GError */
 };
-
-/* "lm:" and the element's name: the prefix is declared once, on the root */
-const xmlChar *
-Export::qualified (Tag tag)
-{
-  static const struct Names
-  {
-    gchar *names[lodex::lmx::N_TAGS];
-    Names ()
-    {
-      for (int i = 0; i < lodex::lmx::N_TAGS; i++)
-        names[i] = g_strconcat (lodex::lmx::prefix, ":", lodex::lmx::elements[i].name, nullptr);
-    }
-    ~Names () { std::for_each (std::begin (names), std::end (names), g_free); }
-  } names;
-  return name (names.names[tag]);
-}
 
 Export::~Export ()
 {
   g_ptr_array_unref (categories_);
-  writer_.reset ();
-  if (sink_.fd >= 0)
-    Sink::close (&sink_);
+  g_array_unref (open_);
+  g_string_free (out_, TRUE);
+  if (fd_ >= 0)
+    close (fd_);
+}
+
+/* One tab for each element the current one is in. */
+void
+Export::indent ()
+{
+  for (guint depth = 1; depth < open_->len; depth++)
+    g_string_append_c (out_, '\t');
+}
+
+void
+Export::name (Tag tag)
+{
+  g_string_append (out_, lodex::lmx::prefix);
+  g_string_append_c (out_, ':');
+  g_string_append (out_, lodex::lmx::elements[tag].name);
+}
+
+/* Hands what is buffered to the file; FALSE once any write has failed. */
+bool
+Export::write_out ()
+{
+  for (gsize done = 0; !errno_ && done < out_->len;)
+    {
+      ssize_t n = write (fd_, out_->str + done, out_->len - done);
+      if (n > 0)
+        done += gsize (n);
+      else if (n == 0)
+        errno_ = ENOSPC;
+      else if (errno != EINTR)
+        errno_ = errno;
+    }
+  g_string_truncate (out_, 0);
+  return !errno_;
 }
 
 bool
 Export::begin (GError **error)
 {
-  sink_.fd = g_open (filename_, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (sink_.fd < 0)
+  fd_ = g_open (filename_, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd_ < 0)
     {
       int saved = errno;
       g_set_error (error, G_FILE_ERROR, g_file_error_from_errno (saved), "Failed to create %s", filename_);
       return false;
     }
-  /* the writer owns the buffer, and the buffer closes the file */
-  xmlOutputBuffer *out = xmlOutputBufferCreateIO (Sink::write, Sink::close, &sink_, nullptr);
-  if (out)
-    writer_.reset (xmlNewTextWriter (out));
-  if (!writer_)
+  g_string_append (out_, "<?xml version=\"1.0\"?>\n");
+  start (lodex::lmx::LMX);
+  g_string_append_printf (out_, " xmlns:%s=\"%s\"", lodex::lmx::prefix, lodex::lmx::namespace_uri);
+  return true;
+}
+
+void
+Export::close_start_tag ()
+{
+  if (start_tag_open_)
+    g_string_append (out_, ">\n");
+  start_tag_open_ = false;
+}
+
+bool
+Export::start (Tag tag)
+{
+  close_start_tag ();
+  g_array_append_val (open_, tag);
+  indent ();
+  g_string_append_c (out_, '<');
+  name (tag);
+  start_tag_open_ = true;
+  return out_->len < flush_size || write_out ();
+}
+
+bool
+Export::end ()
+{
+  Tag tag = g_array_index (open_, Tag, open_->len - 1);
+  if (start_tag_open_)
+    g_string_append (out_, "/>\n");
+  else
     {
-      if (out)
-        xmlOutputBufferClose (out);
-      g_set_error (error, G_FILE_ERROR, G_FILE_ERROR_NOMEM, "Failed to create %s", filename_);
-      return false;
+      indent ();
+      g_string_append (out_, "</");
+      name (tag);
+      g_string_append (out_, ">\n");
     }
-  return ok (xmlTextWriterSetIndent (writer_.get (), 1))
-         && ok (xmlTextWriterSetIndentString (writer_.get (), name ("\t")))
-         && ok (xmlTextWriterStartDocument (writer_.get (), nullptr, nullptr, nullptr))
-         && ok (xmlTextWriterStartElementNS (writer_.get (), name (lodex::lmx::prefix), name ("lmx"),
-                                             name (lodex::lmx::namespace_uri)));
+  start_tag_open_ = false;
+  g_array_set_size (open_, open_->len - 1);
+  return out_->len < flush_size || write_out ();
 }
 
 /* Ends the document and closes the file; FALSE when anything on the way
@@ -159,16 +156,16 @@ Export::begin (GError **error)
 bool
 Export::finish (GError **error)
 {
-  bool written = !failed_ && ok (xmlTextWriterEndElement (writer_.get ()))
-                 && ok (xmlTextWriterEndDocument (writer_.get ()));
-  writer_.reset ();
-  if (written && !sink_.error)
+  while (open_->len > 0)
+    end ();
+  bool written = write_out ();
+  if (close (fd_) != 0 && !errno_)
+    errno_ = errno;
+  fd_ = -1;
+  if (written && !errno_)
     return true;
-  if (sink_.error)
-    g_set_error (error, G_FILE_ERROR, g_file_error_from_errno (sink_.error), "Failed to write %s: %s",
-                 filename_, g_strerror (sink_.error));
-  else
-    g_set_error (error, G_FILE_ERROR, G_FILE_ERROR_FAILED, "Failed to write %s", filename_);
+  g_set_error (error, G_FILE_ERROR, g_file_error_from_errno (errno_), "Failed to write %s: %s", filename_,
+               g_strerror (errno_));
   return false;
 }
 
@@ -197,11 +194,48 @@ xml_safe (const char *text)
   return g_string_free (clean, FALSE);
 }
 
+/* A leaf element, its text escaped as libxml2 escapes it. */
 bool
 Export::element (Tag tag, const char *text)
 {
   g_autofree gchar *safe = xml_safe (text);
-  return ok (xmlTextWriterWriteElement (writer_.get (), qualified (tag), name (safe ? safe : text)));
+  close_start_tag ();
+  g_string_append_c (out_, '\t');
+  indent ();
+  g_string_append_c (out_, '<');
+  name (tag);
+  g_string_append_c (out_, '>');
+  for (const char *p = safe ? safe : text; *p;)
+    {
+      gsize plain = strcspn (p, "&<>\"\r");
+      g_string_append_len (out_, p, gssize (plain));
+      p += plain;
+      switch (*p)
+        {
+        case '&':
+          g_string_append (out_, "&amp;");
+          break;
+        case '<':
+          g_string_append (out_, "&lt;");
+          break;
+        case '>':
+          g_string_append (out_, "&gt;");
+          break;
+        case '"':
+          g_string_append (out_, "&quot;");
+          break;
+        case '\r':
+          g_string_append (out_, "&#13;");
+          break;
+        default:
+          continue;
+        }
+      p++;
+    }
+  g_string_append (out_, "</");
+  name (tag);
+  g_string_append (out_, ">\n");
+  return out_->len < flush_size || write_out ();
 }
 
 /* Six decimals, with a point whatever the locale; every finite double fits
@@ -210,7 +244,7 @@ bool
 Export::number (Tag tag, double value)
 {
   char buffer[G_ASCII_DTOSTR_BUF_SIZE + 320];
-  return ok (xmlTextWriterWriteElement (writer_.get (), qualified (tag), name (g_ascii_formatd (buffer, sizeof buffer, "%f", value))));
+  return element (tag, g_ascii_formatd (buffer, sizeof buffer, "%f", value));
 }
 
 bool

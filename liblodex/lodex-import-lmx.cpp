@@ -43,6 +43,51 @@ constexpr gsize max_text = XML_MAX_TEXT_LENGTH;
 
 constexpr gsize chunk_size = 64 * 1024;
 
+/* libxml2 prints some errors itself, through handlers that belong to the
+ * thread; while in scope they go to the debug log instead, since the caller
+ * gets a GError. */
+class QuietXmlErrors
+{
+public:
+  QuietXmlErrors ()
+      : generic_ (xmlGenericError), generic_data_ (xmlGenericErrorContext), structured_ (xmlStructuredError),
+        structured_data_ (xmlStructuredErrorContext)
+  {
+    xmlSetGenericErrorFunc (nullptr, on_generic);
+    xmlSetStructuredErrorFunc (nullptr, on_structured);
+  }
+  ~QuietXmlErrors ()
+  {
+    xmlSetGenericErrorFunc (generic_data_, generic_);
+    xmlSetStructuredErrorFunc (structured_data_, structured_);
+  }
+  QuietXmlErrors (const QuietXmlErrors &) = delete;
+  QuietXmlErrors &operator= (const QuietXmlErrors &) = delete;
+
+private:
+  static void
+  on_generic (void *, const char *format, ...) G_GNUC_PRINTF (2, 3)
+  {
+    va_list args;
+    va_start (args, format);
+    g_autofree gchar *message = g_strdup_vprintf (format, args);
+    va_end (args);
+    g_debug ("libxml2: %s", g_strchomp (message));
+  }
+
+  static void
+  on_structured (void *, xmlError *error)
+  {
+    if (error && error->message)
+      g_debug ("libxml2: %s", g_strchomp (error->message));
+  }
+
+  xmlGenericErrorFunc generic_;
+  void *generic_data_;
+  xmlStructuredErrorFunc structured_;
+  void *structured_data_;
+};
+
 /* One landmark while it is read: nothing is stored before its end. */
 struct Landmark
 {
@@ -421,7 +466,7 @@ Import::store_categories ()
 bool
 Import::parse (int fd)
 {
-  lodex::lmx::QuietXmlErrors quiet;
+  QuietXmlErrors quiet;
   xmlSAXHandler sax = {};
   sax.initialized = XML_SAX2_MAGIC;
   sax.startElementNs = on_start;

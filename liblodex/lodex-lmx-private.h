@@ -4,7 +4,6 @@
  * place, category or link property each one carries. */
 
 #include <glib.h>
-#include <libxml/xmlerror.h>
 
 #include <algorithm>
 #include <cstring>
@@ -126,50 +125,5 @@ tag_of (const char *local_name)
     return *found;
   return UNKNOWN;
 }
-
-/* libxml2 prints some errors itself, through handlers that belong to the
- * thread; while in scope they go to the debug log instead, since the caller
- * gets a GError. */
-class QuietXmlErrors
-{
-public:
-  QuietXmlErrors ()
-      : generic_ (xmlGenericError), generic_data_ (xmlGenericErrorContext), structured_ (xmlStructuredError),
-        structured_data_ (xmlStructuredErrorContext)
-  {
-    xmlSetGenericErrorFunc (nullptr, on_generic);
-    xmlSetStructuredErrorFunc (nullptr, on_structured);
-  }
-  ~QuietXmlErrors ()
-  {
-    xmlSetGenericErrorFunc (generic_data_, generic_);
-    xmlSetStructuredErrorFunc (structured_data_, structured_);
-  }
-  QuietXmlErrors (const QuietXmlErrors &) = delete;
-  QuietXmlErrors &operator= (const QuietXmlErrors &) = delete;
-
-private:
-  static void
-  on_generic (void *, const char *format, ...) G_GNUC_PRINTF (2, 3)
-  {
-    va_list args;
-    va_start (args, format);
-    g_autofree gchar *message = g_strdup_vprintf (format, args);
-    va_end (args);
-    g_debug ("libxml2: %s", g_strchomp (message));
-  }
-
-  static void
-  on_structured (void *, xmlError *error)
-  {
-    if (error && error->message)
-      g_debug ("libxml2: %s", g_strchomp (error->message));
-  }
-
-  xmlGenericErrorFunc generic_;
-  void *generic_data_;
-  xmlStructuredErrorFunc structured_;
-  void *structured_data_;
-};
 
 } // namespace lodex::lmx
