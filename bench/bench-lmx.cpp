@@ -119,6 +119,8 @@ listen (const char *db, guint expected)
   g_autoptr (GVariant) reply = g_dbus_connection_call_sync (bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                             "org.freedesktop.DBus", "GetId", nullptr, nullptr,
                                                             G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+  if (!reply)
+    g_error ("the bus does not answer");
   printf ("ready\n");
   fflush (stdout);
   /* a lost broadcast would leave us waiting: give up after quiet seconds */
@@ -205,7 +207,7 @@ main (int argc, char **argv)
     {
       const char *babel_argv[] = {"gpsbabel", "-i", "lmx", "-f", file, "-o", "gpx", "-F", gpx, nullptr};
       gint64 start = g_get_monotonic_time ();
-      g_autofree gchar *out = run_child (babel_argv);
+      g_free (run_child (babel_argv));
       babel = std::min (babel, double (g_get_monotonic_time () - start) / G_USEC_PER_SEC);
     }
 
@@ -234,6 +236,8 @@ main (int argc, char **argv)
           run_child (listen_argv, &listener);
           from_listener = g_data_input_stream_new (g_subprocess_get_stdout_pipe (listener));
           g_autofree gchar *ready = read_line (from_listener);
+          if (!g_str_equal (ready, "ready"))
+            g_error ("the listener said '%s'", ready);
         }
 
       const char *import_argv[] = {self, "--import", db, file, traces ? "traces" : "-", nullptr};
