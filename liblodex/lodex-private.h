@@ -63,12 +63,13 @@ gboolean _lodex_store_route_delete_waypoints (LodexStore *store, const gchar *ro
 gboolean _lodex_store_route_select_update_waypoints (LodexStore *store, const gchar *route_id, LodexWaypointFunc func, gpointer user_data);
 
 /* Groups many writes into one transaction (calls nest); their broadcasts
- * wait for the commit. End returns FALSE when the commit failed. */
+ * wait for the commit and go once each. End returns FALSE when the commit
+ * failed. */
 gboolean _lodex_store_batch_begin (LodexStore *store);
 gboolean _lodex_store_batch_end (LodexStore *store);
 
 /* lodex-tracker */
-guint _lodex_tracker_hold (LodexTracker *tracker);
+guint _lodex_tracker_hold (LodexTracker *tracker, gboolean batch);
 void _lodex_tracker_release (LodexTracker *tracker, guint mark, gboolean send);
 void _lodex_tracker_set_bus_timeout (guint milliseconds);
 

@@ -99,8 +99,7 @@ _lodex_store_get_categories_for_place (LodexStore *store, LodexPlace *place)
   g_return_val_if_fail (place != NULL, NULL);
   g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
   g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
-  return list_for_place<LodexCategory> (store, place, "SELECT * from p2c WHERE place_id=:place_id",
-                                        lodex_db_get_next_p2c_category_id);
+  return list_for_place<LodexCategory> (store, place, "SELECT * from p2c WHERE place_id=:place_id", 1);
 }
 
 gboolean

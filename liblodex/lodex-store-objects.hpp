@@ -254,23 +254,27 @@ list_all (LodexStore *store, const char *query, gchar *(*next_id) (sqlite3 *, sq
   return statement ? list_objects<T> (store, std::move (statement), next_id) : nullptr;
 }
 
-/* The objects that a place's memberships in @query name. */
+/* The objects that a place's memberships name: column @column of the rows
+ * of @query, a literal text bound with :place_id and kept prepared. */
 template <typename T>
 GList *
-list_for_place (LodexStore *store, LodexPlace *place, const char *query, gchar *(*next_id) (sqlite3 *, sqlite3_stmt *) )
+list_for_place (LodexStore *store, LodexPlace *place, const char *query, int column)
 {
-  sqlite3 *db = store_priv (store)->db;
-  Stmt statement = prepare_listing (db, query);
+  db::Statement statement = db::borrow_bound (store_priv (store)->db, query, ":place_id",
+                                              _lodex_place_get_row (place)->id, nullptr);
   if (!statement)
     return nullptr;
-  const gchar *place_id = _lodex_place_get_row (place)->id;
-  int index = sqlite3_bind_parameter_index (statement.get (), ":place_id");
-  if (sqlite3_bind_text (statement.get (), index, place_id, -1, SQLITE_TRANSIENT) != SQLITE_OK)
-    {
-      g_warning ("Problem binding sql statement: %s", sqlite3_errmsg (db));
-      return nullptr;
-    }
-  return list_objects<T> (store, std::move (statement), next_id);
+  g_autoptr (GPtrArray) ids = g_ptr_array_new_with_free_func (g_free);
+  while (db::fetch_row (statement))
+    g_ptr_array_add (ids, db::column_strdup (statement.get (), column));
+  db::finish_read (statement);
+
+  GList *objects = nullptr;
+  for (guint i = 0; i < ids->len; i++)
+    /* a membership whose object is gone is skipped, never a NULL element */
+    if (T *object = get_object<T> (store, static_cast<const gchar *> (ids->pdata[i])))
+      objects = g_list_prepend (objects, object);
+  return g_list_reverse (objects);
 }
 
 /* Writes a bound object's row; announced only when written. */

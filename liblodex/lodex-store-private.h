@@ -60,7 +60,7 @@ LodexStorePrivate *store_priv (LodexStore *store) noexcept;
 class StoreWrite
 {
 public:
-  explicit StoreWrite (LodexStore *store) noexcept;
+  explicit StoreWrite (LodexStore *store, bool batch = false) noexcept;
   ~StoreWrite ();
   StoreWrite (const StoreWrite &) = delete;
   StoreWrite &operator= (const StoreWrite &) = delete;
@@ -69,7 +69,7 @@ public:
   bool commit () noexcept;
 
   /* one that outlives a call: a batch */
-  static StoreWrite *create (LodexStore *store) noexcept;
+  static StoreWrite *create (LodexStore *store, bool batch) noexcept;
   static void free (StoreWrite *write) noexcept;
 
 private:

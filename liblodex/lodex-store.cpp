@@ -67,9 +67,9 @@ prepare_listing (sqlite3 *db, const char *query) noexcept
   return Stmt (statement);
 }
 
-StoreWrite::StoreWrite (LodexStore *store) noexcept
+StoreWrite::StoreWrite (LodexStore *store, bool batch) noexcept
     : transaction_ (store_priv (store)->db), tracker_ (store_priv (store)->tracker),
-      mark_ (_lodex_tracker_hold (tracker_))
+      mark_ (_lodex_tracker_hold (tracker_, batch))
 {
 }
 
@@ -81,9 +81,9 @@ StoreWrite::~StoreWrite ()
 
 /* Allocated with GLib, which aborts when memory runs out: nothing throws. */
 StoreWrite *
-StoreWrite::create (LodexStore *store) noexcept
+StoreWrite::create (LodexStore *store, bool batch) noexcept
 {
-  return new (g_new (StoreWrite, 1)) StoreWrite (store);
+  return new (g_new (StoreWrite, 1)) StoreWrite (store, batch);
 }
 
 void
@@ -334,7 +334,7 @@ _lodex_store_batch_begin (LodexStore *store)
 {
   g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
   LodexStorePrivate *priv = get_priv (store);
-  auto batch = lodex::StoreWrite::create (store);
+  auto batch = lodex::StoreWrite::create (store, true);
   if (!*batch)
     {
       lodex::StoreWrite::free (batch);

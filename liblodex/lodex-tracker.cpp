@@ -12,6 +12,7 @@ struct LodexTrackerPrivate
   guint subscription;
   guint held;           /* while > 0, broadcasts wait in @pending */
   GPtrArray *pending;   /* (member, body) pairs, in order; body may be NULL */
+  gboolean coalesce;    /* a batch is among the holds: send each notice once */
   gboolean unconfirmed; /* sent since the bus last confirmed receipt */
 };
 
@@ -370,16 +371,64 @@ _lodex_tracker_set_bus_timeout (guint milliseconds)
 }
 
 /* Holds broadcasts back, for writes that other processes cannot see yet
- * (an open transaction); calls nest. Returns the mark to release with. */
+ * (an open transaction); calls nest. A batch's hold (@batch) has the
+ * notices sent once each: a listener reloads once however many changes an
+ * object had, and a place added in the batch needs no update notice.
+ * Returns the mark to release with. */
 guint
-_lodex_tracker_hold (LodexTracker *tracker)
+_lodex_tracker_hold (LodexTracker *tracker, gboolean batch)
 {
   if (!LODEX_IS_TRACKER (tracker))
     return 0;
   LodexTrackerPrivate *priv = get_priv (tracker);
   priv->held++;
+  priv->coalesce |= batch;
   return priv->pending->len;
 }
+
+namespace
+{
+
+/* Keeps the first of each (member, body) pair, and no PlaceUpdated of a
+ * place that PlaceAdded announces. */
+void
+coalesce (GPtrArray *pending)
+{
+  g_autoptr (GHashTable) seen = g_hash_table_new_full (g_str_hash, g_str_equal, g_free, nullptr);
+  g_autoptr (GHashTable) added = g_hash_table_new (g_str_hash, g_str_equal);
+  for (guint i = 0; i < pending->len; i += 2)
+    if (g_str_equal (static_cast<const char *> (pending->pdata[i]), "PlaceAdded"))
+      {
+        const gchar *id = nullptr;
+        g_variant_get (static_cast<GVariant *> (pending->pdata[i + 1]), "(&s)", &id);
+        g_hash_table_add (added, const_cast<gchar *> (id));
+      }
+  guint kept = 0;
+  for (guint i = 0; i < pending->len; i += 2)
+    {
+      auto member = static_cast<const char *> (pending->pdata[i]);
+      auto body = static_cast<GVariant *> (pending->pdata[i + 1]);
+      const gchar *id = "";
+      if (body)
+        g_variant_get (body, "(&s)", &id);
+      gchar *key = g_strconcat (member, " ", id, nullptr);
+      bool drop = g_hash_table_contains (seen, key)
+                  || (g_str_equal (member, "PlaceUpdated") && g_hash_table_contains (added, id));
+      if (drop)
+        {
+          g_free (key);
+          if (body)
+            g_variant_unref (body);
+          continue;
+        }
+      g_hash_table_add (seen, key);
+      pending->pdata[kept++] = pending->pdata[i];
+      pending->pdata[kept++] = body;
+    }
+  g_ptr_array_set_size (pending, kept);
+}
+
+} // namespace
 
 /* Ends the hold that returned @mark. What it kept back is dropped when
  * @send is FALSE (those writes were rolled back); the outermost sends, in
@@ -401,6 +450,8 @@ _lodex_tracker_release (LodexTracker *tracker, guint mark, gboolean send)
   if (--priv->held)
     return;
   g_autoptr (GPtrArray) pending = std::exchange (priv->pending, g_ptr_array_new ());
+  if (std::exchange (priv->coalesce, FALSE))
+    coalesce (pending);
   for (guint i = 0; i < pending->len; i += 2)
     {
       auto member = static_cast<const char *> (pending->pdata[i]);

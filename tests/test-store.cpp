@@ -298,7 +298,8 @@ test_store_hears_changes (StoreFixture *f, gconstpointer)
 }
 
 /* A batch's writes reach other connections and the bus together, at the
- * commit; another store never hears of a place it cannot read yet. */
+ * commit; another store never hears of a place it cannot read yet, and
+ * hears each notice once. */
 static void
 test_store_batch (StoreFixture *f, gconstpointer)
 {
@@ -316,6 +317,23 @@ test_store_batch (StoreFixture *f, gconstpointer)
 
   g_assert_true (_lodex_store_batch_end (f->store));
   lodex_test_wait ([&] { return added_there.count == 2; });
+
+  /* in a batch, each notice goes once: a listener reloads once */
+  g_autoptr (LodexPlace) edited = add_place (f->store, "Edited", 5, 6);
+  lodex_test_settle ();
+  LodexTestRecorder updated_there (other, "place-updated");
+  LodexTestRecorder changed_there (other, "changed");
+  g_assert_true (_lodex_store_batch_begin (f->store));
+  for (const char *name : {"once", "twice", "thrice"})
+    {
+      g_object_set (edited, "name", name, nullptr);
+      g_assert_true (lodex_place_commit (edited));
+      g_object_unref (add_place (f->store, name, 7, 8));
+    }
+  g_assert_true (_lodex_store_batch_end (f->store));
+  lodex_test_settle ();
+  g_assert_cmpuint (updated_there.count, ==, 1);
+  g_assert_cmpuint (changed_there.count, ==, 1); /* one StoreUpdated */
   LodexPlace *seen = lodex_store_get_place_by_id (other, static_cast<const char *> (added_there.ids->pdata[1]));
   g_assert_nonnull (seen);
   g_assert_cmpstr (_lodex_place_get_row (seen)->name, ==, "Second");
