@@ -1,0 +1,39 @@
+#pragma once
+
+/* The place-data GPX extension: what GPX has no room for (a place's id,
+ * icon, presence, coverage, address and categories, and the store's
+ * category list) travels in elements of its own namespace, prefix "lodex".
+ * Private: the GPX library's types are not installed. */
+
+#include "lodex-private.h"
+
+#include <gpx.h>
+
+G_BEGIN_DECLS
+
+#define LODEX_EXTENSION_NAMESPACE "http://mirrex.com/xmlschemas/lodex/gpx/1"
+
+/* Tree data: the store's categories, one reference each. */
+typedef struct
+{
+  GList *categories;
+} LodexExtensionTreeData;
+
+/* Point data: the place the waypoint stands for (a reference), and on
+ * reading the names of its categories. */
+typedef struct
+{
+  LodexPlace *place;
+  GList *category_names;
+} LodexExtensionPointData;
+
+GpxExtension *lodex_extension_get (void);
+
+void lodex_extension_free_tree_data (gpointer data);
+void lodex_extension_free_point_data (gpointer data);
+int lodex_extension_parse_tree (gpointer *data, xmlTextReaderPtr reader);
+int lodex_extension_parse_point (gpointer *data, xmlTextReaderPtr reader);
+int lodex_extension_write_tree (gpointer data, xmlTextWriterPtr writer);
+int lodex_extension_write_point (gpointer data, xmlTextWriterPtr writer);
+
+G_END_DECLS
