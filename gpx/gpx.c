@@ -1037,7 +1037,8 @@ static const gchar *
 format_decimal (gchar *buffer, gsize size, gdouble value)
 {
   static const char *const formats[] = {"%.15g", "%.16g", "%.17g"};
-  for (guint i = 0; i < G_N_ELEMENTS (formats); i++)
+  guint digits = 15;
+  for (guint i = 0; i < G_N_ELEMENTS (formats); i++, digits++)
     {
       g_ascii_formatd (buffer, size, formats[i], value);
       if (g_ascii_strtod (buffer, NULL) == value)
@@ -1046,9 +1047,10 @@ format_decimal (gchar *buffer, gsize size, gdouble value)
   const char *exponent = strchr (buffer, 'e');
   if (!exponent)
     return buffer;
+  /* the same digits, without the exponent */
   int power = atoi (exponent + 1);
   char format[16];
-  g_snprintf (format, sizeof format, "%%.%df", power < 0 ? MIN (17 - power, 340) : 0);
+  g_snprintf (format, sizeof format, "%%.%df", power < 0 ? MIN ((int) MIN (digits, 17) - 1 - power, 340) : 0);
   g_ascii_formatd (buffer, size, format, value);
   if (strchr (buffer, '.'))
     {
