@@ -383,9 +383,32 @@ on_xml_error (void *data, xmlErrorPtr problem)
   Reader *r = data;
   if (r->error || problem->level < XML_ERR_ERROR)
     return;
+  int line = problem->line > 0 ? problem->line : r->reader ? xmlTextReaderGetParserLineNumber (r->reader)
+                                                           : 0;
   g_autofree gchar *message = g_strdup (problem->message ? problem->message : "parse error");
-  r->error = g_error_new (GPX_ERROR, GPX_ERROR_PARSE, "%s:%d: %s", r->filename, problem->line,
-                          g_strstrip (message));
+  r->error = g_error_new (GPX_ERROR, GPX_ERROR_PARSE, "%s:%d: %s", r->filename, line, g_strstrip (message));
+}
+
+/* libxml2 reports some problems (encodings, input and output) to a handler
+ * of the thread, which would print them: ours takes them while we work. */
+typedef struct
+{
+  xmlStructuredErrorFunc handler;
+  void *context;
+} ErrorHandler;
+
+static ErrorHandler
+catch_errors (xmlStructuredErrorFunc handler, void *context)
+{
+  ErrorHandler previous = {xmlStructuredError, xmlStructuredErrorContext};
+  xmlSetStructuredErrorFunc (context, handler);
+  return previous;
+}
+
+static void
+restore_errors (ErrorHandler previous)
+{
+  xmlSetStructuredErrorFunc (previous.context, previous.handler);
 }
 
 static void invalid (Reader *r, long line, const char *format, ...) G_GNUC_PRINTF (3, 4);
@@ -950,10 +973,13 @@ gpx_tree_read_from_file (const gchar *filename, GError **error)
   /* no network, no DTD, entities left unexpanded: a file never reaches
    * beyond itself */
   Reader r = {.filename = filename};
+  ErrorHandler previous = catch_errors (on_xml_error, &r);
   r.reader = xmlReaderForFd (fd, filename, NULL, XML_PARSE_NONET);
   if (!r.reader)
     {
+      restore_errors (previous);
       close (fd);
+      g_clear_error (&r.error);
       g_set_error (error, GPX_ERROR, GPX_ERROR_PARSE, "%s: the XML reader could not start", filename);
       return NULL;
     }
@@ -963,6 +989,7 @@ gpx_tree_read_from_file (const gchar *filename, GError **error)
   GpxTree *tree = read_document (&r);
 
   xmlFreeTextReader (r.reader);
+  restore_errors (previous);
   close (fd);
   g_time_zone_unref (r.utc);
   g_free (r.ns);
@@ -1216,8 +1243,6 @@ write_document (Writer *w, GpxTree *tree)
          && ok (xmlTextWriterEndDocument (writer));
 }
 
-/* libxml2 reports output errors to its global handler, which would print
- * them: this one keeps the first for the GError. */
 static void
 on_write_error (void *data, xmlErrorPtr problem)
 {
@@ -1242,16 +1267,14 @@ gpx_tree_write_to_file (GpxTree *tree, const gchar *filename, GError **error)
     }
 
   g_autofree gchar *xml_message = NULL;
-  xmlStructuredErrorFunc previous_handler = xmlStructuredError;
-  void *previous_context = xmlStructuredErrorContext;
-  xmlSetStructuredErrorFunc (&xml_message, on_write_error);
+  ErrorHandler previous = catch_errors (on_write_error, &xml_message);
 
   Writer w = {.extensions = registrations ()};
   w.writer = xmlNewTextWriter (xmlOutputBufferCreateFile (file, NULL));
   gboolean done = w.writer && write_document (&w, tree);
   if (w.writer)
     xmlFreeTextWriter (w.writer); /* flushes */
-  xmlSetStructuredErrorFunc (previous_context, previous_handler);
+  restore_errors (previous);
   g_ptr_array_unref (w.extensions);
 
   errno = 0;
