@@ -8,9 +8,41 @@
 namespace
 {
 
+/* The names of every place's categories, by place id: one walk per
+ * category costs far less than a query per place. */
+GHashTable *
+category_names (LodexStore *store, GList *categories)
+{
+  GHashTable *names = g_hash_table_new_full (g_str_hash, g_str_equal, g_free, [] (gpointer list) {
+    g_list_free_full (static_cast<GList *> (list), g_free);
+  });
+  for (GList *c = categories; c; c = c->next)
+    {
+      g_autofree gchar *name = nullptr;
+      if (c->data)
+        g_object_get (c->data, "name", &name, nullptr);
+      if (!name || !store)
+        continue;
+      g_autoptr (LodexCategoryFilter) members = lodex_category_filter_new (LODEX_SET (store));
+      g_object_set (members, "category", c->data, nullptr);
+      for (LodexPlace *place = lodex_set_first (LODEX_SET (members)); place;
+           place = lodex_set_next (LODEX_SET (members)))
+        {
+          const gchar *id = _lodex_place_get_row (place)->id;
+          auto list = static_cast<GList *> (g_hash_table_lookup (names, id));
+          if (!list)
+            g_hash_table_insert (names, g_strdup (id), g_list_prepend (nullptr, g_strdup (name)));
+          else if (!g_list_find_custom (list, name, GCompareFunc (g_strcmp0)))
+            list = g_list_append (list, g_strdup (name)); /* the head stays */
+          g_object_unref (place);
+        }
+    }
+  return names;
+}
+
 /* The point of a place, with the extension data that carries the rest. */
 GpxPoint *
-point_for_place (LodexPlace *place, GpxExtension *extension)
+point_for_place (LodexPlace *place, GpxExtension *extension, GHashTable *names)
 {
   LodexPlaceRow *row = _lodex_place_get_row (place);
   GpxTime created = {row->ctime, 0};
@@ -47,8 +79,14 @@ point_for_place (LodexPlace *place, GpxExtension *extension)
     }
   g_list_free_full (links, GDestroyNotify (lodex_place_link_free));
 
+  /* read now, inside the walk's read transaction, for the writer */
+  _lodex_place_get_address (place);
   auto data = g_new0 (LodexExtensionPointData, 1);
   data->place = LODEX_PLACE (g_object_ref (place));
+  auto member_of = static_cast<GList *> (g_hash_table_lookup (names, row->id));
+  data->category_names = g_list_copy_deep (
+    member_of, [] (gconstpointer name, gpointer) -> gpointer { return g_strdup (static_cast<const gchar *> (name)); },
+    nullptr);
   gpx_point_set_exdata (point, extension, data);
   return point;
 }
@@ -57,16 +95,18 @@ point_for_place (LodexPlace *place, GpxExtension *extension)
 void
 add_waypoints (LodexSet *set, GpxExtension *extension, GpxTree *tree)
 {
-  for (LodexPlace *place = lodex_set_first (set); place; place = lodex_set_next (set))
-    {
-      gpx_tree_add_waypoint (tree, point_for_place (place, extension));
-      g_object_unref (place);
-    }
-
   g_autoptr (LodexStore) store = lodex_set_get_store (set);
   auto data = g_new0 (LodexExtensionTreeData, 1);
   data->categories = store ? lodex_store_categories (store) : nullptr;
   gpx_tree_set_exdata (tree, extension, data);
+
+  GHashTable *names = category_names (store, data->categories);
+  for (LodexPlace *place = lodex_set_first (set); place; place = lodex_set_next (set))
+    {
+      gpx_tree_add_waypoint (tree, point_for_place (place, extension, names));
+      g_object_unref (place);
+    }
+  g_hash_table_unref (names);
 }
 
 GpxPoint *

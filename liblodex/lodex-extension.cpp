@@ -363,32 +363,6 @@ write_address (xmlTextWriterPtr writer, LodexPlaceAddress *address)
   return true;
 }
 
-bool
-write_memberships (xmlTextWriterPtr writer, LodexPlace *place)
-{
-  if (!_lodex_place_get_store (place)) /* only a stored place has categories */
-    return true;
-  GList *categories = lodex_place_get_categories (place);
-  bool written = true;
-  for (GList *l = categories; l && written; l = l->next)
-    {
-      if (!l->data) /* a membership whose category is gone */
-        continue;
-      g_autofree gchar *name = nullptr;
-      g_object_get (l->data, "name", &name, nullptr);
-      if (name && write_element (writer, "category", name) < 0)
-        {
-          g_warning ("Error writing category name");
-          written = false;
-        }
-    }
-  g_list_free_full (categories, [] (gpointer category) {
-    if (category)
-      g_object_unref (category);
-  });
-  return written;
-}
-
 /* The functions the GPX library calls */
 
 void
@@ -493,11 +467,13 @@ write_point (gpointer data, xmlTextWriterPtr writer) noexcept
       g_warning ("Error doing address for place");
       return -1;
     }
-  if (!write_memberships (writer, place))
-    {
-      g_warning ("Error doing category memberships for place");
-      return -1;
-    }
+  for (GList *l = point->category_names; l; l = l->next)
+    if (write_element (writer, "category", static_cast<const gchar *> (l->data)) < 0)
+      {
+        g_warning ("Error writing category name");
+        g_warning ("Error doing category memberships for place");
+        return -1;
+      }
   if (xmlTextWriterEndElement (writer) < 0)
     {
       g_warning ("Error ending 'place' element");

@@ -19,8 +19,8 @@ typedef struct
   GList *categories;
 } LodexExtensionTreeData;
 
-/* Point data: the place the waypoint stands for (a reference), and on
- * reading the names of its categories. */
+/* Point data: the place the waypoint stands for (a reference), and the
+ * names of its categories. */
 typedef struct
 {
   LodexPlace *place;
@@ -28,12 +28,5 @@ typedef struct
 } LodexExtensionPointData;
 
 GpxExtension *lodex_extension_get (void);
-
-void lodex_extension_free_tree_data (gpointer data);
-void lodex_extension_free_point_data (gpointer data);
-int lodex_extension_parse_tree (gpointer *data, xmlTextReaderPtr reader);
-int lodex_extension_parse_point (gpointer *data, xmlTextReaderPtr reader);
-int lodex_extension_write_tree (gpointer data, xmlTextWriterPtr writer);
-int lodex_extension_write_point (gpointer data, xmlTextWriterPtr writer);
 
 G_END_DECLS
