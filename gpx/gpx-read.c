@@ -284,19 +284,29 @@ read_extensions (Reader *r, gboolean tree, GSList **exdata)
   return !r->error;
 }
 
-static gboolean
-read_coordinate (Reader *r, const char *element, const char *attribute, gdouble limit, gdouble *value)
+/* An attribute as a GLib string, or NULL. */
+static gchar *
+attribute (Reader *r, const char *name)
 {
-  g_autofree gchar *text = (gchar *) xmlTextReaderGetAttribute (r->reader, BAD_CAST attribute);
+  xmlChar *value = xmlTextReaderGetAttribute (r->reader, BAD_CAST name);
+  gchar *copy = g_strdup ((const char *) value);
+  xmlFree (value);
+  return copy;
+}
+
+static gboolean
+read_coordinate (Reader *r, const char *element, const char *name, gdouble limit, gdouble *value)
+{
+  g_autofree gchar *text = attribute (r, name);
   if (!text)
     {
-      invalid (r, current_line (r), "<%s> has no %s attribute", element, attribute);
+      invalid (r, current_line (r), "<%s> has no %s attribute", element, name);
       return FALSE;
     }
   if (!parse_decimal (text, value) || *value < -limit || *value > limit)
     {
       g_autofree gchar *shown = quote (text);
-      invalid (r, current_line (r), "<%s> has an invalid %s: %s", element, attribute, shown);
+      invalid (r, current_line (r), "<%s> has an invalid %s: %s", element, name, shown);
       return FALSE;
     }
   return TRUE;
@@ -315,7 +325,7 @@ read_link (Reader *r, GpxPoint *point)
 {
   GpxLink *link = g_new0 (GpxLink, 1);
   point->links = g_list_append (point->links, link);
-  link->href = (gchar *) xmlTextReaderGetAttribute (r->reader, BAD_CAST "href");
+  link->href = attribute (r, "href");
   int depth = xmlTextReaderDepth (r->reader);
   while (next_child (r, depth))
     {
