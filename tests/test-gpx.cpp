@@ -21,7 +21,7 @@ data_path (const char *name)
 static LodexStore *
 store_in_home (const char *name)
 {
-  g_autofree gchar *home_db = lodex_test_db_path (); /* makes HOME */
+  g_free (lodex_test_db_path ()); /* makes HOME */
   g_autofree gchar *path = g_build_filename (g_get_home_dir (), name, nullptr);
   LodexStore *store = _lodex_store_get_from_file (path, LODEX_TEST_SCHEMA);
   g_assert_nonnull (store);
