@@ -8,6 +8,7 @@
 #include <libxml/xmlschemas.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -48,7 +49,7 @@ parse_csv (const char *text)
 {
   std::vector<std::vector<std::string>> rows (1);
   std::string field;
-  bool quoted = false, started = false;
+  bool quoted = false;
   for (const char *p = text; *p; p++)
     {
       if (quoted)
@@ -61,7 +62,7 @@ parse_csv (const char *text)
             field += *p;
         }
       else if (*p == '"')
-        quoted = started = true;
+        quoted = true;
       else if (*p == ',' || *p == '\n')
         {
           rows.back ().push_back (field);
@@ -74,37 +75,46 @@ parse_csv (const char *text)
     }
   if (rows.back ().empty ())
     rows.pop_back ();
-  (void) started;
   return rows;
 }
 
-/* What GPSBabel reads of @path: waypoints ("-w"), route points ("-r") or
- * track points ("-t"), in file order. */
-static std::vector<Point>
-gpsbabel_points (const char *mode, const char *path)
+/* What GPSBabel reads of @path: its waypoints, route points and track
+ * points (-w, -r, -t), each in file order. The three run at once. */
+static std::array<std::vector<Point>, 3>
+gpsbabel_points (const char *path)
 {
-  const char *argv[] = {"gpsbabel", mode, "-i", "gpx", "-f", path, "-o", "unicsv", "-F", "-", nullptr};
-  g_autofree gchar *out = nullptr;
-  g_autoptr (GError) error = nullptr;
-  int status = 0;
-  g_spawn_sync (nullptr, const_cast<gchar **> (argv), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, &out, nullptr,
-                &status, &error);
-  g_assert_no_error (error);
-  g_assert_true (g_spawn_check_wait_status (status, nullptr));
-
-  auto rows = parse_csv (out);
-  const auto &header = rows.at (0);
-  auto column = [&] (const char *name) {
-    return int (std::find (header.begin (), header.end (), name) - header.begin ());
-  };
-  int name = column ("Name"), latitude = column ("Latitude"), longitude = column ("Longitude");
-  std::vector<Point> points;
-  for (size_t i = 1; i < rows.size (); i++)
+  const char *modes[] = {"-w", "-r", "-t"};
+  GSubprocess *runs[3];
+  for (int i = 0; i < 3; i++)
     {
-      const auto &row = rows[i];
-      bool named = name < int (row.size ());
-      points.push_back ({named ? row[name] : "", named, g_ascii_strtod (row.at (latitude).c_str (), nullptr),
-                         g_ascii_strtod (row.at (longitude).c_str (), nullptr)});
+      g_autoptr (GError) error = nullptr;
+      runs[i] = g_subprocess_new (G_SUBPROCESS_FLAGS_STDOUT_PIPE, &error, "gpsbabel", modes[i], "-i", "gpx", "-f",
+                                  path, "-o", "unicsv", "-F", "-", nullptr);
+      g_assert_no_error (error);
+    }
+  std::array<std::vector<Point>, 3> points;
+  for (int i = 0; i < 3; i++)
+    {
+      g_autofree gchar *out = nullptr;
+      g_autoptr (GError) error = nullptr;
+      g_subprocess_communicate_utf8 (runs[i], nullptr, nullptr, &out, nullptr, &error);
+      g_assert_no_error (error);
+      g_assert_true (g_subprocess_get_successful (runs[i]));
+      g_object_unref (runs[i]);
+
+      auto rows = parse_csv (out);
+      const auto &header = rows.at (0);
+      auto column = [&] (const char *name) {
+        return int (std::find (header.begin (), header.end (), name) - header.begin ());
+      };
+      int name = column ("Name"), latitude = column ("Latitude"), longitude = column ("Longitude");
+      for (size_t r = 1; r < rows.size (); r++)
+        {
+          const auto &row = rows[r];
+          bool named = name < int (row.size ());
+          points[i].push_back ({named ? row[name] : "", named, g_ascii_strtod (row.at (latitude).c_str (), nullptr),
+                                g_ascii_strtod (row.at (longitude).c_str (), nullptr)});
+        }
     }
   return points;
 }
@@ -157,12 +167,36 @@ assert_same_points (const std::vector<Point> &ours, const std::vector<Point> &th
 }
 
 static const char *places_sql = "SELECT name, latitude, longitude FROM places ORDER BY rowid";
-static const char *route_points_sql
-  = "SELECT w.name, w.latitude, w.longitude FROM waypoints w JOIN routes r ON r.id = w.route_id "
-    "WHERE r.type IS NULL ORDER BY r.rowid, w.order_weight";
-static const char *track_points_sql
-  = "SELECT w.name, w.latitude, w.longitude FROM waypoints w JOIN routes r ON r.id = w.route_id "
-    "WHERE r.type = 'track' ORDER BY r.rowid, w.order_weight";
+
+static int
+last_row (LodexStore *store, const char *table)
+{
+  g_autofree gchar *sql = g_strdup_printf ("SELECT coalesce (max (rowid), 0) FROM %s", table);
+  sqlite3_stmt *statement = nullptr;
+  g_assert_cmpint (sqlite3_prepare_v2 (_lodex_set_get_db (LODEX_SET (store)), sql, -1, &statement, nullptr), ==,
+                   SQLITE_OK);
+  g_assert_cmpint (sqlite3_step (statement), ==, SQLITE_ROW);
+  int last = sqlite3_column_int (statement, 0);
+  sqlite3_finalize (statement);
+  return last;
+}
+
+/* The places, route points and track points stored after the rows
+ * @place and @route. */
+static std::array<std::vector<Point>, 3>
+stored_after (LodexStore *store, int place, int route)
+{
+  g_autofree gchar *places
+    = g_strdup_printf ("SELECT name, latitude, longitude FROM places WHERE rowid > %d ORDER BY rowid", place);
+  auto points_of = [&] (const char *type) {
+    g_autofree gchar *sql
+      = g_strdup_printf ("SELECT w.name, w.latitude, w.longitude FROM waypoints w JOIN routes r ON r.id = w.route_id "
+                         "WHERE r.rowid > %d AND r.type IS %s ORDER BY r.rowid, w.order_weight",
+                         route, type);
+    return stored_points (store, sql);
+  };
+  return {stored_points (store, places), points_of ("NULL"), points_of ("'track'")};
+}
 
 static std::vector<std::string>
 corpus_files (void)
@@ -182,7 +216,7 @@ corpus_files (void)
 /* Every real file reads without a warning, and gives the places, route
  * points and track points that GPSBabel reads, in the same order. */
 static void
-test_gpx_import_corpus (void)
+test_gpx_import_corpus (StoreFixture *f, gconstpointer)
 {
   g_autofree gchar *gpsbabel = g_find_program_in_path ("gpsbabel");
   if (!gpsbabel)
@@ -193,16 +227,16 @@ test_gpx_import_corpus (void)
   for (const std::string &name : corpus_files ())
     {
       g_autofree gchar *path = data_path (name.c_str ());
-      g_autofree gchar *db = g_strconcat (name.c_str (), ".db", nullptr);
-      LodexStore *store = store_in_home (db);
-      g_autoptr (GError) error = nullptr;
       g_test_message ("%s", name.c_str ());
-      g_assert_true (lodex_import_from_gpx_file (store, path, &error));
+      int place = last_row (f->store, "places"), route = last_row (f->store, "routes");
+      g_autoptr (GError) error = nullptr;
+      g_assert_true (lodex_import_from_gpx_file (f->store, path, &error));
       g_assert_no_error (error);
-      assert_same_points (stored_points (store, places_sql), gpsbabel_points ("-w", path), "waypoints");
-      assert_same_points (stored_points (store, route_points_sql), gpsbabel_points ("-r", path), "route points");
-      assert_same_points (stored_points (store, track_points_sql), gpsbabel_points ("-t", path), "track points");
-      close_store (store);
+      auto ours = stored_after (f->store, place, route);
+      auto theirs = gpsbabel_points (path);
+      assert_same_points (ours[0], theirs[0], "waypoints");
+      assert_same_points (ours[1], theirs[1], "route points");
+      assert_same_points (ours[2], theirs[2], "track points");
     }
 }
 
@@ -401,7 +435,7 @@ test_gpx_round_trip (StoreFixture *f, gconstpointer)
 
   /* GPSBabel finds the same waypoints */
   if (g_autofree gchar *gpsbabel = g_find_program_in_path ("gpsbabel"))
-    assert_same_points (stored_points (store, places_sql), gpsbabel_points ("-w", set_file), "exported");
+    assert_same_points (stored_points (store, places_sql), gpsbabel_points (set_file)[0], "exported");
 
   LodexStore *copy = store_in_home ("copy.db");
   g_assert_true (lodex_import_from_gpx_file (copy, set_file, &error));
@@ -565,7 +599,7 @@ main (int argc, char **argv)
 {
   g_test_init (&argc, &argv, G_TEST_OPTION_ISOLATE_DIRS, nullptr);
 
-  g_test_add_func ("/gpx/import/corpus", test_gpx_import_corpus);
+  LODEX_TEST_ADD ("/gpx/import/corpus", test_gpx_import_corpus);
   LODEX_TEST_ADD ("/gpx/round-trip", test_gpx_round_trip);
   LODEX_TEST_ADD ("/gpx/import/empty-elements", test_gpx_import_empty_elements);
   LODEX_TEST_ADD ("/gpx/import/bad", test_gpx_import_bad);
