@@ -6,7 +6,6 @@
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
 
 #include <glib/gstdio.h>
 
@@ -65,11 +64,35 @@ write_attribute (Writer *w, const char *name, const gchar *text)
   return ok (xmlTextWriterWriteAttribute (w->writer, BAD_CAST name, BAD_CAST (clean ? clean : text)));
 }
 
+/* Most positions and heights have a few decimals: such a number is
+ * written from its integer count of billionths when that reads back the
+ * same double, which is much faster than printf's search. */
+static gboolean
+format_billionths (gchar *buffer, gsize size, gdouble value)
+{
+  if (!(fabs (value) < 9e6) || (value == 0.0 && signbit (value)))
+    return FALSE;
+  gdouble count = nearbyint (value * 1e9); /* below 2^53: exact */
+  if (count / 1e9 != value)                /* the division rounds as strtod does */
+    return FALSE;
+  guint64 magnitude = (guint64) fabs (count);
+  g_snprintf (buffer, size, "%s%" G_GUINT64_FORMAT ".%09u", count < 0 ? "-" : "", magnitude / 1000000000,
+              (guint) (magnitude % 1000000000));
+  gchar *end = buffer + strlen (buffer);
+  while (end[-1] == '0')
+    *--end = '\0';
+  if (end[-1] == '.')
+    end[-1] = '\0';
+  return TRUE;
+}
+
 /* A number as xsd:decimal wants it: no exponent, and enough digits to read
  * back the same double. @buffer holds at least 400 bytes. */
 static const gchar *
 format_decimal (gchar *buffer, gsize size, gdouble value)
 {
+  if (format_billionths (buffer, size, value))
+    return buffer;
   static const char *const formats[] = {"%.15g", "%.16g", "%.17g"};
   guint digits = 15;
   for (guint i = 0; i < G_N_ELEMENTS (formats); i++, digits++)
@@ -107,20 +130,42 @@ write_number (Writer *w, const char *element, gdouble value)
                                         BAD_CAST format_decimal (buffer, sizeof buffer, value)));
 }
 
+/* The UTC date of a day counted from 1970-01-01, for every year (Howard
+ * Hinnant's civil_from_days): no time_t limits, no time-zone lock. */
+static void
+civil_from_days (gint64 days, gint64 *year, guint *month, guint *day)
+{
+  days += 719468;
+  gint64 era = (days >= 0 ? days : days - 146096) / 146097;
+  guint of_era = (guint) (days - era * 146097);
+  guint year_of_era = (of_era - of_era / 1460 + of_era / 36524 - of_era / 146096) / 365;
+  guint of_year = of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  guint shifted_month = (5 * of_year + 2) / 153;
+  *day = of_year - (153 * shifted_month + 2) / 5 + 1;
+  *month = shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
+  *year = year_of_era + era * 400 + (*month <= 2);
+}
+
 static gboolean
 write_time (Writer *w, const GpxTime *moment)
 {
-  time_t seconds = (time_t) moment->seconds;
-  struct tm tm;
-  if (seconds != moment->seconds || !gmtime_r (&seconds, &tm) || tm.tm_year < 1 - 1900 || tm.tm_year > 9999 - 1900)
+  if (moment->seconds < G_GINT64_CONSTANT (-62135596800) || moment->seconds > G_GINT64_CONSTANT (253402300799))
     return TRUE; /* no year that xsd:dateTime can write */
+  gint64 days = moment->seconds / 86400, second = moment->seconds % 86400;
+  if (second < 0)
+    {
+      days--;
+      second += 86400;
+    }
+  gint64 year;
+  guint month, day;
+  civil_from_days (days, &year, &month, &day);
   gchar buffer[64];
+  int length = g_snprintf (buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d", (int) year, month, day,
+                           (int) (second / 3600), (int) (second / 60 % 60), (int) (second % 60));
   if (moment->microseconds > 0 && moment->microseconds < G_USEC_PER_SEC)
-    g_snprintf (buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, (int) moment->microseconds);
-  else
-    g_snprintf (buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    g_snprintf (buffer + length, sizeof buffer - length, ".%06d", (int) moment->microseconds);
+  strcat (buffer, "Z");
   return ok (xmlTextWriterWriteElement (w->writer, BAD_CAST "time", BAD_CAST buffer));
 }
 
