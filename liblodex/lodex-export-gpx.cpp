@@ -40,6 +40,44 @@ category_names (LodexStore *store, GList *categories)
   return names;
 }
 
+/* A plain copy of a place's row, which the point's extension data keeps
+ * instead of the live place. */
+LodexPlaceRow *
+copy_row (const LodexPlaceRow *row)
+{
+  LodexPlaceRow *copy = _lodex_place_row_new ();
+  copy->fields = row->fields;
+  copy->id = g_strdup (row->id);
+  copy->latitude = row->latitude;
+  copy->longitude = row->longitude;
+  copy->altitude = row->altitude;
+  copy->name = g_strdup (row->name);
+  copy->icon = g_strdup (row->icon);
+  copy->haccuracy = row->haccuracy;
+  copy->vaccuracy = row->vaccuracy;
+  copy->description = g_strdup (row->description);
+  copy->comment = g_strdup (row->comment);
+  copy->coverage = row->coverage;
+  copy->presence = g_strdup (row->presence);
+  copy->ctime = row->ctime;
+  return copy;
+}
+
+/* A copy of the address, or NULL when it has no field set. */
+LodexPlaceAddress *
+copy_address (const LodexPlaceAddress *address)
+{
+  LodexPlaceAddress *copy = nullptr;
+  for (const lodex::AddressField &field : lodex::address_fields)
+    if (address->*field.member)
+      {
+        if (!copy)
+          copy = _lodex_place_address_new ();
+        copy->*field.member = g_strdup (address->*field.member);
+      }
+  return copy;
+}
+
 /* The point of a place, with the extension data that carries the rest. */
 GpxPoint *
 point_for_place (LodexPlace *place, GpxExtension *extension, GHashTable *names)
@@ -79,10 +117,9 @@ point_for_place (LodexPlace *place, GpxExtension *extension, GHashTable *names)
     }
   g_list_free_full (links, GDestroyNotify (lodex_place_link_free));
 
-  /* read now, inside the walk's read transaction, for the writer */
-  _lodex_place_get_address (place);
   auto data = g_new0 (LodexExtensionPointData, 1);
-  data->place = LODEX_PLACE (g_object_ref (place));
+  data->row = copy_row (row);
+  data->address = copy_address (_lodex_place_get_address (place));
   auto member_of = static_cast<GList *> (g_hash_table_lookup (names, row->id));
   data->category_names = g_list_copy_deep (
     member_of, [] (gconstpointer name, gpointer) -> gpointer { return g_strdup (static_cast<const gchar *> (name)); },

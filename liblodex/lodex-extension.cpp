@@ -377,7 +377,8 @@ void
 free_point_data (gpointer data) noexcept
 {
   auto point = static_cast<LodexExtensionPointData *> (data);
-  g_clear_object (&point->place);
+  g_clear_pointer (&point->row, _lodex_place_row_free);
+  g_clear_pointer (&point->address, _lodex_place_address_free);
   g_list_free_full (point->category_names, g_free);
   g_free (point);
 }
@@ -417,8 +418,8 @@ parse_point (gpointer *data, xmlTextReaderPtr reader) noexcept
     res = parse_place_content (reader, &address, &point->category_names);
   if (address && address_is_empty (address))
     g_clear_pointer (&address, _lodex_place_address_free);
-  point->place = _lodex_place_new_with_row (static_cast<LodexPlaceRow *> (g_steal_pointer (&row)));
-  _lodex_place_set_address (point->place, address);
+  point->row = static_cast<LodexPlaceRow *> (g_steal_pointer (&row));
+  point->address = address;
   return res;
 }
 
@@ -449,20 +450,17 @@ int
 write_point (gpointer data, xmlTextWriterPtr writer) noexcept
 {
   auto point = static_cast<LodexExtensionPointData *> (data);
-  if (!point || !point->place)
+  if (!point || !point->row)
     return 0;
-  LodexPlace *place = point->place;
 
   if (xmlTextWriterStartElementNS (writer, BAD_CAST prefix, BAD_CAST "place", nullptr) < 0)
     {
       g_warning ("Error starting 'place' element");
       return -1;
     }
-  if (!write_place_attributes (writer, _lodex_place_get_row (place)))
+  if (!write_place_attributes (writer, point->row))
     return -1;
-  /* a stored place reads its address here; one without is written without */
-  LodexPlaceAddress *address = _lodex_place_get_address (place);
-  if (!address_is_empty (address) && !write_address (writer, address))
+  if (point->address && !address_is_empty (point->address) && !write_address (writer, point->address))
     {
       g_warning ("Error doing address for place");
       return -1;

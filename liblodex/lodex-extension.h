@@ -19,11 +19,13 @@ typedef struct
   GList *categories;
 } LodexExtensionTreeData;
 
-/* Point data: the place the waypoint stands for (a reference), and the
- * names of its categories. */
+/* Point data: the place the waypoint stands for, as its row (with its id)
+ * and address, and the names of its categories. Plain copies: a large
+ * export holds no live place, an import makes the place from them. */
 typedef struct
 {
-  LodexPlace *place;
+  LodexPlaceRow *row;         /* NULL when the element was not a place */
+  LodexPlaceAddress *address; /* NULL without one */
   GList *category_names;
 } LodexExtensionPointData;
 

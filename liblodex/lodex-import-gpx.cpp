@@ -85,9 +85,15 @@ LodexPlace *
 place_for_point (Import *import, GpxPoint *point)
 {
   auto data = static_cast<LodexExtensionPointData *> (gpx_point_get_exdata (point, import->extension));
-  /* taken out, or freeing the tree would release it */
-  LodexPlace *place = data && data->place ? static_cast<LodexPlace *> (g_steal_pointer (&data->place))
-                                          : _lodex_place_new_with_row (_lodex_place_row_new ());
+  LodexPlace *place;
+  if (data && data->row)
+    {
+      /* taken out, or freeing the tree would free them */
+      place = _lodex_place_new_with_row (static_cast<LodexPlaceRow *> (g_steal_pointer (&data->row)));
+      _lodex_place_set_address (place, static_cast<LodexPlaceAddress *> (g_steal_pointer (&data->address)));
+    }
+  else
+    place = _lodex_place_new_with_row (_lodex_place_row_new ());
   LodexPlaceRow *row = _lodex_place_get_row (place);
   row->latitude = point->latitude;
   row->longitude = point->longitude;
