@@ -119,8 +119,13 @@ typedef struct
   gchar *namespace_uri;
 } GpxExtension;
 
+/* @title goes to the written file's metadata; @flags is 0. */
 GpxTree *gpx_tree_new (const gchar *title, guint flags);
+/* NULL with a G_FILE_ERROR when the file cannot be opened, or a GPX_ERROR
+ * naming the line that is wrong. */
 GpxTree *gpx_tree_read_from_file (const gchar *filename, GError **error);
+/* FALSE with a G_FILE_ERROR when the file cannot be created, or a
+ * GPX_ERROR when a point has no valid position or the output fails. */
 gboolean gpx_tree_write_to_file (GpxTree *tree, const gchar *filename, GError **error);
 void gpx_tree_free (GpxTree *tree);
 void gpx_tree_add_waypoint (GpxTree *tree, GpxPoint *point);
