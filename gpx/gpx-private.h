@@ -33,6 +33,8 @@ typedef struct
 {
   xmlStructuredErrorFunc handler;
   void *context;
+  xmlGenericErrorFunc generic;
+  void *generic_context;
 } GpxErrorHandler;
 
 GpxErrorHandler _gpx_catch_errors (xmlStructuredErrorFunc handler, void *context);

@@ -339,13 +339,21 @@ gpx_point_extra_new (void)
   return g_new0 (GpxPointExtra, 1);
 }
 
-/* libxml2 reports some problems (encodings, input and output) to a handler
- * of the thread, which would print them: ours takes them while we work. */
+/* libxml2 reports some problems (encodings, input and output) to handlers
+ * of the thread, which would print them: while we work, the structured one
+ * is ours and the plain one, which only repeats them, says nothing. */
+static void
+say_nothing (void *context, const char *format, ...)
+{
+}
+
 GpxErrorHandler
 _gpx_catch_errors (xmlStructuredErrorFunc handler, void *context)
 {
-  GpxErrorHandler previous = {xmlStructuredError, xmlStructuredErrorContext};
+  GpxErrorHandler previous = {xmlStructuredError, xmlStructuredErrorContext, xmlGenericError,
+                              xmlGenericErrorContext};
   xmlSetStructuredErrorFunc (context, handler);
+  xmlSetGenericErrorFunc (NULL, say_nothing);
   return previous;
 }
 
@@ -353,4 +361,5 @@ void
 _gpx_restore_errors (GpxErrorHandler previous)
 {
   xmlSetStructuredErrorFunc (previous.context, previous.handler);
+  xmlSetGenericErrorFunc (previous.generic_context, previous.generic);
 }

@@ -64,6 +64,7 @@ test_read_refused (void)
     {GPX11 "\n<wpt lat='1' lon='2'><name>\xf5\x38</name></wpt></gpx>", GPX_ERROR_PARSE, "*read.gpx:2: *"},
     {"<?xml version='1.0' encoding='EUC-JP'?>" GPX11 "<wpt lat='1' lon='2'><name>\xf5\x38\x33\x22</name></wpt></gpx>",
      GPX_ERROR_PARSE, "*read.gpx:1: input conversion failed*"},
+    {"<?xml version='1.0' encoding='UTF-7'?>\n<gpx a='\x8e'></gpx>", GPX_ERROR_PARSE, "*input conversion failed*"},
     {"", GPX_ERROR_PARSE, "*read.gpx:*"},
   };
   for (const auto &c : cases)
