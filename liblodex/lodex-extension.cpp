@@ -1,7 +1,514 @@
-/* Placeholder until the interchange formats land. */
+/* The place-data GPX extension: its parsers and writers, called by the GPX
+ * library inside <extensions> blocks. */
 
-#include "lodex-private.h"
+#include "lodex-extension.h"
 
-#include <gio/gio.h>
+#include <cmath>
+#include <cstring>
 
-/* The place-data GPX extension: not built yet. */
+namespace
+{
+
+constexpr const char *prefix = "lodex";
+
+/* Address children in writing order, with their fields. */
+struct AddressElement
+{
+  const char *name;
+  gchar *LodexPlaceAddress::*member;
+};
+
+constexpr AddressElement address_elements[] = {
+  {"country", &LodexPlaceAddress::country},
+  {"country-code", &LodexPlaceAddress::country_code},
+  {"state", &LodexPlaceAddress::state},
+  {"county", &LodexPlaceAddress::county},
+  {"city", &LodexPlaceAddress::city},
+  {"district", &LodexPlaceAddress::district},
+  {"postcode", &LodexPlaceAddress::postcode},
+  {"crossing1", &LodexPlaceAddress::crossing1},
+  {"crossing2", &LodexPlaceAddress::crossing2},
+  {"street", &LodexPlaceAddress::street},
+  {"building_name", &LodexPlaceAddress::building_name},
+  {"building_zone", &LodexPlaceAddress::building_zone},
+  {"building_floor", &LodexPlaceAddress::building_floor},
+  {"building_room", &LodexPlaceAddress::building_room},
+  {"extension", &LodexPlaceAddress::extension},
+  {"phone_number", &LodexPlaceAddress::phone_number},
+};
+
+/* Reading */
+
+bool
+is_ours (xmlTextReaderPtr reader, const char *local_name)
+{
+  return xmlTextReaderNodeType (reader) == XML_READER_TYPE_ELEMENT
+         && g_strcmp0 (reinterpret_cast<const char *> (xmlTextReaderConstNamespaceUri (reader)),
+                       LODEX_EXTENSION_NAMESPACE)
+              == 0
+         && g_str_equal (reinterpret_cast<const char *> (xmlTextReaderConstLocalName (reader)), local_name);
+}
+
+bool
+is_text (xmlTextReaderPtr reader)
+{
+  switch (xmlTextReaderNodeType (reader))
+    {
+    case XML_READER_TYPE_TEXT:
+    case XML_READER_TYPE_CDATA:
+    case XML_READER_TYPE_SIGNIFICANT_WHITESPACE:
+    case XML_READER_TYPE_WHITESPACE:
+      return true;
+    default:
+      return false;
+    }
+}
+
+/* Text may come in several pieces (CDATA, comments between): join them. */
+void
+append_text (gchar **slot, xmlTextReaderPtr reader)
+{
+  const char *text = reinterpret_cast<const char *> (xmlTextReaderConstValue (reader));
+  gchar *joined = g_strconcat (*slot ? *slot : "", text, nullptr);
+  g_free (*slot);
+  *slot = joined;
+}
+
+/* An element that is read for its text: present, even when empty. */
+void
+start_text (gchar **slot)
+{
+  if (!*slot)
+    *slot = g_strdup ("");
+}
+
+/* A reader that stops inside an element has failed, whatever it says. */
+int
+stopped (int res)
+{
+  return res < 0 ? res : -1;
+}
+
+/* Each "category" with its "name" and optional "description". */
+int
+parse_categories (xmlTextReaderPtr reader, GList **categories)
+{
+  int depth = xmlTextReaderDepth (reader);
+  bool in_category = false;
+  gchar *name = nullptr, *description = nullptr;
+  gchar **field = nullptr; /* the child whose text is being read */
+  int res;
+  while ((res = xmlTextReaderRead (reader)) == 1)
+    {
+      int type = xmlTextReaderNodeType (reader);
+      int here = xmlTextReaderDepth (reader);
+      if (here == depth && type == XML_READER_TYPE_END_ELEMENT)
+        break;
+      if (here == depth + 1)
+        {
+          if (is_ours (reader, "category"))
+            in_category = !xmlTextReaderIsEmptyElement (reader); /* an empty one has no name */
+          else if (type == XML_READER_TYPE_END_ELEMENT && in_category)
+            {
+              if (name) /* a category without a name cannot be found again */
+                *categories = g_list_prepend (*categories, lodex_category_new (name, description));
+              g_clear_pointer (&name, g_free);
+              g_clear_pointer (&description, g_free);
+              in_category = false;
+            }
+          field = nullptr;
+        }
+      else if (in_category && here == depth + 2)
+        {
+          field = nullptr;
+          if (is_ours (reader, "name"))
+            field = &name;
+          else if (is_ours (reader, "description"))
+            field = &description;
+          if (field)
+            start_text (field);
+          if (type != XML_READER_TYPE_ELEMENT || xmlTextReaderIsEmptyElement (reader))
+            field = nullptr;
+        }
+      else if (field && here == depth + 3 && is_text (reader))
+        append_text (field, reader);
+    }
+  g_free (name);
+  g_free (description);
+  *categories = g_list_reverse (*categories);
+  return res == 1 ? 1 : stopped (res);
+}
+
+/* "presence" and kin: an attribute, copied; none for an absent one. */
+void
+copy_attribute (xmlTextReaderPtr reader, const char *name, gchar **slot)
+{
+  xmlChar *value = xmlTextReaderGetAttribute (reader, BAD_CAST name);
+  if (!value)
+    return;
+  g_free (*slot);
+  *slot = g_strdup (reinterpret_cast<const char *> (value));
+  xmlFree (value);
+}
+
+bool
+read_coverage (xmlTextReaderPtr reader, LodexPlaceRow *row)
+{
+  g_autofree gchar *text = nullptr;
+  copy_attribute (reader, "coverage", &text);
+  if (!text)
+    return true;
+  gchar *end;
+  gdouble coverage = g_ascii_strtod (g_strchug (text), &end); /* never the locale's */
+  if (end == text || *g_strchug (end) || !std::isfinite (coverage))
+    return false;
+  row->coverage = coverage;
+  row->fields |= LODEX_PLACE_FIELD_COVERAGE;
+  return true;
+}
+
+gchar *LodexPlaceAddress::*
+address_member (xmlTextReaderPtr reader)
+{
+  for (const AddressElement &element : address_elements)
+    if (is_ours (reader, element.name))
+      return element.member;
+  return nullptr;
+}
+
+bool
+address_is_empty (const LodexPlaceAddress *address)
+{
+  for (const AddressElement &element : address_elements)
+    if (address->*element.member)
+      return false;
+  return true;
+}
+
+/* The children of "place": its "address" and its "category" names. */
+int
+parse_place_content (xmlTextReaderPtr reader, LodexPlaceAddress **address, GList **names)
+{
+  int depth = xmlTextReaderDepth (reader);
+  enum
+  {
+    OTHER,
+    ADDRESS,
+    CATEGORY
+  } child
+    = OTHER;
+  gchar *name = nullptr;
+  gchar **field = nullptr; /* the address field whose text is being read */
+  int res;
+  while ((res = xmlTextReaderRead (reader)) == 1)
+    {
+      int type = xmlTextReaderNodeType (reader);
+      int here = xmlTextReaderDepth (reader);
+      if (here == depth && type == XML_READER_TYPE_END_ELEMENT)
+        break;
+      if (here == depth + 1)
+        {
+          if (type == XML_READER_TYPE_END_ELEMENT && child == CATEGORY && name && *name)
+            *names = g_list_prepend (*names, g_steal_pointer (&name));
+          g_clear_pointer (&name, g_free);
+          child = OTHER;
+          field = nullptr;
+          if (xmlTextReaderIsEmptyElement (reader))
+            continue; /* an empty address or category holds nothing */
+          if (is_ours (reader, "address"))
+            {
+              /* a second address replaces the first */
+              g_clear_pointer (address, _lodex_place_address_free);
+              *address = _lodex_place_address_new ();
+              child = ADDRESS;
+            }
+          else if (is_ours (reader, "category"))
+            child = CATEGORY;
+        }
+      else if (here == depth + 2 && child == CATEGORY && is_text (reader))
+        append_text (&name, reader);
+      else if (here == depth + 2 && child == ADDRESS)
+        {
+          field = nullptr;
+          if (auto member = address_member (reader))
+            {
+              start_text (&(*address->*member));
+              if (!xmlTextReaderIsEmptyElement (reader))
+                field = &(*address->*member);
+            }
+        }
+      else if (here == depth + 3 && field && is_text (reader))
+        append_text (field, reader);
+    }
+  g_free (name);
+  *names = g_list_reverse (*names);
+  return res == 1 ? 1 : stopped (res);
+}
+
+/* Writing */
+
+/* XML 1.0 carries neither invalid UTF-8 nor most control characters:
+ * NULL when @text can be written as it is, else a copy without them. */
+gchar *
+clean_copy (const gchar *text)
+{
+  bool clean = g_utf8_validate (text, -1, nullptr);
+  for (const guchar *p = reinterpret_cast<const guchar *> (text); clean && *p; p++)
+    clean = (*p >= 0x20 || *p == '\t' || *p == '\n' || *p == '\r') && !(p[0] == 0xef && p[1] == 0xbf && p[2] >= 0xbe);
+  if (clean)
+    return nullptr;
+  g_autofree gchar *valid = g_utf8_make_valid (text, -1);
+  GString *copy = g_string_sized_new (strlen (valid));
+  for (const gchar *p = valid; *p; p = g_utf8_next_char (p))
+    {
+      gunichar c = g_utf8_get_char (p);
+      if ((c >= 0x20 || c == '\t' || c == '\n' || c == '\r') && c != 0xfffe && c != 0xffff)
+        g_string_append_unichar (copy, c);
+    }
+  return g_string_free (copy, FALSE);
+}
+
+int
+write_element (xmlTextWriterPtr writer, const char *name, const gchar *text)
+{
+  g_autofree gchar *clean = clean_copy (text);
+  return xmlTextWriterWriteElementNS (writer, BAD_CAST prefix, BAD_CAST name, nullptr,
+                                      BAD_CAST (clean ? clean : text));
+}
+
+int
+write_attribute (xmlTextWriterPtr writer, const char *name, const gchar *text)
+{
+  g_autofree gchar *clean = clean_copy (text);
+  return xmlTextWriterWriteAttribute (writer, BAD_CAST name, BAD_CAST (clean ? clean : text));
+}
+
+bool
+write_category (xmlTextWriterPtr writer, LodexCategory *category)
+{
+  if (xmlTextWriterStartElementNS (writer, BAD_CAST prefix, BAD_CAST "category", nullptr) < 0)
+    {
+      g_warning ("Error starting 'category' element");
+      return false;
+    }
+  g_autofree gchar *name = nullptr;
+  g_autofree gchar *description = nullptr;
+  g_object_get (category, "name", &name, "description", &description, nullptr);
+  if (name && write_element (writer, "name", name) < 0)
+    {
+      g_warning ("Error doing 'name' element");
+      return false;
+    }
+  if (description && write_element (writer, "description", description) < 0)
+    {
+      g_warning ("Error doing 'description' element");
+      return false;
+    }
+  if (xmlTextWriterEndElement (writer) < 0)
+    {
+      g_warning ("Error ending 'category' element");
+      return false;
+    }
+  return true;
+}
+
+bool
+write_place_attributes (xmlTextWriterPtr writer, LodexPlaceRow *row)
+{
+  struct
+  {
+    const char *name;
+    const gchar *value;
+    const char *failure;
+  } attributes[] = {
+    {"id", row->id, "Error writing 'id' attribute"},
+    {"icon", row->icon, "Error writing 'icon' attribute"},
+    {"presence", row->presence, "Error writing 'presence' attribute"},
+  };
+  for (const auto &attribute : attributes)
+    if (attribute.value && write_attribute (writer, attribute.name, attribute.value) < 0)
+      {
+        g_warning ("%s", attribute.failure);
+        return false;
+      }
+  if ((row->fields & LODEX_PLACE_FIELD_COVERAGE) && std::isfinite (row->coverage))
+    {
+      gchar coverage[400]; /* room for "%f" of any finite double */
+      g_ascii_formatd (coverage, sizeof coverage, "%f", row->coverage);
+      if (write_attribute (writer, "coverage", coverage) < 0)
+        {
+          g_warning ("Error writing 'coverage' attribute");
+          return false;
+        }
+    }
+  return true;
+}
+
+bool
+write_address (xmlTextWriterPtr writer, LodexPlaceAddress *address)
+{
+  if (xmlTextWriterStartElementNS (writer, BAD_CAST prefix, BAD_CAST "address", nullptr) < 0)
+    {
+      g_warning ("Error starting 'address' element");
+      return false;
+    }
+  for (const AddressElement &element : address_elements)
+    if (const gchar *value = address->*element.member; value && write_element (writer, element.name, value) < 0)
+      g_warning ("Error writing %s element", element.name);
+  if (xmlTextWriterEndElement (writer) < 0)
+    {
+      g_warning ("Error ending 'address' element");
+      return false;
+    }
+  return true;
+}
+
+/* The functions the GPX library calls */
+
+void
+free_tree_data (gpointer data) noexcept
+{
+  auto tree = static_cast<LodexExtensionTreeData *> (data);
+  g_list_free_full (tree->categories, g_object_unref);
+  g_free (tree);
+}
+
+void
+free_point_data (gpointer data) noexcept
+{
+  auto point = static_cast<LodexExtensionPointData *> (data);
+  g_clear_pointer (&point->row, _lodex_place_row_free);
+  g_clear_pointer (&point->address, _lodex_place_address_free);
+  g_list_free_full (point->category_names, g_free);
+  g_free (point);
+}
+
+int
+parse_tree (gpointer *data, xmlTextReaderPtr reader) noexcept
+{
+  auto tree = g_new0 (LodexExtensionTreeData, 1);
+  *data = tree;
+  if (!is_ours (reader, "categories"))
+    return 0;
+  if (xmlTextReaderIsEmptyElement (reader)) /* no end tag to read to */
+    return 1;
+  return parse_categories (reader, &tree->categories);
+}
+
+int
+parse_point (gpointer *data, xmlTextReaderPtr reader) noexcept
+{
+  auto point = g_new0 (LodexExtensionPointData, 1);
+  *data = point;
+  if (!is_ours (reader, "place"))
+    return 0;
+
+  g_autoptr (LodexPlaceRow) row = _lodex_place_row_new ();
+  copy_attribute (reader, "id", &row->id);
+  if (row->id && !*row->id) /* no id: the place gets a new one */
+    g_clear_pointer (&row->id, g_free);
+  copy_attribute (reader, "icon", &row->icon);
+  copy_attribute (reader, "presence", &row->presence);
+  if (!read_coverage (reader, row))
+    return -1;
+
+  LodexPlaceAddress *address = nullptr;
+  int res = 1;
+  if (!xmlTextReaderIsEmptyElement (reader)) /* no end tag to read to */
+    res = parse_place_content (reader, &address, &point->category_names);
+  if (address && address_is_empty (address))
+    g_clear_pointer (&address, _lodex_place_address_free);
+  point->row = static_cast<LodexPlaceRow *> (g_steal_pointer (&row));
+  point->address = address;
+  return res;
+}
+
+int
+write_tree (gpointer data, xmlTextWriterPtr writer) noexcept
+{
+  auto tree = static_cast<LodexExtensionTreeData *> (data);
+  if (xmlTextWriterStartElementNS (writer, BAD_CAST prefix, BAD_CAST "categories", nullptr) < 0)
+    {
+      g_warning ("Error starting 'categories' element");
+      return -1;
+    }
+  for (GList *l = tree ? tree->categories : nullptr; l; l = l->next)
+    if (l->data && !write_category (writer, LODEX_CATEGORY (l->data)))
+      {
+        g_warning ("Error doing category");
+        return -1;
+      }
+  if (xmlTextWriterEndElement (writer) < 0)
+    {
+      g_warning ("Error ending 'categories' element");
+      return -1;
+    }
+  return 0;
+}
+
+int
+write_point (gpointer data, xmlTextWriterPtr writer) noexcept
+{
+  auto point = static_cast<LodexExtensionPointData *> (data);
+  if (!point || !point->row)
+    return 0;
+
+  if (xmlTextWriterStartElementNS (writer, BAD_CAST prefix, BAD_CAST "place", nullptr) < 0)
+    {
+      g_warning ("Error starting 'place' element");
+      return -1;
+    }
+  if (!write_place_attributes (writer, point->row))
+    return -1;
+  if (point->address && !address_is_empty (point->address) && !write_address (writer, point->address))
+    {
+      g_warning ("Error doing address for place");
+      return -1;
+    }
+  for (GList *l = point->category_names; l; l = l->next)
+    if (write_element (writer, "category", static_cast<const gchar *> (l->data)) < 0)
+      {
+        g_warning ("Error writing category name");
+        g_warning ("Error doing category memberships for place");
+        return -1;
+      }
+  if (xmlTextWriterEndElement (writer) < 0)
+    {
+      g_warning ("Error ending 'place' element");
+      return -1;
+    }
+  return 0;
+}
+
+} // namespace
+
+/**
+ * lodex_extension_get:
+ *
+ * The place-data GPX extension of this process, registered with the GPX
+ * library under the name "lodex" on the first call.
+ *
+ * Returns: (transfer none): the extension record, which lives as long as
+ *   the process
+ *
+ * Since: 0.1
+ */
+GpxExtension *
+lodex_extension_get (void)
+{
+  static GpxExtension *extension;
+  if (g_once_init_enter (&extension))
+    {
+      auto created = g_new0 (GpxExtension, 1);
+      created->free_tree_data = free_tree_data;
+      created->free_point_data = free_point_data;
+      created->parse_tree = parse_tree;
+      created->parse_point = parse_point;
+      created->write_tree = write_tree;
+      created->write_point = write_point;
+      created->namespace_uri = g_strdup (LODEX_EXTENSION_NAMESPACE);
+      gpx_extension_register (prefix, created);
+      g_once_init_leave (&extension, created);
+    }
+  return extension;
+}

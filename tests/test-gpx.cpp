@@ -1,8 +1,609 @@
+/* GPX import and export through the store: real files against GPSBabel's
+ * reading of them, a full round trip, and input that must store nothing. */
+
 #include "lodex-test-utils.h"
+
+#include "lodex-extension.h"
+
+#include <libxml/xmlschemas.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <string>
+#include <vector>
+
+static gchar *
+data_path (const char *name)
+{
+  return g_build_filename (LODEX_TEST_DATA, "gpx", name, nullptr);
+}
+
+static LodexStore *
+store_in_home (const char *name)
+{
+  g_free (lodex_test_db_path ()); /* makes HOME */
+  g_autofree gchar *path = g_build_filename (g_get_home_dir (), name, nullptr);
+  LodexStore *store = _lodex_store_get_from_file (path, LODEX_TEST_SCHEMA);
+  g_assert_nonnull (store);
+  return store;
+}
+
+static void
+close_store (LodexStore *store)
+{
+  lodex_test_settle ();
+  g_assert_finalize_object (store);
+}
+
+struct Point
+{
+  std::string name;
+  bool named;
+  double latitude, longitude;
+};
+
+/* gpsbabel's unicsv: a header line, then quoted or bare fields. */
+static std::vector<std::vector<std::string>>
+parse_csv (const char *text)
+{
+  std::vector<std::vector<std::string>> rows (1);
+  std::string field;
+  bool quoted = false;
+  for (const char *p = text; *p; p++)
+    {
+      if (quoted)
+        {
+          if (*p == '"' && p[1] == '"')
+            field += *++p;
+          else if (*p == '"')
+            quoted = false;
+          else
+            field += *p;
+        }
+      else if (*p == '"')
+        quoted = true;
+      else if (*p == ',' || *p == '\n')
+        {
+          rows.back ().push_back (field);
+          field.clear ();
+          if (*p == '\n')
+            rows.emplace_back ();
+        }
+      else if (*p != '\r')
+        field += *p;
+    }
+  if (rows.back ().empty ())
+    rows.pop_back ();
+  return rows;
+}
+
+/* What GPSBabel reads of @path: its waypoints, route points and track
+ * points (-w, -r, -t), each in file order. The three run at once. */
+static std::array<std::vector<Point>, 3>
+gpsbabel_points (const char *path)
+{
+  const char *modes[] = {"-w", "-r", "-t"};
+  GSubprocess *runs[3];
+  for (int i = 0; i < 3; i++)
+    {
+      g_autoptr (GError) error = nullptr;
+      runs[i] = g_subprocess_new (G_SUBPROCESS_FLAGS_STDOUT_PIPE, &error, "gpsbabel", modes[i], "-i", "gpx", "-f",
+                                  path, "-o", "unicsv", "-F", "-", nullptr);
+      g_assert_no_error (error);
+    }
+  std::array<std::vector<Point>, 3> points;
+  for (int i = 0; i < 3; i++)
+    {
+      g_autofree gchar *out = nullptr;
+      g_autoptr (GError) error = nullptr;
+      g_subprocess_communicate_utf8 (runs[i], nullptr, nullptr, &out, nullptr, &error);
+      g_assert_no_error (error);
+      g_assert_true (g_subprocess_get_successful (runs[i]));
+      g_object_unref (runs[i]);
+
+      auto rows = parse_csv (out);
+      const auto &header = rows.at (0);
+      auto column = [&] (const char *name) {
+        return int (std::find (header.begin (), header.end (), name) - header.begin ());
+      };
+      int name = column ("Name"), latitude = column ("Latitude"), longitude = column ("Longitude");
+      for (size_t r = 1; r < rows.size (); r++)
+        {
+          const auto &row = rows[r];
+          bool named = name < int (row.size ());
+          points[i].push_back ({named ? row[name] : "", named, g_ascii_strtod (row.at (latitude).c_str (), nullptr),
+                                g_ascii_strtod (row.at (longitude).c_str (), nullptr)});
+        }
+    }
+  return points;
+}
+
+static std::vector<Point>
+stored_points (LodexStore *store, const char *sql)
+{
+  sqlite3 *db = _lodex_set_get_db (LODEX_SET (store));
+  sqlite3_stmt *statement = nullptr;
+  g_assert_cmpint (sqlite3_prepare_v2 (db, sql, -1, &statement, nullptr), ==, SQLITE_OK);
+  std::vector<Point> points;
+  while (sqlite3_step (statement) == SQLITE_ROW)
+    {
+      auto name = reinterpret_cast<const char *> (sqlite3_column_text (statement, 0));
+      points.push_back ({name ? name : "", name != nullptr, sqlite3_column_double (statement, 1),
+                         sqlite3_column_double (statement, 2)});
+    }
+  sqlite3_finalize (statement);
+  return points;
+}
+
+static int
+count_rows (LodexStore *store, const char *table)
+{
+  g_autofree gchar *sql = g_strdup_printf ("SELECT count(*) FROM %s", table);
+  sqlite3_stmt *statement = nullptr;
+  g_assert_cmpint (sqlite3_prepare_v2 (_lodex_set_get_db (LODEX_SET (store)), sql, -1, &statement, nullptr), ==,
+                   SQLITE_OK);
+  g_assert_cmpint (sqlite3_step (statement), ==, SQLITE_ROW);
+  int count = sqlite3_column_int (statement, 0);
+  sqlite3_finalize (statement);
+  return count;
+}
+
+/* Names exact (GPSBabel makes one up, WPT001 or RPT002, for a point with
+ * none), coordinates to GPSBabel's six decimals. */
+static void
+assert_same_points (const std::vector<Point> &ours, const std::vector<Point> &theirs, const char *what)
+{
+  g_test_message ("%s: %zu points", what, theirs.size ());
+  g_assert_cmpuint (ours.size (), ==, theirs.size ());
+  for (size_t i = 0; i < ours.size (); i++)
+    {
+      const Point &a = ours[i], &b = theirs[i];
+      if (a.named || !b.named || !g_regex_match_simple ("^[WR]PT\\d{3}$", b.name.c_str (), GRegexCompileFlags (0), GRegexMatchFlags (0)))
+        g_assert_cmpstr (a.name.c_str (), ==, b.name.c_str ());
+      g_assert_cmpfloat_with_epsilon (a.latitude, b.latitude, 1.5e-6);
+      g_assert_cmpfloat_with_epsilon (a.longitude, b.longitude, 1.5e-6);
+    }
+}
+
+static const char *places_sql = "SELECT name, latitude, longitude FROM places ORDER BY rowid";
+
+static int
+last_row (LodexStore *store, const char *table)
+{
+  g_autofree gchar *sql = g_strdup_printf ("SELECT coalesce (max (rowid), 0) FROM %s", table);
+  sqlite3_stmt *statement = nullptr;
+  g_assert_cmpint (sqlite3_prepare_v2 (_lodex_set_get_db (LODEX_SET (store)), sql, -1, &statement, nullptr), ==,
+                   SQLITE_OK);
+  g_assert_cmpint (sqlite3_step (statement), ==, SQLITE_ROW);
+  int last = sqlite3_column_int (statement, 0);
+  sqlite3_finalize (statement);
+  return last;
+}
+
+/* The places, route points and track points stored after the rows
+ * @place and @route. */
+static std::array<std::vector<Point>, 3>
+stored_after (LodexStore *store, int place, int route)
+{
+  g_autofree gchar *places
+    = g_strdup_printf ("SELECT name, latitude, longitude FROM places WHERE rowid > %d ORDER BY rowid", place);
+  auto points_of = [&] (const char *type) {
+    g_autofree gchar *sql
+      = g_strdup_printf ("SELECT w.name, w.latitude, w.longitude FROM waypoints w JOIN routes r ON r.id = w.route_id "
+                         "WHERE r.rowid > %d AND r.type IS %s ORDER BY r.rowid, w.order_weight",
+                         route, type);
+    return stored_points (store, sql);
+  };
+  return {stored_points (store, places), points_of ("NULL"), points_of ("'track'")};
+}
+
+static std::vector<std::string>
+corpus_files (void)
+{
+  g_autofree gchar *dir_path = data_path ("");
+  g_autoptr (GDir) dir = g_dir_open (dir_path, 0, nullptr);
+  g_assert_nonnull (dir);
+  std::vector<std::string> names;
+  while (const char *name = g_dir_read_name (dir))
+    if (g_str_has_suffix (name, ".gpx"))
+      names.push_back (name);
+  std::sort (names.begin (), names.end ());
+  g_assert_cmpuint (names.size (), ==, 29);
+  return names;
+}
+
+/* Every real file reads without a warning, and gives the places, route
+ * points and track points that GPSBabel reads, in the same order. */
+static void
+test_gpx_import_corpus (StoreFixture *f, gconstpointer)
+{
+  g_autofree gchar *gpsbabel = g_find_program_in_path ("gpsbabel");
+  if (!gpsbabel)
+    {
+      g_test_skip ("gpsbabel is not installed");
+      return;
+    }
+  for (const std::string &name : corpus_files ())
+    {
+      g_autofree gchar *path = data_path (name.c_str ());
+      g_test_message ("%s", name.c_str ());
+      int place = last_row (f->store, "places"), route = last_row (f->store, "routes");
+      g_autoptr (GError) error = nullptr;
+      g_assert_true (lodex_import_from_gpx_file (f->store, path, &error));
+      g_assert_no_error (error);
+      auto ours = stored_after (f->store, place, route);
+      auto theirs = gpsbabel_points (path);
+      assert_same_points (ours[0], theirs[0], "waypoints");
+      assert_same_points (ours[1], theirs[1], "route points");
+      assert_same_points (ours[2], theirs[2], "track points");
+    }
+}
+
+static void
+collect_schema_error (void *data, xmlErrorPtr problem)
+{
+  auto messages = static_cast<GString *> (data);
+  g_string_append_printf (messages, "line %d: %s", problem->line, problem->message);
+}
+
+/* What `xmllint --schema gpx-1.1.xsd` says, without needing xmllint. */
+static void
+assert_valid_gpx (const char *path)
+{
+  g_autofree gchar *xsd = data_path ("gpx-1.1.xsd");
+  xmlSchemaParserCtxtPtr parser = xmlSchemaNewParserCtxt (xsd);
+  xmlSchemaPtr schema = xmlSchemaParse (parser);
+  g_assert_nonnull (schema);
+  xmlSchemaValidCtxtPtr validation = xmlSchemaNewValidCtxt (schema);
+  GString *messages = g_string_new (nullptr);
+  xmlSchemaSetValidStructuredErrors (validation, collect_schema_error, messages);
+  int res = xmlSchemaValidateFile (validation, path, 0);
+  g_assert_cmpstr (messages->str, ==, "");
+  g_assert_cmpint (res, ==, 0);
+  g_string_free (messages, TRUE);
+  xmlSchemaFreeValidCtxt (validation);
+  xmlSchemaFree (schema);
+  xmlSchemaFreeParserCtxt (parser);
+}
+
+static LodexPlace *
+add_place (LodexStore *store, const char *name, double latitude, double longitude, gint64 ctime)
+{
+  LodexPlace *place = lodex_place_new (name, latitude, longitude);
+  _lodex_place_get_row (place)->ctime = ctime;
+  g_assert_true (lodex_store_add_place (store, place));
+  return place;
+}
+
+static LodexRoute *
+add_route (LodexStore *store, const char *name, const char *type, int points, std::vector<int> ends)
+{
+  LodexRoute *route = lodex_route_new (name, "its description");
+  g_object_set (route, "comment", "its comment", "type", type, nullptr);
+  g_assert_true (lodex_store_add_route (store, route));
+  for (int i = 1; i <= points; i++)
+    {
+      g_autoptr (LodexWaypoint) waypoint = lodex_waypoint_new (60 + i / 1000.0, 24 - i / 1000.0, i * 1.5, 1000000 + i);
+      g_autofree gchar *point_name = g_strdup_printf ("%s %d", name, i);
+      bool end = std::find (ends.begin (), ends.end (), i) != ends.end ();
+      g_object_set (waypoint, "name", point_name, "desc", "a point", "sym", "Flag", "type", "stop", "order-weight",
+                    double (i), "segment-end", end, nullptr);
+      g_assert_true (lodex_route_add_waypoint (route, waypoint));
+    }
+  return route;
+}
+
+static LodexRoute *
+only_route (LodexStore *store)
+{
+  GList *routes = lodex_store_routes (store);
+  g_assert_cmpuint (g_list_length (routes), ==, 1);
+  auto route = LODEX_ROUTE (routes->data);
+  g_list_free (routes);
+  return route;
+}
+
+static std::string
+waypoints_text (LodexRoute *route)
+{
+  std::string text;
+  GList *waypoints = lodex_route_get_waypoints (route);
+  for (GList *l = waypoints; l; l = l->next)
+    {
+      LodexWaypointRow *row = _lodex_waypoint_get_row (LODEX_WAYPOINT (l->data));
+      g_autofree gchar *line = g_strdup_printf ("%s %s %s %s %.6f %.6f %.6f %d%s\n", row->name, row->desc, row->sym,
+                                                row->type, row->latitude, row->longitude, row->altitude,
+                                                row->ctime, row->segment_end ? " end" : "");
+      text += line;
+    }
+  g_list_free_full (waypoints, g_object_unref);
+  return text;
+}
+
+static std::vector<std::string>
+category_names (LodexPlace *place)
+{
+  std::vector<std::string> names;
+  GList *categories = lodex_place_get_categories (place);
+  for (GList *l = categories; l; l = l->next)
+    names.push_back (_lodex_category_get_row (LODEX_CATEGORY (l->data))->name);
+  g_list_free_full (categories, g_object_unref);
+  std::sort (names.begin (), names.end ());
+  return names;
+}
+
+static std::string
+links_text (LodexPlace *place)
+{
+  std::vector<std::string> lines;
+  GList *links = lodex_place_get_links (place);
+  for (GList *l = links; l; l = l->next)
+    {
+      auto link = static_cast<LodexPlaceLink *> (l->data);
+      g_autofree gchar *line = g_strdup_printf ("%s|%s|%s", link->name, link->mime, link->url);
+      lines.push_back (line);
+    }
+  g_list_free_full (links, GDestroyNotify (lodex_place_link_free));
+  std::sort (lines.begin (), lines.end ());
+  std::string text;
+  for (const auto &line : lines)
+    text += line + "\n";
+  return text;
+}
+
+static void
+assert_same_place (LodexPlace *a, LodexPlace *b)
+{
+  LodexPlaceRow *x = _lodex_place_get_row (a), *y = _lodex_place_get_row (b);
+  g_assert_cmpstr (x->id, ==, y->id);
+  g_assert_cmpuint (x->fields, ==, y->fields);
+  /* bit for bit */
+  for (auto member : {&LodexPlaceRow::latitude, &LodexPlaceRow::longitude, &LodexPlaceRow::altitude,
+                      &LodexPlaceRow::haccuracy, &LodexPlaceRow::vaccuracy, &LodexPlaceRow::coverage})
+    g_assert_true (memcmp (&(x->*member), &(y->*member), sizeof (double)) == 0);
+  for (auto member : {&LodexPlaceRow::name, &LodexPlaceRow::icon, &LodexPlaceRow::description,
+                      &LodexPlaceRow::comment, &LodexPlaceRow::presence})
+    g_assert_cmpstr (x->*member, ==, y->*member);
+  g_assert_cmpint (x->ctime, ==, y->ctime);
+  LodexPlaceAddress *address = _lodex_place_get_address (a), *copy = _lodex_place_get_address (b);
+  for (const lodex::AddressField &field : lodex::address_fields)
+    g_assert_cmpstr (address->*field.member, ==, copy->*field.member);
+  g_assert_true (links_text (a) == links_text (b));
+  g_assert_true (category_names (a) == category_names (b));
+}
+
+/* A store with every place field, categories, a route and tracks goes out
+ * as valid GPX 1.1 and comes back whole into an empty store. */
+static void
+test_gpx_round_trip (StoreFixture *f, gconstpointer)
+{
+  LodexStore *store = f->store;
+  g_autoptr (LodexCategory) museums = lodex_category_new ("Museums", "Art & history");
+  g_autoptr (LodexCategory) parks = lodex_category_new ("Parks", nullptr);
+  g_autoptr (LodexCategory) unused = lodex_category_new ("Unused", "no place in it");
+  for (LodexCategory *category : {museums, parks, unused})
+    g_assert_true (lodex_store_add_category (store, category));
+
+  /* every field, and doubles that need all their digits */
+  g_autoptr (LodexPlace) full = lodex_place_new ("Tower <of> London & co", 51.508112345678901, -0.0759);
+  g_object_set (full, "altitude", 13.0 / 3.0, "icon", "castle", "haccuracy", 5.5, "vaccuracy", 1e-7, "comment",
+                "a comment", "description", "Fish <![CDATA[&]]> chips", "coverage", 50.125, "presence",
+                "open 9\xe2\x80\x93"
+                "17",
+                nullptr);
+  for (const lodex::AddressField &field : lodex::address_fields)
+    g_object_set (full, field.parameter + 1, field.nick, nullptr);
+  _lodex_place_get_row (full)->ctime = 1700000000;
+  for (auto [name, mime, url] : {std::tuple{"Home page", "text/html", "https://example.org/?a=1&b=2"},
+                                 std::tuple{(const char *) nullptr, (const char *) nullptr, "www.two.example"}})
+    {
+      g_autoptr (LodexPlaceLink) link = lodex_place_link_new ();
+      link->name = g_strdup (name);
+      link->mime = g_strdup (mime);
+      link->url = g_strdup (url);
+      g_assert_true (lodex_place_add_link (full, link));
+    }
+  g_assert_true (lodex_store_add_place (store, full));
+  g_assert_true (lodex_category_add_place (museums, full));
+  g_assert_true (lodex_category_add_place (parks, full));
+
+  /* nothing but a position: an empty <lodex:place/> */
+  g_autoptr (LodexPlace) bare = add_place (store, nullptr, -33.856784, 151.215297, 0);
+  g_autoptr (LodexPlace) park = add_place (store, "Hyde Park", 51.507268, -0.165730, 1600000000);
+  g_assert_true (lodex_category_add_place (parks, park));
+
+  g_autoptr (LodexRoute) route = add_route (store, "Coast", nullptr, 3, {});
+  g_assert_true (lodex_route_add_place (route, full));
+  g_assert_true (lodex_route_add_place (route, bare));
+  g_autoptr (LodexRoute) track = add_route (store, "Track", "track", 6, {3, 6});
+  g_autoptr (LodexRoute) unmarked = add_route (store, "Unmarked", "track", 4, {});
+  lodex_test_settle ();
+
+  g_autofree gchar *set_file = g_build_filename (g_get_home_dir (), "places.gpx", nullptr);
+  g_autofree gchar *route_file = g_build_filename (g_get_home_dir (), "route.gpx", nullptr);
+  g_autofree gchar *track_file = g_build_filename (g_get_home_dir (), "track.gpx", nullptr);
+  g_autofree gchar *unmarked_file = g_build_filename (g_get_home_dir (), "unmarked.gpx", nullptr);
+  g_autoptr (GError) error = nullptr;
+  g_assert_true (lodex_export_set_to_gpx_file (LODEX_SET (store), set_file, &error));
+  g_assert_true (lodex_export_route_to_gpx_file (route, route_file, &error));
+  g_assert_true (lodex_export_route_to_gpx_file (track, track_file, &error));
+  g_assert_true (lodex_export_route_to_gpx_file (unmarked, unmarked_file, &error));
+  g_assert_no_error (error);
+  for (const char *file : {set_file, route_file, track_file, unmarked_file})
+    assert_valid_gpx (file);
+
+  /* GPSBabel finds the same waypoints */
+  if (g_autofree gchar *gpsbabel = g_find_program_in_path ("gpsbabel"))
+    assert_same_points (stored_points (store, places_sql), gpsbabel_points (set_file)[0], "exported");
+
+  LodexStore *copy = store_in_home ("copy.db");
+  g_assert_true (lodex_import_from_gpx_file (copy, set_file, &error));
+  g_assert_no_error (error);
+  for (LodexPlace *place : {full, bare, park})
+    {
+      g_autoptr (LodexPlace) imported = lodex_store_get_place_by_id (copy, _lodex_place_get_row (place)->id);
+      g_assert_nonnull (imported);
+      assert_same_place (place, imported);
+    }
+  GList *categories = lodex_store_categories (copy);
+  g_assert_cmpuint (g_list_length (categories), ==, 3);
+  g_list_free_full (categories, g_object_unref);
+  {
+    g_autoptr (LodexCategory) parks_copy = lodex_store_get_category_by_name (copy, "Parks");
+    g_assert_null (_lodex_category_get_row (parks_copy)->description);
+    g_autoptr (LodexCategory) museums_copy = lodex_store_get_category_by_name (copy, "Museums");
+    g_assert_cmpstr (_lodex_category_get_row (museums_copy)->description, ==, "Art & history");
+  }
+
+  /* the route's places are already here: it gets them, nothing is doubled */
+  g_assert_true (lodex_import_from_gpx_file (copy, route_file, &error));
+  g_assert_no_error (error);
+  LodexRoute *route_copy = only_route (copy);
+  g_assert_cmpstr (_lodex_route_get_row (route_copy)->name, ==, "Coast");
+  g_assert_cmpstr (_lodex_route_get_row (route_copy)->comment, ==, "its comment");
+  g_assert_cmpstr (_lodex_route_get_row (route_copy)->description, ==, "its description");
+  g_assert_null (_lodex_route_get_row (route_copy)->type);
+  g_assert_true (waypoints_text (route_copy) == waypoints_text (route));
+  {
+    g_autoptr (LodexRouteFilter) members = lodex_route_filter_new (LODEX_SET (copy));
+    g_object_set (members, "route", route_copy, nullptr);
+    int count = 0;
+    for (LodexPlace *place = lodex_set_first (LODEX_SET (members)); place; place = lodex_set_next (LODEX_SET (members)))
+      {
+        count++;
+        g_object_unref (place);
+      }
+    g_assert_cmpint (count, ==, 2);
+  }
+  g_assert_true (lodex_store_remove_route (copy, route_copy));
+  g_object_unref (route_copy);
+  g_assert_cmpuint (stored_points (copy, places_sql).size (), ==, 3);
+
+  /* tracks: the segment ends come back; unmarked points are not lost */
+  for (auto [file, original] : {std::pair{track_file, track}, std::pair{unmarked_file, unmarked}})
+    {
+      g_assert_true (lodex_import_from_gpx_file (copy, file, &error));
+      g_assert_no_error (error);
+      LodexRoute *imported = only_route (copy);
+      g_assert_cmpstr (_lodex_route_get_row (imported)->type, ==, "track");
+      std::string expected = waypoints_text (original);
+      if (original == unmarked) /* one segment, which ends */
+        expected.insert (expected.size () - 1, " end");
+      std::string got = waypoints_text (imported);
+      g_assert_cmpstr (got.c_str (), ==, expected.c_str ());
+      g_assert_true (lodex_store_remove_route (copy, imported));
+      g_object_unref (imported);
+    }
+  close_store (copy);
+}
+
+static void
+assert_import_fails (LodexStore *store, const char *path, GQuark domain, const char *message_pattern)
+{
+  g_autoptr (GError) error = nullptr;
+  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Error producing tree from GPX file: *");
+  g_assert_false (lodex_import_from_gpx_file (store, path, &error));
+  g_test_assert_expected_messages ();
+  g_assert_error (error, domain, error->code);
+  if (!g_pattern_match_simple (message_pattern, error->message))
+    g_error ("unexpected message: %s", error->message);
+}
+
+/* Malformed, cut short or not GPX at all: an error that says where, and
+ * nothing stored. */
+static void
+test_gpx_import_bad (StoreFixture *f, gconstpointer)
+{
+  g_autofree gchar *lat = data_path ("bad/non-numeric-lat.gpx");
+  assert_import_fails (f->store, lat, GPX_ERROR, "*non-numeric-lat.gpx:17: <wpt> has an invalid lat: \"north\"");
+  g_autofree gchar *root = data_path ("bad/wrong-root.gpx");
+  assert_import_fails (f->store, root, GPX_ERROR, "*wrong-root.gpx:2: not a GPX document*<kml>*");
+  assert_import_fails (f->store, "/nonexistent/file.gpx", G_FILE_ERROR, "Could not open /nonexistent/file.gpx: *");
+
+  for (const std::string &name : corpus_files ())
+    {
+      g_autofree gchar *path = data_path (name.c_str ());
+      g_autofree gchar *contents = nullptr;
+      gsize length = 0;
+      g_assert_true (g_file_get_contents (path, &contents, &length, nullptr));
+      g_autofree gchar *cut = g_build_filename (g_get_home_dir (), name.c_str (), nullptr);
+      g_assert_true (g_file_set_contents (cut, contents, gssize (length * 2 / 3), nullptr));
+      g_test_message ("%s cut at %zu", name.c_str (), length * 2 / 3);
+      assert_import_fails (f->store, cut, GPX_ERROR, "*.gpx:*: *");
+    }
+  for (const char *table : {"places", "places_links", "places_address", "categories", "p2c", "routes", "r2p",
+                            "waypoints"})
+    g_assert_cmpint (count_rows (f->store, table), ==, 0);
+}
+
+/* Empty extension elements end where they start: the rest of the file is
+ * still read, into the right places. */
+static void
+test_gpx_import_empty_elements (StoreFixture *f, gconstpointer)
+{
+  g_autofree gchar *path = g_build_filename (g_get_home_dir (), "empty.gpx", nullptr);
+  g_assert_true (g_file_set_contents (
+    path,
+    "<gpx xmlns='http://www.topografix.com/GPX/1/1' version='1.1' creator='t' xmlns:lodex='" LODEX_EXTENSION_NAMESPACE "'>"
+    "<extensions><lodex:categories/></extensions>"
+    "<wpt lat='1' lon='2'><name>A</name><extensions><lodex:place id='a-1'/></extensions></wpt>"
+    "<wpt lat='3' lon='4'><name>B</name><extensions><lodex:place id='b-1' coverage='12.5'><lodex:address/>"
+    "<lodex:category>Parks</lodex:category><lodex:category/><lodex:category>Missing</lodex:category>"
+    "<lodex:category>Parks</lodex:category></lodex:place></extensions></wpt>"
+    "<wpt lat='5' lon='6'><name>C</name><extensions><lodex:other/></extensions></wpt>"
+    "<extensions><lodex:categories><lodex:category/><lodex:category><lodex:name>Parks</lodex:name>"
+    "</lodex:category></lodex:categories></extensions></gpx>",
+    -1, nullptr));
+  g_autoptr (GError) error = nullptr;
+  g_assert_true (lodex_import_from_gpx_file (f->store, path, &error));
+  g_assert_no_error (error);
+
+  g_assert_cmpint (count_rows (f->store, "places"), ==, 3);
+  g_assert_cmpint (count_rows (f->store, "places_address"), ==, 0);
+  g_assert_cmpint (count_rows (f->store, "categories"), ==, 1);
+  g_autoptr (LodexPlace) a = lodex_store_get_place_by_id (f->store, "a-1");
+  g_assert_cmpstr (_lodex_place_get_row (a)->name, ==, "A");
+  g_autoptr (LodexPlace) b = lodex_store_get_place_by_id (f->store, "b-1");
+  g_assert_cmpstr (_lodex_place_get_row (b)->name, ==, "B");
+  g_assert_cmpfloat (_lodex_place_get_row (b)->coverage, ==, 12.5);
+  g_assert_true (category_names (b) == std::vector<std::string>{"Parks"});
+  g_assert_true (category_names (a).empty ());
+  auto names = stored_points (f->store, places_sql);
+  g_assert_cmpstr (names.at (2).name.c_str (), ==, "C"); /* a place of its own, with a new id */
+}
+
+/* What the database refuses is reported; the rest is stored. */
+static void
+test_gpx_import_refused (StoreFixture *f, gconstpointer)
+{
+  g_autofree gchar *path = data_path ("gpxpy-unicode.gpx");
+  sqlite3 *db = _lodex_set_get_db (LODEX_SET (f->store));
+  g_assert_cmpint (sqlite3_exec (db,
+                                 "CREATE TEMP TRIGGER refuse BEFORE INSERT ON places WHEN NEW.name = 'FAGGIO' "
+                                 "BEGIN SELECT RAISE (ABORT, 'refused'); END",
+                                 nullptr, nullptr, nullptr),
+                   ==, SQLITE_OK);
+
+  g_autoptr (GError) error = nullptr;
+  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "*refused*");
+  g_assert_false (lodex_import_from_gpx_file (f->store, path, &error));
+  g_test_assert_expected_messages ();
+  g_assert_error (error, LODEX_ERROR, LODEX_ERROR_STORE);
+  g_assert_cmpstr (error->message, ==, "Could not store place \"FAGGIO\"");
+  g_assert_cmpuint (stored_points (f->store, places_sql).size (), ==, 5);
+}
 
 int
 main (int argc, char **argv)
 {
   g_test_init (&argc, &argv, G_TEST_OPTION_ISOLATE_DIRS, nullptr);
-  return g_test_run ();
+
+  LODEX_TEST_ADD ("/gpx/import/corpus", test_gpx_import_corpus);
+  LODEX_TEST_ADD ("/gpx/round-trip", test_gpx_round_trip);
+  LODEX_TEST_ADD ("/gpx/import/empty-elements", test_gpx_import_empty_elements);
+  LODEX_TEST_ADD ("/gpx/import/bad", test_gpx_import_bad);
+  LODEX_TEST_ADD ("/gpx/import/refused", test_gpx_import_refused);
+
+  return lodex_test_run_with_bus ();
 }

@@ -1,0 +1,34 @@
+#pragma once
+
+/* The place-data GPX extension: what GPX has no room for (a place's id,
+ * icon, presence, coverage, address and categories, and the store's
+ * category list) travels in elements of its own namespace, prefix "lodex".
+ * Private: the GPX library's types are not installed. */
+
+#include "lodex-private.h"
+
+#include <gpx.h>
+
+G_BEGIN_DECLS
+
+#define LODEX_EXTENSION_NAMESPACE "http://mirrex.com/xmlschemas/lodex/gpx/1"
+
+/* Tree data: the store's categories, one reference each. */
+typedef struct
+{
+  GList *categories;
+} LodexExtensionTreeData;
+
+/* Point data: the place the waypoint stands for, as its row (with its id)
+ * and address, and the names of its categories. Plain copies: a large
+ * export holds no live place, an import makes the place from them. */
+typedef struct
+{
+  LodexPlaceRow *row;         /* NULL when the element was not a place */
+  LodexPlaceAddress *address; /* NULL without one */
+  GList *category_names;
+} LodexExtensionPointData;
+
+GpxExtension *lodex_extension_get (void);
+
+G_END_DECLS
