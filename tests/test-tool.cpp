@@ -403,9 +403,9 @@ test_tool_text_and_version (Fixture *, gconstpointer)
   for (; g_match_info_matches (match); g_match_info_next (match, nullptr))
     {
       g_autofree gchar *name = g_match_info_fetch (match, 1);
-      g_autofree gchar *escaped = g_strdup_printf ("\\-\\-%s", name);
-      g_auto (GStrv) parts = g_strsplit (escaped, "-", -1);
-      g_autofree gchar *troff = g_strjoinv ("\\-", parts);
+      g_autofree gchar *option_text = g_strdup_printf ("--%s", name);
+      g_auto (GStrv) parts = g_strsplit (option_text, "-", -1);
+      g_autofree gchar *troff = g_strjoinv ("\\-", parts); /* troff writes - as \- */
       if (!strstr (manual, troff))
         g_error ("the manual page lacks --%s", name);
     }

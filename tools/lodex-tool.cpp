@@ -660,6 +660,10 @@ main (int argc, char **argv)
 {
   /* arguments and output in the user's charset; numbers stay in the C locale */
   setlocale (LC_CTYPE, "");
+  /* the library traces each value an import reads: not for the terminal */
+  g_log_set_handler (
+    nullptr, G_LOG_LEVEL_MESSAGE, [] (const gchar *, GLogLevelFlags, const gchar *, gpointer) {},
+    nullptr);
 
   g_autoptr (GOptionContext) context = g_option_context_new ("- Tool to manipulate lodex database");
   g_option_context_add_main_entries (context, entries, nullptr);
