@@ -364,7 +364,6 @@ test_tool_session (Fixture *, gconstpointer)
     {
       g_autofree gchar *file = g_build_filename (g_get_home_dir (), name, nullptr);
       assert_run (run_tool ({"--export", file}), 0, "", "");
-      g_autofree gchar *fresh = g_build_filename (g_get_home_dir (), name, "home", nullptr);
       g_autofree gchar *home = g_strconcat (file, ".home", nullptr);
       g_assert_cmpint (g_mkdir_with_parents (home, 0700), ==, 0);
       assert_run (run_tool_in (home, {"--import", file}), 0, "", "");
