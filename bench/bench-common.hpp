@@ -4,7 +4,9 @@
  * library is measured against. */
 
 #include <glib.h>
+#include <gio/gio.h>
 #include <glib/gstdio.h>
+#include <cstdio>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -76,6 +78,21 @@ free_row (Row *r)
 {
   for (char *s : {r->id, r->name, r->icon, r->comment, r->description, r->presence})
     g_free (s);
+}
+
+/* Tells the parent process this listener is ready: once a call to the bus
+ * returns, the bus has our match rule. */
+inline void
+say_ready_on_bus ()
+{
+  g_autoptr (GDBusConnection) bus = g_bus_get_sync (G_BUS_TYPE_SESSION, nullptr, nullptr);
+  g_autoptr (GVariant) reply = g_dbus_connection_call_sync (bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                            "org.freedesktop.DBus", "GetId", nullptr, nullptr,
+                                                            G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+  if (!reply)
+    g_error ("the bus does not answer");
+  printf ("ready\n");
+  fflush (stdout);
 }
 
 /* Removes the databases of a scratch directory, and the directory. */

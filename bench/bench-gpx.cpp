@@ -30,15 +30,7 @@ listen (const char *path, guint expected)
   LodexStore *store = _lodex_store_get_from_file (path, nullptr);
   guint heard = 0;
   g_signal_connect_swapped (store, "place-added", G_CALLBACK (+[] (guint *count) { (*count)++; }), &heard);
-  /* once a call returns, the bus has our match rule */
-  g_autoptr (GDBusConnection) bus = g_bus_get_sync (G_BUS_TYPE_SESSION, nullptr, nullptr);
-  g_autoptr (GVariant) reply = g_dbus_connection_call_sync (bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                            "org.freedesktop.DBus", "GetId", nullptr, nullptr,
-                                                            G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
-  if (!reply)
-    g_error ("the bus does not answer");
-  printf ("ready\n");
-  fflush (stdout);
+  bench::say_ready_on_bus ();
 
   gint64 last_heard = g_get_monotonic_time ();
   guint tick = g_timeout_add (
@@ -163,7 +155,6 @@ main (int argc, char **argv)
   double export_s = double (g_get_monotonic_time () - start) / G_USEC_PER_SEC;
   long peak_export = peak_kb (RUSAGE_SELF);
   guint written = count_waypoints (exported);
-
 
   g_print ("%u waypoints in %s\n", n, file);
   g_print ("import   %7.2f s  %8.0f waypoints/s  (%.2f x GPSBabel's time); listener heard %u of %u place-added, "

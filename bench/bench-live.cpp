@@ -34,15 +34,7 @@ follow (const char *path, const char *id)
                       fflush (stdout);
                     }),
                     nullptr);
-  /* once a call returns, the bus has our match rule */
-  g_autoptr (GDBusConnection) bus = g_bus_get_sync (G_BUS_TYPE_SESSION, nullptr, nullptr);
-  g_autoptr (GVariant) reply = g_dbus_connection_call_sync (bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                            "org.freedesktop.DBus", "GetId", nullptr, nullptr,
-                                                            G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
-  if (!reply)
-    g_error ("the bus does not answer");
-  printf ("ready\n");
-  fflush (stdout);
+  bench::say_ready_on_bus ();
 
   g_autoptr (GMainLoop) loop = g_main_loop_new (nullptr, FALSE);
   g_signal_connect_swapped (place, "removed", G_CALLBACK (g_main_loop_quit), loop);

@@ -70,6 +70,19 @@ belongs_here (LodexStore *store, LodexPlace *place)
   return _lodex_place_get_store (place) == store;
 }
 
+/* The place's id when it is stored in @store, else NULL after @message. */
+static const gchar *
+stored_id (LodexStore *store, LodexPlace *place, const char *message)
+{
+  const gchar *id = _lodex_place_get_row (place)->id;
+  if (!id || !belongs_here (store, place))
+    {
+      g_warning ("%s", message);
+      return nullptr;
+    }
+  return id;
+}
+
 /* Writes a new place's row, address and links in one transaction, under
  * a new id when @new_id; on failure the place is left as it was. Then binds
  * it, registers it and tells. */
@@ -214,13 +227,10 @@ lodex_store_remove_place (LodexStore *store, LodexPlace *place)
   g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
 
-  LodexPlaceRow *row = _lodex_place_get_row (place);
-  if (!row->id || !belongs_here (store, place))
-    {
-      g_warning ("Place is not associated with the database");
-      return FALSE;
-    }
+  if (!stored_id (store, place, "Place is not associated with the database"))
+    return FALSE;
 
+  LodexPlaceRow *row = _lodex_place_get_row (place);
   lodex::Hold hold (store);
   LodexStorePrivate *priv = get_priv (store);
   _lodex_place_update_links (place); /* the object keeps its links */
@@ -246,12 +256,9 @@ _lodex_store_update (LodexStore *store, LodexPlace *place, guint columns, guint 
   g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
 
+  if (!stored_id (store, place, "Place is not associated with the database"))
+    return FALSE;
   LodexPlaceRow *row = _lodex_place_get_row (place);
-  if (!row->id || !belongs_here (store, place))
-    {
-      g_warning ("Place is not associated with the database");
-      return FALSE;
-    }
   LodexStorePrivate *priv = get_priv (store);
   return lodex::write_for_place (store, row->id, [&] {
     if (!_lodex_db_update_place_columns (priv->db, row, columns))
@@ -329,19 +336,6 @@ _lodex_store_get_place_links (LodexStore *store, LodexPlace *place)
 }
 
 /* Address and app data */
-
-/* The place's id when it is stored in @store, else NULL after @message. */
-static const gchar *
-stored_id (LodexStore *store, LodexPlace *place, const char *message)
-{
-  const gchar *id = _lodex_place_get_row (place)->id;
-  if (!id || !belongs_here (store, place))
-    {
-      g_warning ("%s", message);
-      return nullptr;
-    }
-  return id;
-}
 
 static constexpr char must_be_associated[] = "Place must be associated with the database";
 
