@@ -35,12 +35,14 @@ Registry::Registry (IdOf id_of) noexcept
 
 Registry::~Registry ()
 {
+  /* An object still here has not been told of its end yet: it may be the
+   * one whose dispose dropped the last reference to the store (and its weak
+   * reference is already empty), so it is reached by its pointer. */
   GHashTableIter iter;
   gpointer value;
   g_hash_table_iter_init (&iter, table_);
   while (g_hash_table_iter_next (&iter, nullptr, &value))
-    if (g_autoptr (GObject) object = static_cast<GObject *> (g_weak_ref_get (&static_cast<Entry *> (value)->ref)))
-      g_object_weak_unref (object, weak_notify, this);
+    g_object_weak_unref (static_cast<Entry *> (value)->object, weak_notify, this);
   g_hash_table_destroy (table_);
 }
 

@@ -82,6 +82,13 @@ test_store_identity_with_binding (StoreFixture *f, gconstpointer)
   g_assert_true (released);
   g_assert_null (place);
   g_assert_null (_lodex_store_query_table (f->store, id));
+
+  /* a binding's collector may release the store before its objects */
+  LodexStore *store = lodex_test_store_new ();
+  g_autoptr (LodexCategory) category = lodex_category_new ("Outlives its store", nullptr);
+  g_assert_true (lodex_store_add_category (store, category));
+  g_object_unref (store);
+  lodex_test_settle ();
 }
 
 static void
