@@ -12,6 +12,17 @@ typedef lodex::MemberFilter LodexCategoryFilterPrivate;
 
 static void lodex_category_filter_set_init (LodexSetInterface *iface);
 
+/**
+ * LodexCategoryFilter:
+ *
+ * A #LodexSet of the places of an inner set that are members of one category
+ * (#LodexCategoryFilter:category); without a category, every place of the
+ * inner set. Its walk follows the order of the inner set, so a filter inside
+ * a #LodexLocationSort, or a sort inside a filter, gives the places of the
+ * category by distance.
+ *
+ * Since: 0.1
+ */
 G_DEFINE_TYPE_WITH_CODE (LodexCategoryFilter, lodex_category_filter, G_TYPE_OBJECT, G_ADD_PRIVATE (LodexCategoryFilter) G_IMPLEMENT_INTERFACE (LODEX_TYPE_SET, lodex_category_filter_set_init))
 
 static lodex::MemberFilter *
@@ -54,6 +65,21 @@ lodex_category_filter_class_init (LodexCategoryFilterClass *klass)
   object_class->get_property = lodex_category_filter_get_property;
   object_class->dispose = lodex_category_filter_dispose;
   object_class->finalize = lodex_category_filter_finalize;
+  /**
+   * LodexCategoryFilter:set:
+   *
+   * The set whose places are filtered. Construct-only.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexCategoryFilter:category:
+   *
+   * The category whose members pass, or %NULL for every place. A change of
+   * the category, or of this property, emits #LodexSet::changed.
+   *
+   * Since: 0.1
+   */
   lodex::MemberFilter::install_properties (object_class, "category", "Category", "Category to filter on", LODEX_TYPE_CATEGORY);
 }
 
@@ -70,6 +96,8 @@ lodex_category_filter_init (LodexCategoryFilter *self)
  * The filter passes every place of @set until its "category" is set.
  *
  * Returns: (transfer full): a new filter
+ *
+ * Since: 0.1
  */
 LodexCategoryFilter *
 lodex_category_filter_new (LodexSet *set)

@@ -9,6 +9,17 @@ struct LodexCategoryPrivate
   LodexStore *store; /* strong ref while bound */
 };
 
+/**
+ * LodexCategory:
+ *
+ * A named group of places. Add it to a store with
+ * lodex_store_add_category(); a stored category writes a change of its
+ * properties at once. Its places are walked with a #LodexCategoryFilter;
+ * lodex_category_add_place() and lodex_category_remove_place() change its
+ * members.
+ *
+ * Since: 0.1
+ */
 G_DEFINE_TYPE_WITH_PRIVATE (LodexCategory, lodex_category, G_TYPE_OBJECT)
 
 enum
@@ -88,14 +99,66 @@ lodex_category_class_init (LodexCategoryClass *klass)
   object_class->dispose = lodex_category_dispose;
   object_class->finalize = lodex_category_finalize;
 
+  /**
+   * LodexCategory:id:
+   *
+   * The category's id in the database, or %NULL while it is in no store.
+   *
+   * Since: 0.1
+   */
   props[PROP_ID] = g_param_spec_string ("id", "Identifier", "Identifier", nullptr,
                                         GParamFlags (G_PARAM_READABLE | G_PARAM_STATIC_STRINGS));
+  /**
+   * LodexCategory:name:
+   *
+   * The category's name; lodex_store_get_category_by_name() finds it by
+   * this.
+   *
+   * Since: 0.1
+   */
   props[PROP_NAME] = g_param_spec_string ("name", "Name", "Name of category", "",
                                           GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
+  /**
+   * LodexCategory:description:
+   *
+   * What the category groups.
+   *
+   * Since: 0.1
+   */
   props[PROP_DESCRIPTION] = g_param_spec_string ("description", "Description", "Description of category", "",
                                                  GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
   g_object_class_install_properties (object_class, N_PROPS, props);
 
+  /**
+   * LodexCategory::changed:
+   * @category: the category
+   *
+   * Emitted when the category's values changed: for a stored category, when
+   * it has reloaded after a change broadcast by any process, this one
+   * included; for a category in no store, at once on every property change.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexCategory::added:
+   * @category: the category
+   * @store: the store that added it
+   *
+   * Emitted when lodex_store_add_category() has stored the category.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexCategory::removed:
+   * @category: the category
+   * @store: the store it was removed from
+   *
+   * Emitted when the category was removed from the database, by
+   * lodex_store_remove_category() or by another process. The store forgets
+   * it.
+   *
+   * Since: 0.1
+   */
   lodex::new_object_signals (klass, &signals[CHANGED], &signals[ADDED], &signals[REMOVED],
                              G_STRUCT_OFFSET (LodexCategoryClass, changed), G_STRUCT_OFFSET (LodexCategoryClass, added),
                              G_STRUCT_OFFSET (LodexCategoryClass, removed));
@@ -111,7 +174,12 @@ lodex_category_init (LodexCategory *self)
  * @name: the category's name
  * @description: (nullable): what it groups
  *
+ * Makes a category that belongs to no store; lodex_store_add_category()
+ * stores it.
+ *
  * Returns: (transfer full): a category in no store
+ *
+ * Since: 0.1
  */
 LodexCategory *
 lodex_category_new (const gchar *name, const gchar *description)
@@ -139,7 +207,11 @@ change_membership (LodexCategory *category, LodexPlace *place, const char *refus
  * @category: a stored category
  * @place: a place of the same store
  *
+ * Makes @place a member of @category, at once.
+ *
  * Returns: whether the place is now a member
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_category_add_place (LodexCategory *category, LodexPlace *place)
@@ -155,7 +227,11 @@ lodex_category_add_place (LodexCategory *category, LodexPlace *place)
  * @category: a stored category
  * @place: a place of the same store
  *
+ * Ends the membership of @place in @category, at once.
+ *
  * Returns: whether the membership was ended (also when there was none)
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_category_remove_place (LodexCategory *category, LodexPlace *place)

@@ -10,6 +10,8 @@ G_BEGIN_DECLS
  *
  * The in-memory copy of one row of the categories table; every field may be
  * %NULL, @id until the store adds the category.
+ *
+ * Since: 0.1
  */
 typedef struct _LodexCategoryRow
 {

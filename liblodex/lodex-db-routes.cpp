@@ -196,6 +196,8 @@ lodex_db_delete_route (sqlite3 *db, LodexRoute *route)
  *
  * Returns: (transfer full) (nullable): a new route object, in no store, with
  *   the stored row; %NULL when there is none
+ *
+ * Since: 0.1
  */
 LodexRoute *
 lodex_db_get_route_by_id (sqlite3 *db, const gchar *id)
@@ -218,6 +220,8 @@ lodex_db_get_route_by_id (sqlite3 *db, const gchar *id)
  *
  * Copies the stored name, comment, description and type into @route; that
  * is no change to save.
+ *
+ * Since: 0.1
  */
 void
 lodex_db_load_route (sqlite3 *db, LodexRoute *route)
@@ -354,6 +358,8 @@ lodex_db_remove_waypoints (sqlite3 *db, const gchar *route_id, LodexWaypointFunc
  *
  * Returns: bits: 0x1 the waypoints were read, 0x2 changes were written,
  *   0x4 changes could not be written (and none was)
+ *
+ * Since: 0.1
  */
 guint
 lodex_db_select_update_waypoints (sqlite3 *db, const gchar *route_id, LodexWaypointFunc func, gpointer user_data)

@@ -12,6 +12,16 @@ struct LodexImagePrivate
   GdkPixbuf *pixbuf; /* decoded on first use, dropped on "changed" */
 };
 
+/**
+ * LodexImage:
+ *
+ * A picture file with a description, which places may show. Add it to a
+ * store with lodex_store_add_image() and attach it to places with
+ * lodex_place_add_image(); a stored image writes a change of its properties
+ * at once. lodex_image_get_pixbuf() loads the picture.
+ *
+ * Since: 0.1
+ */
 G_DEFINE_TYPE_WITH_PRIVATE (LodexImage, lodex_image, G_TYPE_OBJECT)
 
 enum
@@ -95,14 +105,66 @@ lodex_image_class_init (LodexImageClass *klass)
   object_class->dispose = lodex_image_dispose;
   object_class->finalize = lodex_image_finalize;
 
+  /**
+   * LodexImage:id:
+   *
+   * The image's id in the database, or %NULL while it is in no store.
+   *
+   * Since: 0.1
+   */
   props[PROP_ID] = g_param_spec_string ("id", "Identifier", "Identifier", nullptr,
                                         GParamFlags (G_PARAM_READABLE | G_PARAM_STATIC_STRINGS));
+  /**
+   * LodexImage:description:
+   *
+   * What the picture shows.
+   *
+   * Since: 0.1
+   */
   props[PROP_DESCRIPTION] = g_param_spec_string ("description", "Description", "Description", nullptr,
                                                  GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
+  /**
+   * LodexImage:filename:
+   *
+   * The path of the picture file. The database keeps the path, not the
+   * picture.
+   *
+   * Since: 0.1
+   */
   props[PROP_FILENAME] = g_param_spec_string ("filename", "Filename", "Filename", nullptr,
                                               GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
   g_object_class_install_properties (object_class, N_PROPS, props);
 
+  /**
+   * LodexImage::changed:
+   * @image: the image
+   *
+   * Emitted when the image's values changed: for a stored image, when it has
+   * reloaded after a change broadcast by any process, this one included; for
+   * an image in no store, at once on every property change. The decoded
+   * picture is dropped first.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexImage::added:
+   * @image: the image
+   * @store: the store that added it
+   *
+   * Emitted when lodex_store_add_image() has stored the image.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexImage::removed:
+   * @image: the image
+   * @store: the store it was removed from
+   *
+   * Emitted when the image was removed from the database, by
+   * lodex_store_remove_image() or by another process. The store forgets it.
+   *
+   * Since: 0.1
+   */
   lodex::new_object_signals (klass, &signals[CHANGED], &signals[ADDED], &signals[REMOVED],
                              G_STRUCT_OFFSET (LodexImageClass, changed), G_STRUCT_OFFSET (LodexImageClass, added),
                              G_STRUCT_OFFSET (LodexImageClass, removed));
@@ -126,7 +188,12 @@ lodex_image_init (LodexImage *self)
  * @description: (nullable): what the picture shows
  * @filename: (nullable): path of the picture file
  *
+ * Makes an image that belongs to no store; lodex_store_add_image() stores
+ * it. The file is read only when the picture is asked for.
+ *
  * Returns: (transfer full): an image in no store
+ *
+ * Since: 0.1
  */
 LodexImage *
 lodex_image_new (const gchar *description, const gchar *filename)
@@ -142,6 +209,8 @@ lodex_image_new (const gchar *description, const gchar *filename)
  *
  * Returns: (transfer full) (nullable): the picture, or %NULL without a file
  *   name or when the file cannot be loaded
+ *
+ * Since: 0.1
  */
 GdkPixbuf *
 lodex_image_get_pixbuf (LodexImage *image)
@@ -173,6 +242,8 @@ lodex_image_get_pixbuf (LodexImage *image)
  * truncated, and at least one column).
  *
  * Returns: (transfer full) (nullable): a new picture
+ *
+ * Since: 0.1
  */
 GdkPixbuf *
 lodex_image_get_preview_pixbuf (LodexImage *image, gint height)

@@ -11,6 +11,8 @@ G_BEGIN_DECLS
  *
  * The in-memory copy of one row of the images table; every field may be
  * %NULL, @id until the store adds the image.
+ *
+ * Since: 0.1
  */
 typedef struct _LodexImageRow
 {

@@ -151,13 +151,73 @@ lodex_location_filter_class_init (LodexLocationFilterClass *klass)
     {PROP_MAX_LONG, "max-long", "Maximum longitude"},
     {PROP_MAX_ALT, "max-alt", "Maximum altitude"},
   };
+  /**
+   * LodexLocationFilter:set:
+   *
+   * The set whose places are filtered. Construct-only.
+   *
+   * Since: 0.1
+   */
   lodex::WrappedSet::install_property (object_class, PROP_SET, "The set for the filter");
+  /**
+   * LodexLocationFilter:min-lat:
+   *
+   * The southern edge of the box, in degrees, included.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexLocationFilter:max-lat:
+   *
+   * The northern edge of the box, in degrees, included.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexLocationFilter:min-long:
+   *
+   * The western edge of the box, in degrees, included. Greater than
+   * #LodexLocationFilter:max-long for a box that crosses the 180th meridian.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexLocationFilter:max-long:
+   *
+   * The eastern edge of the box, in degrees, included.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexLocationFilter:min-alt:
+   *
+   * The lowest altitude that passes, in metres, unless
+   * #LodexLocationFilter:ignore-altitude is set.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexLocationFilter:max-alt:
+   *
+   * The highest altitude that passes, in metres, unless
+   * #LodexLocationFilter:ignore-altitude is set.
+   *
+   * Since: 0.1
+   */
   for (const auto &bound : bounds)
     {
       props[bound.id] = g_param_spec_double (bound.name, bound.text, bound.text, -G_MAXDOUBLE, G_MAXDOUBLE,
                                              0.0, flags);
       g_object_class_install_property (object_class, bound.id, props[bound.id]);
     }
+  /**
+   * LodexLocationFilter:ignore-altitude:
+   *
+   * Whether the altitude band is ignored; %TRUE by default. A place without
+   * altitude passes any band.
+   *
+   * Since: 0.1
+   */
   props[PROP_IGNORE_ALTITUDE] = g_param_spec_boolean ("ignore-altitude", "Ignore altitude", "Ignore altitude",
                                                       TRUE, flags);
   g_object_class_install_property (object_class, PROP_IGNORE_ALTITUDE, props[PROP_IGNORE_ALTITUDE]);
@@ -180,6 +240,8 @@ lodex_location_filter_init (LodexLocationFilter *self)
  * g_object_set() call.
  *
  * Returns: (transfer full) (nullable): a new filter, or %NULL when @set is %NULL
+ *
+ * Since: 0.1
  */
 LodexLocationFilter *
 lodex_location_filter_new (LodexSet *set)

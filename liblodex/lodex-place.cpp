@@ -16,6 +16,21 @@ struct LodexPlacePrivate
   GList *links; /* of LodexPlaceLink, owned */
 };
 
+/**
+ * LodexPlace:
+ *
+ * A place: a position, a name and other texts, an optional postal address,
+ * links, application data, images and memberships of categories and routes.
+ *
+ * A place made with lodex_place_new() belongs to no store until
+ * lodex_store_add_place() gives it an id. A stored place writes the
+ * properties changed in this process back at the next idle moment of the
+ * main loop, or at lodex_place_commit(); changes made by any process come
+ * back over the session bus, and the place then reloads and emits
+ * #LodexPlace::changed.
+ *
+ * Since: 0.1
+ */
 G_DEFINE_TYPE_WITH_PRIVATE (LodexPlace, lodex_place, G_TYPE_OBJECT)
 
 G_DEFINE_BOXED_TYPE (LodexPlaceLink, lodex_place_link, lodex_place_link_copy, lodex_place_link_free)
@@ -285,35 +300,281 @@ lodex_place_class_init (LodexPlaceClass *klass)
   object_class->dispose = lodex_place_dispose;
   object_class->finalize = lodex_place_finalize;
 
+  /**
+   * LodexPlace:id:
+   *
+   * The place's id in the database, or %NULL while it is in no store.
+   *
+   * Since: 0.1
+   */
   props[PROP_ID] = g_param_spec_string ("id", "Identifier", "Identifier", nullptr,
                                         GParamFlags (G_PARAM_READABLE | G_PARAM_STATIC_STRINGS));
+  /**
+   * LodexPlace:latitude:
+   *
+   * Latitude in degrees, north positive.
+   *
+   * Since: 0.1
+   */
   props[PROP_LATITUDE] = double_property ("latitude", "Latitude", "Latitude");
+  /**
+   * LodexPlace:longitude:
+   *
+   * Longitude in degrees, east positive.
+   *
+   * Since: 0.1
+   */
   props[PROP_LONGITUDE] = double_property ("longitude", "Longitude", "Longitude");
+  /**
+   * LodexPlace:altitude:
+   *
+   * Altitude in metres. Setting it sets %LODEX_PLACE_FIELD_ALTITUDE in
+   * #LodexPlace:fields; without that bit the place has no altitude.
+   *
+   * Since: 0.1
+   */
   props[PROP_ALTITUDE] = double_property ("altitude", "Altitude", "Altitude");
+  /**
+   * LodexPlace:name:
+   *
+   * The place's name.
+   *
+   * Since: 0.1
+   */
   props[PROP_NAME] = string_property ("name", "Name", "Name of place");
+  /**
+   * LodexPlace:icon:
+   *
+   * The name or path of the place's icon.
+   *
+   * Since: 0.1
+   */
   props[PROP_ICON] = string_property ("icon", "Icon", "Icon for place");
+  /**
+   * LodexPlace:haccuracy:
+   *
+   * Horizontal accuracy of the position, in metres. Setting it sets
+   * %LODEX_PLACE_FIELD_HACCURACY in #LodexPlace:fields.
+   *
+   * Since: 0.1
+   */
   props[PROP_HACCURACY] = double_property ("haccuracy", "Horizontal accuracy",
                                            "Horizontal accuracy of measurement");
+  /**
+   * LodexPlace:vaccuracy:
+   *
+   * Vertical accuracy of the altitude, in metres. Setting it sets
+   * %LODEX_PLACE_FIELD_VACCURACY in #LodexPlace:fields.
+   *
+   * Since: 0.1
+   */
   props[PROP_VACCURACY] = double_property ("vaccuracy", "Vertical accuracy",
                                            "Vertical accuracy of measurement");
+  /**
+   * LodexPlace:comment:
+   *
+   * A comment on the place.
+   *
+   * Since: 0.1
+   */
   props[PROP_COMMENT] = string_property ("comment", "Comment", "Comment about place");
+  /**
+   * LodexPlace:description:
+   *
+   * What the place is.
+   *
+   * Since: 0.1
+   */
   props[PROP_DESCRIPTION] = string_property ("description", "Description", "Description of place");
+  /**
+   * LodexPlace:coverage:
+   *
+   * Radius in metres of the area the place covers around its position.
+   * Setting it sets %LODEX_PLACE_FIELD_COVERAGE in #LodexPlace:fields.
+   *
+   * Since: 0.1
+   */
   props[PROP_COVERAGE] = double_property ("coverage", "Coverage radius",
                                           "Radius of coverage for this place centred at the "
                                           "latitude and longitude");
+  /**
+   * LodexPlace:presence:
+   *
+   * Presence text of the place.
+   *
+   * Since: 0.1
+   */
   props[PROP_PRESENCE] = string_property ("presence", "Presence", "Presence details for place");
+  /**
+   * LodexPlace:fields:
+   *
+   * Which optional values the place has: %LODEX_PLACE_FIELD_ALTITUDE,
+   * %LODEX_PLACE_FIELD_HACCURACY, %LODEX_PLACE_FIELD_VACCURACY and
+   * %LODEX_PLACE_FIELD_COVERAGE. Clearing a bit removes that value.
+   *
+   * Since: 0.1
+   */
   props[PROP_FIELDS] = g_param_spec_uint ("fields", "Field mask", "Specifies which optional fields are set",
                                           0, G_MAXUINT, 0,
                                           GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
+  /**
+   * LodexPlace:ctime:
+   *
+   * When the place was made, in seconds since the Epoch.
+   *
+   * Since: 0.1
+   */
   props[PROP_CTIME] = g_param_spec_int64 ("ctime", "Creation time", "Creation time for this object",
                                           G_MININT64, G_MAXINT64, 0,
                                           GParamFlags (G_PARAM_READABLE | G_PARAM_STATIC_STRINGS));
+  /**
+   * LodexPlace:country:
+   *
+   * Country of the address.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexPlace:country-code:
+   *
+   * Country code of the address.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexPlace:state:
+   *
+   * State or region of the address.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexPlace:county:
+   *
+   * County of the address.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexPlace:city:
+   *
+   * City of the address.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexPlace:district:
+   *
+   * District of the address.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexPlace:postcode:
+   *
+   * Postal code of the address.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexPlace:crossing1:
+   *
+   * First road of the crossing the place is at.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexPlace:crossing2:
+   *
+   * Second road of the crossing the place is at.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexPlace:street:
+   *
+   * Street and number of the address.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexPlace:building-name:
+   *
+   * Name of the building.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexPlace:building-zone:
+   *
+   * Zone of the building.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexPlace:building-floor:
+   *
+   * Floor of the building.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexPlace:building-room:
+   *
+   * Room of the building.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexPlace:extension:
+   *
+   * Telephone extension.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexPlace:phone-number:
+   *
+   * Telephone number.
+   *
+   * Since: 0.1
+   */
   guint prop_id = PROP_FIRST_ADDRESS;
   for (const lodex::AddressField &field : lodex::address_fields)
     props[prop_id++] = string_property (field.parameter + 1, field.nick, field.blurb);
 
   g_object_class_install_properties (object_class, N_PROPS, props);
 
+  /**
+   * LodexPlace::changed:
+   * @place: the place
+   *
+   * Emitted when the place's values changed: for a stored place, when it has
+   * reloaded after a change broadcast by any process, this one included; for
+   * a place in no store, at once on every property or link change.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexPlace::added:
+   * @place: the place
+   * @store: the store that added it
+   *
+   * Emitted when lodex_store_add_place() has stored the place.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexPlace::removed:
+   * @place: the place
+   * @store: the store it was removed from
+   *
+   * Emitted when the place was removed from the database, by
+   * lodex_store_remove_place() or by another process. It keeps its values;
+   * the store forgets it.
+   *
+   * Since: 0.1
+   */
   lodex::new_object_signals (klass, &signals[CHANGED], &signals[ADDED], &signals[REMOVED],
                              G_STRUCT_OFFSET (LodexPlaceClass, changed), G_STRUCT_OFFSET (LodexPlaceClass, added),
                              G_STRUCT_OFFSET (LodexPlaceClass, removed));
@@ -333,6 +594,8 @@ lodex_place_init (LodexPlace *self)
  * Makes a place that belongs to no store, created now.
  *
  * Returns: (transfer full): the new place
+ *
+ * Since: 0.1
  */
 LodexPlace *
 lodex_place_new (const gchar *name, gdouble latitude, gdouble longitude)
@@ -354,6 +617,8 @@ lodex_place_new (const gchar *name, gdouble latitude, gdouble longitude)
  * write fails, the place keeps its values and its changes stay pending.
  *
  * Returns: whether nothing is left to write; %TRUE for a place in no store
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_place_commit (LodexPlace *place)
@@ -383,7 +648,12 @@ lodex_place_commit (LodexPlace *place)
  * lodex_place_has_id:
  * @place: a #LodexPlace
  *
+ * Tells whether @place is in the database: a place gets its id when a store
+ * adds it.
+ *
  * Returns: whether the place is stored, that is has an id
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_place_has_id (LodexPlace *place)
@@ -622,6 +892,8 @@ find_link (GList *links, const LodexPlaceLink *link)
  * a detached one keeps it until the store adds the place.
  *
  * Returns: whether the link was attached; on failure @link is left as it was
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_place_add_link (LodexPlace *place, LodexPlaceLink *link)
@@ -704,7 +976,12 @@ change_link (LodexPlace *place, LodexPlaceLink *link, gboolean (*store_change) (
  * @place: a #LodexPlace
  * @link: a link of @place, with the new name, type and URL
  *
+ * Replaces the name, type and URL of the link of @place that has @link's id.
+ * A stored place writes the change at once.
+ *
  * Returns: whether the link with @link's id was replaced
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_place_update_link (LodexPlace *place, LodexPlaceLink *link)
@@ -720,7 +997,12 @@ lodex_place_update_link (LodexPlace *place, LodexPlaceLink *link)
  * @place: a #LodexPlace
  * @link: a link of @place
  *
+ * Detaches the link of @place that has @link's id. A stored place deletes it
+ * at once; @link loses its ids and may be added again.
+ *
  * Returns: whether the link with @link's id was detached
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_place_remove_link (LodexPlace *place, LodexPlaceLink *link)
@@ -735,8 +1017,13 @@ lodex_place_remove_link (LodexPlace *place, LodexPlaceLink *link)
  * lodex_place_get_links:
  * @place: a #LodexPlace
  *
+ * Lists the links of @place, as copies: changing one changes nothing until
+ * it is given to lodex_place_update_link().
+ *
  * Returns: (transfer full) (element-type LodexPlaceLink) (nullable): copies
  *   of the place's links
+ *
+ * Since: 0.1
  */
 GList *
 lodex_place_get_links (LodexPlace *place)
@@ -766,7 +1053,13 @@ appdata_store (LodexPlace *place)
  * @place: a stored place
  * @key: the application's key
  *
+ * Reads the value an application keeps under @key on @place. Application
+ * data lives only in the database: a place in no store has none, with a
+ * warning.
+ *
  * Returns: (transfer full) (nullable): the value under @key, or %NULL
+ *
+ * Since: 0.1
  */
 gchar *
 lodex_place_get_appdata (LodexPlace *place, const gchar *key)
@@ -784,7 +1077,11 @@ lodex_place_get_appdata (LodexPlace *place, const gchar *key)
  * @key: the application's key
  * @data: (nullable): the value; %NULL removes the key
  *
+ * Writes @data under @key on a stored place, at once.
+ *
  * Returns: whether the value was written
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_place_set_appdata (LodexPlace *place, const gchar *key, const gchar *data)
@@ -801,7 +1098,11 @@ lodex_place_set_appdata (LodexPlace *place, const gchar *key, const gchar *data)
  * @place: a stored place
  * @key: the application's key
  *
+ * Removes the value under @key from a stored place, at once.
+ *
  * Returns: whether the key was removed (also when it had no value)
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_place_clear_appdata (LodexPlace *place, const gchar *key)
@@ -818,7 +1119,11 @@ lodex_place_clear_appdata (LodexPlace *place, const gchar *key)
  * @place: a stored place
  * @image: a stored image
  *
+ * Attaches a stored image to a stored place, at once.
+ *
  * Returns: whether the image is now attached to @place
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_place_add_image (LodexPlace *place, LodexImage *image)
@@ -834,7 +1139,11 @@ lodex_place_add_image (LodexPlace *place, LodexImage *image)
  * @place: a stored place
  * @image: a stored image
  *
+ * Detaches an image from a stored place, at once.
+ *
  * Returns: whether the image was detached (also when it was not attached)
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_place_remove_image (LodexPlace *place, LodexImage *image)
@@ -849,7 +1158,11 @@ lodex_place_remove_image (LodexPlace *place, LodexImage *image)
  * lodex_place_get_images:
  * @place: a stored place
  *
+ * Lists the images attached to @place, each as its live object.
+ *
  * Returns: (transfer full) (element-type LodexImage): its images
+ *
+ * Since: 0.1
  */
 GList *
 lodex_place_get_images (LodexPlace *place)
@@ -865,7 +1178,11 @@ lodex_place_get_images (LodexPlace *place)
  * lodex_place_get_categories:
  * @place: a stored place
  *
+ * Lists the categories @place is a member of, each as its live object.
+ *
  * Returns: (transfer full) (element-type LodexCategory): its categories
+ *
+ * Since: 0.1
  */
 GList *
 lodex_place_get_categories (LodexPlace *place)
@@ -880,7 +1197,11 @@ lodex_place_get_categories (LodexPlace *place)
 /**
  * lodex_place_link_new:
  *
+ * Makes an empty link, to be filled in and given to lodex_place_add_link().
+ *
  * Returns: (transfer full): a link whose fields are all %NULL
+ *
+ * Since: 0.1
  */
 LodexPlaceLink *
 lodex_place_link_new (void)
@@ -892,7 +1213,11 @@ lodex_place_link_new (void)
  * lodex_place_link_copy:
  * @link: a #LodexPlaceLink
  *
+ * Copies a link with all its fields.
+ *
  * Returns: (transfer full): a deep copy of @link
+ *
+ * Since: 0.1
  */
 LodexPlaceLink *
 lodex_place_link_copy (const LodexPlaceLink *link)
@@ -908,6 +1233,14 @@ lodex_place_link_copy (const LodexPlaceLink *link)
   return copy;
 }
 
+/**
+ * lodex_place_link_free:
+ * @link: (nullable): a #LodexPlaceLink
+ *
+ * Frees a link and its fields.
+ *
+ * Since: 0.1
+ */
 void
 lodex_place_link_free (LodexPlaceLink *link)
 {

@@ -5,10 +5,37 @@
 
 G_BEGIN_DECLS
 
-/* Bits of LodexPlaceRow.fields: which optional doubles hold a value. */
+/**
+ * LODEX_PLACE_FIELD_ALTITUDE:
+ *
+ * The bit of #LodexPlace:fields set when the place has an altitude.
+ *
+ * Since: 0.1
+ */
 #define LODEX_PLACE_FIELD_ALTITUDE 0x1
+/**
+ * LODEX_PLACE_FIELD_HACCURACY:
+ *
+ * The bit of #LodexPlace:fields set when the place has a horizontal accuracy.
+ *
+ * Since: 0.1
+ */
 #define LODEX_PLACE_FIELD_HACCURACY 0x2
+/**
+ * LODEX_PLACE_FIELD_VACCURACY:
+ *
+ * The bit of #LodexPlace:fields set when the place has a vertical accuracy.
+ *
+ * Since: 0.1
+ */
 #define LODEX_PLACE_FIELD_VACCURACY 0x4
+/**
+ * LODEX_PLACE_FIELD_COVERAGE:
+ *
+ * The bit of #LodexPlace:fields set when the place has a coverage radius.
+ *
+ * Since: 0.1
+ */
 #define LODEX_PLACE_FIELD_COVERAGE 0x8
 
 /**
@@ -16,6 +43,8 @@ G_BEGIN_DECLS
  *
  * The in-memory copy of one row of the places table. Slice-allocated; owned
  * by whoever holds it.
+ *
+ * Since: 0.1
  */
 typedef struct _LodexPlaceRow
 {
@@ -39,6 +68,8 @@ typedef struct _LodexPlaceRow
  * LodexPlaceAddress:
  *
  * The postal address of a place; every field may be %NULL.
+ *
+ * Since: 0.1
  */
 typedef struct _LodexPlaceAddress
 {
@@ -67,6 +98,12 @@ typedef struct _LodexPlaceAddress
  * @url: the URL
  * @link_id: the link's own id; %NULL until added to a place
  * @place_id: id of the place it belongs to; %NULL while that place has none
+ *
+ * A web link of a place. lodex_place_get_links() gives copies;
+ * lodex_place_add_link(), lodex_place_update_link() and
+ * lodex_place_remove_link() change the links of a place.
+ *
+ * Since: 0.1
  */
 typedef struct _LodexPlaceLink
 {

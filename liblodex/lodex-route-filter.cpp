@@ -12,6 +12,17 @@ typedef lodex::MemberFilter LodexRouteFilterPrivate;
 
 static void lodex_route_filter_set_init (LodexSetInterface *iface);
 
+/**
+ * LodexRouteFilter:
+ *
+ * A #LodexSet of the places of an inner set that are members of one route
+ * (#LodexRouteFilter:route); without a route, every place of the inner set.
+ * Its walk follows the order of the inner set, so a filter inside a
+ * #LodexLocationSort, or a sort inside a filter, gives the places of the
+ * route by distance.
+ *
+ * Since: 0.1
+ */
 G_DEFINE_TYPE_WITH_CODE (LodexRouteFilter, lodex_route_filter, G_TYPE_OBJECT, G_ADD_PRIVATE (LodexRouteFilter) G_IMPLEMENT_INTERFACE (LODEX_TYPE_SET, lodex_route_filter_set_init))
 
 static lodex::MemberFilter *
@@ -54,6 +65,21 @@ lodex_route_filter_class_init (LodexRouteFilterClass *klass)
   object_class->get_property = lodex_route_filter_get_property;
   object_class->dispose = lodex_route_filter_dispose;
   object_class->finalize = lodex_route_filter_finalize;
+  /**
+   * LodexRouteFilter:set:
+   *
+   * The set whose places are filtered. Construct-only.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexRouteFilter:route:
+   *
+   * The route whose members pass, or %NULL for every place. A change of the
+   * route, or of this property, emits #LodexSet::changed.
+   *
+   * Since: 0.1
+   */
   lodex::MemberFilter::install_properties (object_class, "route", "Route", "Route to filter on", LODEX_TYPE_ROUTE);
 }
 
@@ -70,6 +96,8 @@ lodex_route_filter_init (LodexRouteFilter *self)
  * The filter passes every place of @set until its "route" is set.
  *
  * Returns: (transfer full): a new filter
+ *
+ * Since: 0.1
  */
 LodexRouteFilter *
 lodex_route_filter_new (LodexSet *set)

@@ -152,17 +152,90 @@ lodex_route_class_init (LodexRouteClass *klass)
   object_class->finalize = lodex_route_finalize;
 
   auto flags = GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
+  /**
+   * LodexRoute:id:
+   *
+   * The route's id in the database, or %NULL while it was never stored.
+   *
+   * Since: 0.1
+   */
   props[PROP_ID] = g_param_spec_string ("id", "Identifier", "Identifier", nullptr,
                                         GParamFlags (flags | G_PARAM_CONSTRUCT_ONLY));
+  /**
+   * LodexRoute:name:
+   *
+   * The route's name.
+   *
+   * Since: 0.1
+   */
   props[PROP_NAME] = g_param_spec_string ("name", "Name", "Name", nullptr, flags);
+  /**
+   * LodexRoute:comment:
+   *
+   * A comment on the route.
+   *
+   * Since: 0.1
+   */
   props[PROP_COMMENT] = g_param_spec_string ("comment", "Comment", "Comment", nullptr, flags);
+  /**
+   * LodexRoute:description:
+   *
+   * What the route is.
+   *
+   * Since: 0.1
+   */
   props[PROP_DESCRIPTION] = g_param_spec_string ("description", "Description", "Description", nullptr, flags);
+  /**
+   * LodexRoute:type:
+   *
+   * The kind of route, as the application names it.
+   *
+   * Since: 0.1
+   */
   props[PROP_TYPE] = g_param_spec_string ("type", "Type", "Type", nullptr, flags);
   g_object_class_install_properties (object_class, N_PROPS, props);
 
+  /**
+   * LodexRoute::waypoints-modified:
+   * @route: the route
+   *
+   * Emitted on a live route when its waypoints were added, changed or
+   * removed, by any process, this one included. The waypoints are read anew
+   * by lodex_route_get_waypoints() or lodex_route_foreach().
+   *
+   * Since: 0.1
+   */
   signals[WAYPOINTS_MODIFIED] = g_signal_new ("waypoints-modified", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
                                               G_STRUCT_OFFSET (LodexRouteClass, waypoints_modified), nullptr,
                                               nullptr, g_cclosure_marshal_VOID__VOID, G_TYPE_NONE, 0);
+  /**
+   * LodexRoute::changed:
+   * @route: the route
+   *
+   * Emitted when a stored route has reloaded its own properties after a
+   * change broadcast by any process, this one included.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexRoute::added:
+   * @route: the route
+   * @store: the store that added it
+   *
+   * Emitted when lodex_store_add_route() has stored the route.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexRoute::removed:
+   * @route: the route
+   * @store: the store it was removed from
+   *
+   * Emitted when the route was removed from the database, by
+   * lodex_store_remove_route() or by another process. The store forgets it.
+   *
+   * Since: 0.1
+   */
   lodex::new_object_signals (klass, &signals[CHANGED], &signals[ADDED], &signals[REMOVED],
                              G_STRUCT_OFFSET (LodexRouteClass, changed), G_STRUCT_OFFSET (LodexRouteClass, added),
                              G_STRUCT_OFFSET (LodexRouteClass, removed));
@@ -179,7 +252,11 @@ lodex_route_init (LodexRoute *self)
  * @name: (nullable): the route's name
  * @description: (nullable): its description
  *
+ * Makes a route that belongs to no store; lodex_store_add_route() stores it.
+ *
  * Returns: (transfer full): a route in no store
+ *
+ * Since: 0.1
  */
 LodexRoute *
 lodex_route_new (const gchar *name, const gchar *description)
@@ -192,7 +269,12 @@ lodex_route_new (const gchar *name, const gchar *description)
  * @route: a stored route
  * @waypoint: a waypoint of no route
  *
+ * Gives @waypoint its ids and stores it as a point of @route, at once; every
+ * live copy of the route then emits #LodexRoute::waypoints-modified.
+ *
  * Returns: whether the waypoint was stored as part of @route
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_route_add_waypoint (LodexRoute *route, LodexWaypoint *waypoint)
@@ -207,7 +289,11 @@ lodex_route_add_waypoint (LodexRoute *route, LodexWaypoint *waypoint)
  * @route: a stored route
  * @waypoint: a stored waypoint of @route
  *
+ * Deletes a waypoint of @route, at once.
+ *
  * Returns: whether the waypoint was deleted; it keeps its ids
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_route_remove_waypoint (LodexRoute *route, LodexWaypoint *waypoint)
@@ -222,7 +308,12 @@ lodex_route_remove_waypoint (LodexRoute *route, LodexWaypoint *waypoint)
  * @route: a stored route
  * @place: a stored place
  *
+ * Makes @place a member of @route, at once. The members are walked with a
+ * #LodexRouteFilter.
+ *
  * Returns: whether the place is now a member of @route
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_route_add_place (LodexRoute *route, LodexPlace *place)
@@ -237,7 +328,11 @@ lodex_route_add_place (LodexRoute *route, LodexPlace *place)
  * @route: a stored route
  * @place: a stored place
  *
+ * Ends the membership of @place in @route, at once.
+ *
  * Returns: whether the membership was ended (also when there was none)
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_route_remove_place (LodexRoute *route, LodexPlace *place)
@@ -260,6 +355,8 @@ lodex_route_remove_place (LodexRoute *route, LodexPlace *place)
  *
  * Returns: whether the waypoints were read and what @callback changed was
  *   written
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_route_foreach (LodexRoute *route, LodexWaypointFunc callback, gpointer user_data)
@@ -275,7 +372,12 @@ lodex_route_foreach (LodexRoute *route, LodexWaypointFunc callback, gpointer use
  * @callback: (scope call): returns %TRUE for each waypoint to delete
  * @user_data: data for @callback
  *
+ * Calls @callback with each waypoint of @route, in ascending order weight,
+ * and deletes those for which it returns %TRUE, in one transaction.
+ *
  * Returns: whether the walk and the deletion succeeded
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_route_foreach_remove (LodexRoute *route, LodexWaypointFunc callback, gpointer user_data)
@@ -293,6 +395,8 @@ lodex_route_foreach_remove (LodexRoute *route, LodexWaypointFunc callback, gpoin
  *
  * Returns: (transfer full) (element-type LodexWaypoint): the waypoints in
  *   ascending order weight
+ *
+ * Since: 0.1
  */
 GList *
 lodex_route_get_waypoints (LodexRoute *route)
@@ -318,8 +422,12 @@ lodex_route_get_waypoints (LodexRoute *route)
  * @route: a stored route
  * @bounds: (out caller-allocates): the box of its waypoints
  *
+ * Reads the smallest latitude/longitude box around the waypoints of @route.
+ *
  * Returns: whether @bounds was filled; %FALSE, with @bounds untouched, for
  *   a route without waypoints
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_route_get_bounds (LodexRoute *route, LodexRouteBounds *bounds)

@@ -11,6 +11,8 @@ G_BEGIN_DECLS
  *
  * One row of the routes table; every field may be %NULL, @id until the
  * store adds the route.
+ *
+ * Since: 0.1
  */
 typedef struct _LodexRouteRow
 {
@@ -25,6 +27,8 @@ typedef struct _LodexRouteRow
  * LodexRouteBounds:
  *
  * The latitude/longitude box of a route's waypoints, in degrees.
+ *
+ * Since: 0.1
  */
 typedef struct _LodexRouteBounds
 {
@@ -50,6 +54,8 @@ typedef struct _LodexRouteClass LodexRouteClass;
  * An ordered series of waypoints and a set of member places. Its own
  * properties are saved by an idle callback shared by all routes: a program
  * that never returns to the main loop loses them.
+ *
+ * Since: 0.1
  */
 struct _LodexRoute
 {

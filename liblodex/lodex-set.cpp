@@ -2,6 +2,21 @@
 
 #include "lodex-set-wrapper.hpp"
 
+/**
+ * LodexSet:
+ *
+ * A restartable walk over places, backed by one SQL query: the store itself
+ * (all places), or a filter or sort built around another set
+ * (#LodexCategoryFilter, #LodexRouteFilter, #LodexLocationFilter,
+ * #LodexLocationSort), to any depth. A whole chain runs as one statement.
+ *
+ * Walk a set with lodex_set_first() and lodex_set_next(). A walk reads on a
+ * database connection of its own and sees the places as they were at its
+ * first step; it may be abandoned at any point. Its statement is kept until
+ * the next lodex_set_first() or the set's destruction.
+ *
+ * Since: 0.1
+ */
 G_DEFINE_INTERFACE (LodexSet, lodex_set, G_TYPE_OBJECT)
 
 static guint changed_signal;
@@ -9,6 +24,18 @@ static guint changed_signal;
 static void
 lodex_set_default_init (LodexSetInterface *iface)
 {
+  /**
+   * LodexSet::changed:
+   * @set: the set
+   *
+   * Emitted when places may have come into or left the set: a place added to
+   * or removed from the store, by any process. A set built around another
+   * relays its inner set's signal; a category or route filter also emits it
+   * when its category or route is replaced or changes. A walk under way is
+   * not affected; a new walk sees the change.
+   *
+   * Since: 0.1
+   */
   changed_signal = g_signal_new ("changed", G_TYPE_FROM_INTERFACE (iface), G_SIGNAL_RUN_LAST,
                                  G_STRUCT_OFFSET (LodexSetInterface, changed), nullptr, nullptr,
                                  g_cclosure_marshal_VOID__VOID, G_TYPE_NONE, 0);
@@ -21,6 +48,8 @@ lodex_set_default_init (LodexSetInterface *iface)
  * Starts a new walk over @set, dropping one under way.
  *
  * Returns: (transfer full) (nullable): the first place, or %NULL
+ *
+ * Since: 0.1
  */
 LodexPlace *
 lodex_set_first (LodexSet *set)
@@ -33,7 +62,11 @@ lodex_set_first (LodexSet *set)
  * lodex_set_next:
  * @set: a #LodexSet whose walk is under way
  *
+ * Steps the walk that lodex_set_first() started.
+ *
  * Returns: (transfer full) (nullable): the next place, or %NULL at the end
+ *
+ * Since: 0.1
  */
 LodexPlace *
 lodex_set_next (LodexSet *set)
@@ -46,7 +79,11 @@ lodex_set_next (LodexSet *set)
  * lodex_set_get_store:
  * @set: a #LodexSet
  *
+ * Tells which store the places of @set come from.
+ *
  * Returns: (transfer full): the store whose places @set holds
+ *
+ * Since: 0.1
  */
 LodexStore *
 lodex_set_get_store (LodexSet *set)

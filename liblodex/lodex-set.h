@@ -14,16 +14,16 @@ G_DECLARE_INTERFACE (LodexSet, lodex_set, LODEX, SET, GObject)
  * @first: starts a new walk; returns its first place (transfer full) or %NULL
  * @next: returns the next place of the walk (transfer full) or %NULL at its end
  * @get_store: the store whose places the set holds (transfer full)
- * @get_db: the store's connection (transfer none)
+ * @get_db: (skip): the store's connection (transfer none)
  * @get_query: the set's SQL text, owned by the set until its next call
- * @bind: binds the parameters of the whole chain into @statement
+ * @bind: (skip): binds the parameters of the whole chain into a statement
  * @changed: class closure of #LodexSet::changed
  *
- * A set is a restartable walk over places backed by one SQL query. Wrapping
- * sets nest their inner set's query, so a whole chain is one statement.
+ * The slots of a set. The library's own classes are the only
+ * implementations: a set is built from SQL text, which an application
+ * cannot supply.
  *
- * A walk that is abandoned keeps its statement until the next first() or the
- * set's destruction.
+ * Since: 0.1
  */
 struct _LodexSetInterface
 {
@@ -38,7 +38,15 @@ struct _LodexSetInterface
   void (*changed) (LodexSet *set);
 };
 
+/**
+ * LodexSetIface: (skip)
+ *
+ * The older name of #LodexSetInterface.
+ *
+ * Since: 0.1
+ */
 typedef LodexSetInterface LodexSetIface;
+
 
 LodexPlace *lodex_set_first (LodexSet *set);
 LodexPlace *lodex_set_next (LodexSet *set);

@@ -10,7 +10,12 @@ using namespace lodex;
  * @store: a #LodexStore
  * @category: a category in no store
  *
+ * Gives @category a new id and stores it. The category then belongs to
+ * the store: a change of its properties is written at once.
+ *
  * Returns: whether the category was stored; on failure it is left as it was
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_store_add_category (LodexStore *store, LodexCategory *category)
@@ -27,8 +32,13 @@ lodex_store_add_category (LodexStore *store, LodexCategory *category)
  * @store: a #LodexStore
  * @id: a category id
  *
+ * Reads a category of @store. While the application holds it, every call
+ * with its id gives the same object.
+ *
  * Returns: (transfer full) (nullable): the category; %NULL with a warning
  *   when no category has @id
+ *
+ * Since: 0.1
  */
 LodexCategory *
 lodex_store_get_category_by_id (LodexStore *store, const gchar *id)
@@ -44,8 +54,13 @@ lodex_store_get_category_by_id (LodexStore *store, const gchar *id)
  * @store: a #LodexStore
  * @name: a category name
  *
+ * Looks a category up by its name, as lodex_store_get_category_by_id() does
+ * by id.
+ *
  * Returns: (transfer full) (nullable): the first category of that name, or
  *   %NULL
+ *
+ * Since: 0.1
  */
 LodexCategory *
 lodex_store_get_category_by_name (LodexStore *store, const gchar *name)
@@ -66,6 +81,8 @@ lodex_store_get_category_by_name (LodexStore *store, const gchar *name)
  * Deletes the category and its memberships; the object may be added again.
  *
  * Returns: whether the category was removed
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_store_remove_category (LodexStore *store, LodexCategory *category)
@@ -81,7 +98,11 @@ lodex_store_remove_category (LodexStore *store, LodexCategory *category)
  * lodex_store_categories:
  * @store: a #LodexStore
  *
+ * Lists the categories of the database, each as its live object.
+ *
  * Returns: (transfer full) (element-type LodexCategory): every category
+ *
+ * Since: 0.1
  */
 GList *
 lodex_store_categories (LodexStore *store)

@@ -9,7 +9,12 @@ using namespace lodex;
  * @store: a #LodexStore
  * @image: an image in no store
  *
+ * Gives @image a new id and stores it. The image then belongs to @store: a
+ * change of its properties is written at once.
+ *
  * Returns: whether the image was stored; on failure it is left as it was
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_store_add_image (LodexStore *store, LodexImage *image)
@@ -26,8 +31,13 @@ lodex_store_add_image (LodexStore *store, LodexImage *image)
  * @store: a #LodexStore
  * @id: an image id
  *
+ * Reads an image of @store. While the application holds it, every call with
+ * its id gives the same object.
+ *
  * Returns: (transfer full) (nullable): the image; %NULL with a warning when
  *   no image has @id
+ *
+ * Since: 0.1
  */
 LodexImage *
 lodex_store_get_image_by_id (LodexStore *store, const gchar *id)
@@ -47,6 +57,8 @@ lodex_store_get_image_by_id (LodexStore *store, const gchar *id)
  * added again.
  *
  * Returns: whether the image was removed
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_store_remove_image (LodexStore *store, LodexImage *image)
@@ -62,7 +74,11 @@ lodex_store_remove_image (LodexStore *store, LodexImage *image)
  * lodex_store_images:
  * @store: a #LodexStore
  *
+ * Lists the images of the database, each as its live object.
+ *
  * Returns: (transfer full) (element-type LodexImage): every image
+ *
+ * Since: 0.1
  */
 GList *
 lodex_store_images (LodexStore *store)

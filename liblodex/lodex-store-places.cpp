@@ -143,6 +143,8 @@ store_new_place (LodexStore *store, LodexPlace *place, bool new_id)
  * nothing.
  *
  * Returns: whether the place was stored; on failure it is left as it was
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_store_add_place (LodexStore *store, LodexPlace *place)
@@ -192,6 +194,8 @@ _lodex_store_import_place (LodexStore *store, LodexPlace *place)
  * While a place is in use, every call with its id gives the same object.
  *
  * Returns: (transfer full) (nullable): the place, or %NULL if there is none
+ *
+ * Since: 0.1
  */
 LodexPlace *
 lodex_store_get_place_by_id (LodexStore *store, const gchar *id)
@@ -218,6 +222,8 @@ lodex_store_get_place_by_id (LodexStore *store, const gchar *id)
  * object keeps its values and links and may be added again under a new id.
  *
  * Returns: whether the place was removed
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_store_remove_place (LodexStore *store, LodexPlace *place)

@@ -32,7 +32,13 @@ _lodex_store_query_route_table (LodexStore *store, const gchar *id)
  * @store: a #LodexStore
  * @route: a route in no store, that was never stored
  *
+ * Gives @route a new id and stores it. The route then belongs to @store: a
+ * change of its properties is saved at the next idle moment of the main
+ * loop.
+ *
  * Returns: whether the route was stored; on failure it is left as it was
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_store_add_route (LodexStore *store, LodexRoute *route)
@@ -47,8 +53,13 @@ lodex_store_add_route (LodexStore *store, LodexRoute *route)
  * @store: a #LodexStore
  * @id: a route id
  *
+ * Reads a route of @store. While the application holds it, every call with
+ * its id gives the same object.
+ *
  * Returns: (transfer full) (nullable): the route; %NULL with a warning when
  *   no route has @id
+ *
+ * Since: 0.1
  */
 LodexRoute *
 lodex_store_get_route_by_id (LodexStore *store, const gchar *id)
@@ -68,6 +79,8 @@ lodex_store_get_route_by_id (LodexStore *store, const gchar *id)
  * its id, so it cannot be added again.
  *
  * Returns: whether the route was removed
+ *
+ * Since: 0.1
  */
 gboolean
 lodex_store_remove_route (LodexStore *store, LodexRoute *route)
@@ -81,7 +94,11 @@ lodex_store_remove_route (LodexStore *store, LodexRoute *route)
  * lodex_store_routes:
  * @store: a #LodexStore
  *
+ * Lists the routes of the database, each as its live object.
+ *
  * Returns: (transfer full) (element-type LodexRoute): every route
+ *
+ * Since: 0.1
  */
 GList *
 lodex_store_routes (LodexStore *store)

@@ -11,6 +11,24 @@
 
 static void lodex_store_set_init (LodexSetInterface *iface);
 
+/**
+ * LodexStore:
+ *
+ * The user's place database, through which every place, category, image and
+ * route is reached. An application makes one with lodex_store_get_system()
+ * and keeps it.
+ *
+ * While the application holds an object, every lookup of its id on the store
+ * gives that same object; once the application lets go of it, the store
+ * forgets it. Every change, made by this process or another, is broadcast on
+ * the session bus: when the main loop runs, live objects reload and emit
+ * "changed" or "removed", and the store emits its own signals with the id of
+ * the object concerned.
+ *
+ * A store is also the #LodexSet of all places.
+ *
+ * Since: 0.1
+ */
 G_DEFINE_TYPE_WITH_CODE (LodexStore, lodex_store, G_TYPE_OBJECT, G_ADD_PRIVATE (LodexStore) G_IMPLEMENT_INTERFACE (LODEX_TYPE_SET, lodex_store_set_init))
 
 static guint signals[lodex::N_STORE_SIGNALS];
@@ -182,6 +200,127 @@ lodex_store_class_init (LodexStoreClass *klass)
     {"route-removed", G_STRUCT_OFFSET (LodexStoreClass, route_removed)},
     {"route-updated", G_STRUCT_OFFSET (LodexStoreClass, route_updated)},
   };
+  /**
+   * LodexStore::category-added:
+   * @store: the store
+   * @id: the id of the category
+   *
+   * Emitted from the main loop when a category was added to the database, by
+   * this process or another.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexStore::category-removed:
+   * @store: the store
+   * @id: the id of the category
+   *
+   * Emitted from the main loop when a category was removed from the
+   * database. The live category, if any, then emits
+   * #LodexCategory::removed and is forgotten.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexStore::category-updated:
+   * @store: the store
+   * @id: the id of the category
+   *
+   * Emitted from the main loop when a category was changed; a live category
+   * has reloaded and emitted #LodexCategory::changed first.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexStore::image-added:
+   * @store: the store
+   * @id: the id of the image
+   *
+   * Emitted from the main loop when an image was added to the database, by
+   * this process or another.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexStore::image-removed:
+   * @store: the store
+   * @id: the id of the image
+   *
+   * Emitted from the main loop when an image was removed from the database;
+   * a live image emits #LodexImage::removed just after.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexStore::image-updated:
+   * @store: the store
+   * @id: the id of the image
+   *
+   * Emitted from the main loop when an image was changed; a live image has
+   * reloaded and emitted #LodexImage::changed first.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexStore::place-added:
+   * @store: the store
+   * @id: the id of the place
+   *
+   * Emitted from the main loop when a place was added to the database, by
+   * this process or another.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexStore::place-removed:
+   * @store: the store
+   * @id: the id of the place
+   *
+   * Emitted from the main loop when a place was removed from the database; a
+   * live place emits #LodexPlace::removed just after.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexStore::place-updated:
+   * @store: the store
+   * @id: the id of the place
+   *
+   * Emitted from the main loop when a place was changed; a live place has
+   * reloaded and emitted #LodexPlace::changed first.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexStore::route-added:
+   * @store: the store
+   * @id: the id of the route
+   *
+   * Emitted from the main loop when a route was added to the database, by
+   * this process or another.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexStore::route-removed:
+   * @store: the store
+   * @id: the id of the route
+   *
+   * Emitted from the main loop when a route was removed from the database; a
+   * live route emits #LodexRoute::removed just after.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexStore::route-updated:
+   * @store: the store
+   * @id: the id of the route
+   *
+   * Emitted from the main loop when a route's own properties were changed; a
+   * live route has reloaded and emitted #LodexRoute::changed first.
+   *
+   * Since: 0.1
+   */
   for (int i = 0; i < lodex::N_STORE_SIGNALS; i++)
     signals[i] = g_signal_new (table[i].name, G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
                                table[i].offset, nullptr, nullptr, g_cclosure_marshal_VOID__STRING,
@@ -198,6 +337,8 @@ lodex_store_class_init (LodexStoreClass *klass)
  *
  * Returns: (transfer full) (nullable): the store, or %NULL when the database
  *   cannot be opened or its tables cannot be made
+ *
+ * Since: 0.1
  */
 LodexStore *
 lodex_store_get_system (void)
@@ -363,6 +504,8 @@ _lodex_store_batch_end (LodexStore *store)
  *
  * Keeps the library loaded for the life of the process, for programs that
  * load it as a module.
+ *
+ * Since: 0.1
  */
 void
 lodex_make_resident (void)

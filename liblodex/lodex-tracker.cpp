@@ -16,6 +16,19 @@ struct LodexTrackerPrivate
   gboolean unconfirmed; /* sent since the bus last confirmed receipt */
 };
 
+/**
+ * LodexTracker:
+ *
+ * The change broadcasts of the place database on the session bus: each store
+ * has one, which sends a D-Bus signal of interface
+ * "com.mirrex.lodex.dbus.Signal" on "/com/mirrex/lodex/store" after every
+ * committed write, and turns every such signal heard, its own process's
+ * included, into a GObject signal carrying the id of the object concerned.
+ * An application listens to its store's signals instead; a tracker of its
+ * own only hears.
+ *
+ * Since: 0.1
+ */
 G_DEFINE_TYPE_WITH_PRIVATE (LodexTracker, lodex_tracker, G_TYPE_OBJECT)
 
 namespace
@@ -305,6 +318,133 @@ lodex_tracker_class_init (LodexTrackerClass *klass)
     {"route-updated", G_STRUCT_OFFSET (LodexTrackerClass, route_updated), ROUTE_UPDATED},
     {"route-waypoints", G_STRUCT_OFFSET (LodexTrackerClass, route_waypoints), ROUTE_WAYPOINTS},
   };
+  /**
+   * LodexTracker::place-updated:
+   * @tracker: the tracker
+   * @id: the id of the place
+   *
+   * Emitted when "PlaceUpdated" was heard: a place was updated.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexTracker::place-added:
+   * @tracker: the tracker
+   * @id: the id of the place
+   *
+   * Emitted when "PlaceAdded" was heard: a place was added.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexTracker::place-removed:
+   * @tracker: the tracker
+   * @id: the id of the place
+   *
+   * Emitted when "PlaceRemoved" was heard: a place was removed.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexTracker::store-updated:
+   * @tracker: the tracker
+   *
+   * Emitted when "StoreUpdated" was heard: a place was added or removed, so
+   * every set of places may have changed.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexTracker::category-added:
+   * @tracker: the tracker
+   * @id: the id of the category
+   *
+   * Emitted when "CategoryAdded" was heard: a category was added.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexTracker::category-removed:
+   * @tracker: the tracker
+   * @id: the id of the category
+   *
+   * Emitted when "CategoryRemoved" was heard: a category was removed.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexTracker::category-updated:
+   * @tracker: the tracker
+   * @id: the id of the category
+   *
+   * Emitted when "CategoryUpdated" was heard: a category was updated.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexTracker::image-added:
+   * @tracker: the tracker
+   * @id: the id of the image
+   *
+   * Emitted when "ImageAdded" was heard: a image was added.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexTracker::image-removed:
+   * @tracker: the tracker
+   * @id: the id of the image
+   *
+   * Emitted when "ImageRemoved" was heard: a image was removed.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexTracker::image-updated:
+   * @tracker: the tracker
+   * @id: the id of the image
+   *
+   * Emitted when "ImageUpdated" was heard: a image was updated.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexTracker::route-added:
+   * @tracker: the tracker
+   * @id: the id of the route
+   *
+   * Emitted when "RouteAdded" was heard: a route was added.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexTracker::route-removed:
+   * @tracker: the tracker
+   * @id: the id of the route
+   *
+   * Emitted when "RouteRemoved" was heard: a route was removed.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexTracker::route-updated:
+   * @tracker: the tracker
+   * @id: the id of the route
+   *
+   * Emitted when "RouteUpdated" was heard: a route was updated.
+   *
+   * Since: 0.1
+   */
+  /**
+   * LodexTracker::route-waypoints:
+   * @tracker: the tracker
+   * @id: the id of the route
+   *
+   * Emitted when "RouteWaypoints" was heard: waypoints of a route were
+   * added, changed or removed.
+   *
+   * Since: 0.1
+   */
   for (const auto &s : table)
     {
       if (s.signal == STORE_UPDATED)
@@ -343,8 +483,13 @@ lodex_tracker_init (LodexTracker *self)
 /**
  * lodex_tracker_new:
  *
+ * Connects to the session bus and listens for the broadcasts of every
+ * process.
+ *
  * Returns: (transfer full): a tracker listening on the session bus; without
  *   a bus it sends and hears nothing
+ *
+ * Since: 0.1
  */
 LodexTracker *
 lodex_tracker_new (void)
@@ -352,6 +497,15 @@ lodex_tracker_new (void)
   return LODEX_TRACKER (g_object_new (LODEX_TYPE_TRACKER, nullptr));
 }
 
+/**
+ * lodex_tracker_signal_store_updated: (skip)
+ * @tracker: a #LodexTracker
+ *
+ * Broadcasts "StoreUpdated" on the session bus; while a write of the
+ * store is open, the broadcast waits for its commit. Only the store sends.
+ *
+ * Since: 0.1
+ */
 void
 lodex_tracker_signal_store_updated (LodexTracker *tracker)
 {
@@ -460,78 +614,208 @@ _lodex_tracker_release (LodexTracker *tracker, guint mark, gboolean send)
     }
 }
 
+/**
+ * lodex_tracker_signal_place_added: (skip)
+ * @tracker: a #LodexTracker
+ * @id: the id of the object concerned
+ *
+ * Broadcasts "PlaceAdded" with @id on the session bus; while a write of the
+ * store is open, the broadcast waits for its commit. Only the store sends.
+ *
+ * Since: 0.1
+ */
 void
 lodex_tracker_signal_place_added (LodexTracker *tracker, const gchar *id)
 {
   send (tracker, "PlaceAdded", id);
 }
 
+/**
+ * lodex_tracker_signal_place_updated: (skip)
+ * @tracker: a #LodexTracker
+ * @id: the id of the object concerned
+ *
+ * Broadcasts "PlaceUpdated" with @id on the session bus; while a write of the
+ * store is open, the broadcast waits for its commit. Only the store sends.
+ *
+ * Since: 0.1
+ */
 void
 lodex_tracker_signal_place_updated (LodexTracker *tracker, const gchar *id)
 {
   send (tracker, "PlaceUpdated", id);
 }
 
+/**
+ * lodex_tracker_signal_place_removed: (skip)
+ * @tracker: a #LodexTracker
+ * @id: the id of the object concerned
+ *
+ * Broadcasts "PlaceRemoved" with @id on the session bus; while a write of the
+ * store is open, the broadcast waits for its commit. Only the store sends.
+ *
+ * Since: 0.1
+ */
 void
 lodex_tracker_signal_place_removed (LodexTracker *tracker, const gchar *id)
 {
   send (tracker, "PlaceRemoved", id);
 }
 
+/**
+ * lodex_tracker_signal_category_added: (skip)
+ * @tracker: a #LodexTracker
+ * @id: the id of the object concerned
+ *
+ * Broadcasts "CategoryAdded" with @id on the session bus; while a write of the
+ * store is open, the broadcast waits for its commit. Only the store sends.
+ *
+ * Since: 0.1
+ */
 void
 lodex_tracker_signal_category_added (LodexTracker *tracker, const gchar *id)
 {
   send (tracker, "CategoryAdded", id);
 }
 
+/**
+ * lodex_tracker_signal_category_updated: (skip)
+ * @tracker: a #LodexTracker
+ * @id: the id of the object concerned
+ *
+ * Broadcasts "CategoryUpdated" with @id on the session bus; while a write of the
+ * store is open, the broadcast waits for its commit. Only the store sends.
+ *
+ * Since: 0.1
+ */
 void
 lodex_tracker_signal_category_updated (LodexTracker *tracker, const gchar *id)
 {
   send (tracker, "CategoryUpdated", id);
 }
 
+/**
+ * lodex_tracker_signal_category_removed: (skip)
+ * @tracker: a #LodexTracker
+ * @id: the id of the object concerned
+ *
+ * Broadcasts "CategoryRemoved" with @id on the session bus; while a write of the
+ * store is open, the broadcast waits for its commit. Only the store sends.
+ *
+ * Since: 0.1
+ */
 void
 lodex_tracker_signal_category_removed (LodexTracker *tracker, const gchar *id)
 {
   send (tracker, "CategoryRemoved", id);
 }
 
+/**
+ * lodex_tracker_signal_image_added: (skip)
+ * @tracker: a #LodexTracker
+ * @id: the id of the object concerned
+ *
+ * Broadcasts "ImageAdded" with @id on the session bus; while a write of the
+ * store is open, the broadcast waits for its commit. Only the store sends.
+ *
+ * Since: 0.1
+ */
 void
 lodex_tracker_signal_image_added (LodexTracker *tracker, const gchar *id)
 {
   send (tracker, "ImageAdded", id);
 }
 
+/**
+ * lodex_tracker_signal_image_updated: (skip)
+ * @tracker: a #LodexTracker
+ * @id: the id of the object concerned
+ *
+ * Broadcasts "ImageUpdated" with @id on the session bus; while a write of the
+ * store is open, the broadcast waits for its commit. Only the store sends.
+ *
+ * Since: 0.1
+ */
 void
 lodex_tracker_signal_image_updated (LodexTracker *tracker, const gchar *id)
 {
   send (tracker, "ImageUpdated", id);
 }
 
+/**
+ * lodex_tracker_signal_image_removed: (skip)
+ * @tracker: a #LodexTracker
+ * @id: the id of the object concerned
+ *
+ * Broadcasts "ImageRemoved" with @id on the session bus; while a write of the
+ * store is open, the broadcast waits for its commit. Only the store sends.
+ *
+ * Since: 0.1
+ */
 void
 lodex_tracker_signal_image_removed (LodexTracker *tracker, const gchar *id)
 {
   send (tracker, "ImageRemoved", id);
 }
 
+/**
+ * lodex_tracker_signal_route_added: (skip)
+ * @tracker: a #LodexTracker
+ * @id: the id of the object concerned
+ *
+ * Broadcasts "RouteAdded" with @id on the session bus; while a write of the
+ * store is open, the broadcast waits for its commit. Only the store sends.
+ *
+ * Since: 0.1
+ */
 void
 lodex_tracker_signal_route_added (LodexTracker *tracker, const gchar *id)
 {
   send (tracker, "RouteAdded", id);
 }
 
+/**
+ * lodex_tracker_signal_route_updated: (skip)
+ * @tracker: a #LodexTracker
+ * @id: the id of the object concerned
+ *
+ * Broadcasts "RouteUpdated" with @id on the session bus; while a write of the
+ * store is open, the broadcast waits for its commit. Only the store sends.
+ *
+ * Since: 0.1
+ */
 void
 lodex_tracker_signal_route_updated (LodexTracker *tracker, const gchar *id)
 {
   send (tracker, "RouteUpdated", id);
 }
 
+/**
+ * lodex_tracker_signal_route_removed: (skip)
+ * @tracker: a #LodexTracker
+ * @id: the id of the object concerned
+ *
+ * Broadcasts "RouteRemoved" with @id on the session bus; while a write of the
+ * store is open, the broadcast waits for its commit. Only the store sends.
+ *
+ * Since: 0.1
+ */
 void
 lodex_tracker_signal_route_removed (LodexTracker *tracker, const gchar *id)
 {
   send (tracker, "RouteRemoved", id);
 }
 
+/**
+ * lodex_tracker_signal_route_waypoints: (skip)
+ * @tracker: a #LodexTracker
+ * @id: the id of the object concerned
+ *
+ * Broadcasts "RouteWaypoints" with @id on the session bus; while a write of the
+ * store is open, the broadcast waits for its commit. Only the store sends.
+ *
+ * Since: 0.1
+ */
 void
 lodex_tracker_signal_route_waypoints (LodexTracker *tracker, const gchar *id)
 {

@@ -13,6 +13,16 @@ struct _LodexWaypoint
 /* the private data is the row itself */
 typedef LodexWaypointRow LodexWaypointPrivate;
 
+/**
+ * LodexWaypoint:
+ *
+ * One point of a route. A waypoint is a plain value: it is stored by
+ * lodex_route_add_waypoint(), and read anew, as new objects, by
+ * lodex_route_get_waypoints() and lodex_route_foreach(); only the changes
+ * made inside lodex_route_foreach() are written back.
+ *
+ * Since: 0.1
+ */
 G_DEFINE_TYPE_WITH_PRIVATE (LodexWaypoint, lodex_waypoint, G_TYPE_OBJECT)
 
 enum
@@ -169,24 +179,111 @@ lodex_waypoint_class_init (LodexWaypointClass *klass)
 
   auto flags = GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
   auto construct_only = GParamFlags (G_PARAM_READWRITE | G_PARAM_CONSTRUCT_ONLY | G_PARAM_STATIC_STRINGS);
+  /**
+   * LodexWaypoint:id:
+   *
+   * The waypoint's id, or %NULL until lodex_route_add_waypoint() stores it.
+   * Construct-only.
+   *
+   * Since: 0.1
+   */
   props[PROP_ID] = g_param_spec_string ("id", "ID", "ID", nullptr, construct_only);
   /* a column name: GObject stores it as "route-id", and finds it by either */
+  /**
+   * LodexWaypoint:route-id:
+   *
+   * The id of the route the waypoint belongs to, or %NULL. Also reachable as
+   * "route-id". Construct-only.
+   *
+   * Since: 0.1
+   */
   props[PROP_ROUTE_ID] = g_param_spec_string ("route_id", "Route ID", "Route ID", nullptr,
                                               GParamFlags (G_PARAM_READWRITE | G_PARAM_CONSTRUCT_ONLY
                                                            | G_PARAM_STATIC_NICK | G_PARAM_STATIC_BLURB));
+  /**
+   * LodexWaypoint:name:
+   *
+   * The waypoint's name.
+   *
+   * Since: 0.1
+   */
   props[PROP_NAME] = g_param_spec_string ("name", "Name", "Name", nullptr, flags);
+  /**
+   * LodexWaypoint:desc:
+   *
+   * A description of the waypoint.
+   *
+   * Since: 0.1
+   */
   props[PROP_DESC] = g_param_spec_string ("desc", "desc", "desc", nullptr, flags);
+  /**
+   * LodexWaypoint:sym:
+   *
+   * The name of the symbol to show for it.
+   *
+   * Since: 0.1
+   */
   props[PROP_SYM] = g_param_spec_string ("sym", "Sym", "Sym", nullptr, flags);
+  /**
+   * LodexWaypoint:type:
+   *
+   * The kind of waypoint, as the application names it.
+   *
+   * Since: 0.1
+   */
   props[PROP_TYPE] = g_param_spec_string ("type", "Type", "Type", nullptr, flags);
+  /**
+   * LodexWaypoint:order-weight:
+   *
+   * The waypoint's rank in its route: a route's waypoints come in ascending
+   * order weight.
+   *
+   * Since: 0.1
+   */
   props[PROP_ORDER_WEIGHT] = g_param_spec_double ("order-weight", "Order weight", "Order weight", 0.0,
                                                   G_MAXDOUBLE, 0.0, flags);
+  /**
+   * LodexWaypoint:latitude:
+   *
+   * Latitude in degrees.
+   *
+   * Since: 0.1
+   */
   props[PROP_LATITUDE] = g_param_spec_double ("latitude", "Latitude", "Latitude", -G_MAXDOUBLE, G_MAXDOUBLE,
                                               0.0, flags);
+  /**
+   * LodexWaypoint:longitude:
+   *
+   * Longitude in degrees.
+   *
+   * Since: 0.1
+   */
   props[PROP_LONGITUDE] = g_param_spec_double ("longitude", "Longitude", "Longitude", -G_MAXDOUBLE,
                                                G_MAXDOUBLE, 0.0, flags);
+  /**
+   * LodexWaypoint:altitude:
+   *
+   * Altitude in metres.
+   *
+   * Since: 0.1
+   */
   props[PROP_ALTITUDE] = g_param_spec_double ("altitude", "Altitude", "Altitude", -G_MAXDOUBLE, G_MAXDOUBLE,
                                               0.0, flags);
+  /**
+   * LodexWaypoint:segment-end:
+   *
+   * Whether the waypoint ends a segment of its route.
+   *
+   * Since: 0.1
+   */
   props[PROP_SEGMENT_END] = g_param_spec_boolean ("segment-end", "Segment end", "Segment end", FALSE, flags);
+  /**
+   * LodexWaypoint:ctime:
+   *
+   * When the waypoint was made, in seconds since the Epoch.
+   *
+   * Since: 0.1
+   */
   props[PROP_CTIME] = g_param_spec_int ("ctime", "Creation time", "Creation time", 0, G_MAXINT, 0, flags);
   g_object_class_install_properties (object_class, N_PROPS, props);
 
@@ -207,7 +304,11 @@ lodex_waypoint_init (LodexWaypoint *self)
  * @altitude: metres
  * @ctime: creation time, seconds since the epoch
  *
+ * Makes a waypoint of no route; lodex_route_add_waypoint() stores it.
+ *
  * Returns: (transfer full): a waypoint of no route
+ *
+ * Since: 0.1
  */
 LodexWaypoint *
 lodex_waypoint_new (gdouble latitude, gdouble longitude, gdouble altitude, gint ctime)

@@ -11,6 +11,8 @@ G_BEGIN_DECLS
  * One row of the waypoints table. @id and @route_id are %NULL until the
  * store adds the waypoint to a route; @modified is set by every property
  * write and never stored.
+ *
+ * Since: 0.1
  */
 typedef struct _LodexWaypointRow
 {
@@ -37,7 +39,13 @@ G_DECLARE_FINAL_TYPE (LodexWaypoint, lodex_waypoint, LODEX, WAYPOINT, GObject)
  * @waypoint: one waypoint of a route, in ascending order weight
  * @user_data: the caller's data
  *
- * Returns: for a removal walk, whether to delete @waypoint
+ * The function that lodex_route_foreach() and lodex_route_foreach_remove()
+ * call with each waypoint of a route.
+ *
+ * Returns: for lodex_route_foreach_remove(), whether to delete @waypoint;
+ *   ignored by lodex_route_foreach()
+ *
+ * Since: 0.1
  */
 typedef gboolean (*LodexWaypointFunc) (LodexWaypoint *waypoint, gpointer user_data);
 

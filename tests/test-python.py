@@ -1,0 +1,140 @@
+#!/usr/bin/python3
+# liblodex through PyGObject and the build tree's typelib: what a Python
+# program sees of ownership, lists, out parameters and signals. Run by
+# tests/run-isolated (a fresh home, a private session bus); the test setup
+# sets GI_TYPELIB_PATH, LD_LIBRARY_PATH, LODEX_SCHEMA_FILE and
+# LODEX_TEST_TOOL.
+
+import gc
+import os
+import subprocess
+import unittest
+
+import gi
+
+gi.require_version("Lodex", "0")
+from gi.repository import GLib, Lodex  # noqa: E402
+
+
+def wait_for(done):
+    """Runs the main loop until done() holds, for five seconds at most."""
+    context = GLib.MainContext.default()
+    deadline = GLib.get_monotonic_time() + 5 * GLib.USEC_PER_SEC
+    tick = GLib.timeout_add(10, lambda: GLib.SOURCE_CONTINUE)
+    while not done() and GLib.get_monotonic_time() < deadline:
+        context.iteration(True)
+    GLib.source_remove(tick)
+    return done()
+
+
+def walk(set_):
+    place = set_.first()
+    while place is not None:
+        yield place
+        place = set_.next()
+
+
+# One store for the whole run, released last: an object that held the last
+# reference to its store would finalize the store from its own dispose.
+store = Lodex.Store.get_system()
+
+
+class PythonTest(unittest.TestCase):
+    # Nothing is kept on self: a place a test still held would stay live in
+    # the store and spoil the walk of the release test.
+
+    def test_place_and_store(self):
+        self.assertIsInstance(store, Lodex.Set)
+
+        place = Lodex.Place.new("Tower", 51.5081, -0.0759)
+        self.assertIsNone(place.props.id)
+        self.assertEqual(place.props.fields, 0)
+        place.props.altitude = 13.0
+        place.props.country_code = "GB"
+        self.assertEqual(place.props.fields, Lodex.PLACE_FIELD_ALTITUDE)
+        self.assertEqual(place.get_property("country-code"), "GB")
+
+        self.assertTrue(store.add_place(place))
+        place_id = place.props.id
+        self.assertIsNotNone(place_id)
+        self.assertIs(store.get_place_by_id(place_id), place)
+        self.assertTrue(place.set_appdata("python", "yes"))
+        self.assertEqual(place.get_appdata("python"), "yes")
+
+        category = Lodex.Category.new("Castles", None)
+        self.assertTrue(store.add_category(category))
+        self.assertTrue(category.add_place(place))
+        self.assertEqual(place.get_categories(), [category])
+
+        route = Lodex.Route.new("Walk", None)
+        self.assertTrue(store.add_route(route))
+        for latitude in (51.0, 52.0):
+            self.assertTrue(route.add_waypoint(Lodex.Waypoint.new(latitude, -1.0, 0.0, 0)))
+        ok, bounds = route.get_bounds()
+        self.assertTrue(ok)
+        self.assertEqual((bounds.min_latitude, bounds.max_latitude), (51.0, 52.0))
+        seen = []
+        self.assertTrue(route.foreach(lambda waypoint, data: seen.append(waypoint.props.latitude) or False, None))
+        self.assertEqual(seen, [51.0, 52.0])
+
+        # what another program reads: the stored values, not this object's
+        del place
+        gc.collect()
+        fetched = store.get_place_by_id(place_id)
+        self.assertEqual((fetched.props.name, fetched.props.altitude, fetched.props.country_code),
+                         ("Tower", 13.0, "GB"))
+        self.assertTrue(store.remove_place(fetched))
+        self.assertFalse(fetched.has_id())
+
+    def test_category_filter_inside_sort(self):
+        category = Lodex.Category.new("Bridges", None)
+        self.assertTrue(store.add_category(category))
+        for name, longitude, member in (("far", 3.0, True), ("near", 1.0, True),
+                                        ("nearest but not a bridge", 0.1, False), ("middle", 2.0, True)):
+            place = Lodex.Place.new(name, 10.0, longitude)
+            self.assertTrue(store.add_place(place))
+            if member:
+                self.assertTrue(category.add_place(place))
+
+        members = Lodex.CategoryFilter.new(store)
+        members.props.category = category
+        by_distance = Lodex.LocationSort.new(members)
+        by_distance.set_property("latitude", 10.0)
+        by_distance.set_property("longitude", 0.0)
+        self.assertEqual([p.props.name for p in walk(by_distance)], ["near", "middle", "far"])
+
+    def test_change_from_another_process(self):
+        place = Lodex.Place.new("Old name", 1.0, 2.0)
+        self.assertTrue(store.add_place(place))
+        changed = []
+        place.connect("changed", lambda p: changed.append(p.props.name))
+        updated = []
+        store.connect("place-updated", lambda s, place_id: updated.append(place_id))
+
+        subprocess.run([os.environ["LODEX_TEST_TOOL"], "--update-place", place.props.id,
+                        "--name", "New name"], check=True, stdout=subprocess.DEVNULL)
+
+        self.assertTrue(wait_for(lambda: updated))
+        self.assertEqual(changed, ["New name"])
+        self.assertEqual(updated, [place.props.id])
+        self.assertEqual(place.props.name, "New name")
+
+    def test_walked_places_are_released(self):
+        for i in range(10000):
+            self.assertTrue(store.add_place(Lodex.Place.new("place %d" % i, i / 1000.0, 0.0)))
+
+        released = []
+        walked = 0
+        for place in walk(store):
+            place.weak_ref(released.append, None)
+            walked += 1
+        del place
+        gc.collect()
+        self.assertGreaterEqual(walked, 10000)
+        # each place was finalized once Python let go: the store's registry
+        # keeps none of them alive
+        self.assertEqual(len(released), walked)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
