@@ -152,13 +152,27 @@ constexpr char count_query[] = "SELECT count(*) FROM (SELECT 1 FROM places_rtree
 constexpr char band_count_query[]
   = "SELECT count(*) FROM (SELECT 1 FROM places WHERE latitude >= ?1 AND latitude <= ?2 LIMIT ?3)";
 
+/* The key of @text in the statement cache of a connection, which keeps
+ * texts and statements for the life of the process: a program's sorts
+ * make a handful; NULL past that, for a statement of the ring's own. */
+const char *
+kept_text (const char *text)
+{
+  static gint kept;
+  if (GQuark known = g_quark_try_string (text))
+    return g_quark_to_string (known);
+  return g_atomic_int_add (&kept, 1) < 64 ? g_intern_string (text) : nullptr;
+}
+
 } // namespace
 
 void
 RingWalk::end () noexcept
 {
-  ring_.reset (); /* given back to the connection's cache, reset */
+  kept_ring_.reset (); /* given back to the connection's cache, reset */
+  own_ring_.reset ();
   pin_.reset ();
+  g_clear_pointer (&inner_, g_free);
 }
 
 /* Whether the ring of @box reads the index of latitudes rather than the
@@ -271,7 +285,7 @@ RingWalk::start (LodexSet *sort, LodexSet *inner, const DistancePoint &point) no
   const gchar *inner_text = _lodex_set_get_query (inner);
   if (!db_ || !inner_text)
     return false;
-  inner_ = g_intern_string (inner_text); /* the ring texts are, too: a handful */
+  inner_ = g_strdup (inner_text); /* the inner set's own copy changes with its next text */
 
   pin_.emplace (db::borrow (db_, pin_query));
   sqlite3_stmt *pin = pin_->get ();
@@ -383,13 +397,32 @@ RingWalk::open_ring (LodexSet *sort) noexcept
     g_string_append_printf (text, "%s%s < :ring_high", joint, distance);
   g_string_append_printf (text, " ORDER BY %s", distance_order);
 
-  db::Statement statement = db::borrow (db_, g_intern_string (text->str));
-  if (!statement)
-    return false;
-  sqlite3_stmt *s = statement.get ();
+  if (const char *key = kept_text (text->str))
+    {
+      kept_ring_.emplace (db::borrow (db_, key));
+      if (!*kept_ring_)
+        {
+          kept_ring_.reset ();
+          return false;
+        }
+    }
+  else
+    {
+      sqlite3_stmt *raw = nullptr;
+      int res = db::wait_out_busy ([&] { return sqlite3_prepare_v2 (db_, text->str, -1, &raw, nullptr); });
+      own_ring_.reset (raw);
+      if (res != SQLITE_OK)
+        {
+          g_warning ("Problem preparing sql statement: %s", sqlite3_errmsg (db_));
+          own_ring_.reset ();
+          return false;
+        }
+    }
+  sqlite3_stmt *s = ring ();
   if (!_lodex_set_bind (sort, s))
     {
       g_warning ("Error with chained binding of statement.");
+      end_ring ();
       return false;
     }
   const double spread = low_angle_ / radians_per_degree;
@@ -415,10 +448,10 @@ RingWalk::open_ring (LodexSet *sort) noexcept
       if (index && sqlite3_bind_double (s, index, v.value) != SQLITE_OK)
         {
           g_warning ("Problem whilst binding statement: %s", sqlite3_errmsg (db_));
+          end_ring ();
           return false;
         }
     }
-  ring_.emplace (std::move (statement));
   return true;
 }
 
@@ -426,13 +459,13 @@ RingWalk::open_ring (LodexSet *sort) noexcept
 LodexPlace *
 RingWalk::advance (LodexSet *sort) noexcept
 {
-  while (ring_ || open_ring (sort))
+  while (walking () || open_ring (sort))
     {
-      int res = _lodex_db_step (ring_->get ());
+      int res = _lodex_db_step (ring ());
       if (res == SQLITE_ROW)
         {
           g_autoptr (LodexStore) store = lodex_set_get_store (sort);
-          LodexPlace *place = store ? _lodex_store_get_place_for_statement (store, ring_->get ()) : nullptr;
+          LodexPlace *place = store ? _lodex_store_get_place_for_statement (store, ring ()) : nullptr;
           if (!place) /* as in every walk: an id without a place ends it */
             break;
           return place;
@@ -442,7 +475,7 @@ RingWalk::advance (LodexSet *sort) noexcept
           g_warning ("Error when retrieving row: %s", sqlite3_errmsg (db_));
           break;
         }
-      ring_.reset ();
+      end_ring ();
       if (final_)
         break;
       plan_next ();

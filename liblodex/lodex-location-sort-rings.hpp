@@ -31,6 +31,11 @@ struct Box
 class RingWalk
 {
 public:
+  RingWalk () noexcept = default;
+  ~RingWalk () { end (); }
+  RingWalk (const RingWalk &) = delete;
+  RingWalk &operator= (const RingWalk &) = delete;
+
   /* The walk's first place, or NULL. Where rings cannot serve (no R*Tree,
    * a point beyond a pole), the walk is the one statement of @sort's text,
    * in *whole. @sort binds the point. */
@@ -39,7 +44,7 @@ public:
   bool
   walking () const noexcept
   {
-    return ring_.has_value ();
+    return ring () != nullptr;
   }
   /* Ends a walk under way. */
   void end () noexcept;
@@ -52,13 +57,25 @@ private:
   Box ring_box (double distance) const noexcept;
   void plan_next () noexcept;
   bool open_ring (LodexSet *sort) noexcept;
+  void
+  end_ring () noexcept
+  {
+    kept_ring_.reset ();
+    own_ring_.reset ();
+  }
   LodexPlace *advance (LodexSet *sort) noexcept;
+  sqlite3_stmt *
+  ring () const noexcept
+  {
+    return kept_ring_ ? kept_ring_->get () : own_ring_.get ();
+  }
 
-  /* statements of the walk's connection, from its cache */
   sqlite3 *db_ = nullptr;
-  std::optional<db::Statement> pin_;  /* held open: the walk's snapshot */
-  std::optional<db::Statement> ring_; /* the ring under way */
-  const gchar *inner_ = nullptr;      /* the inner set's text, interned */
+  std::optional<db::Statement> pin_; /* held open: the walk's snapshot */
+  /* the ring under way: a statement of the connection's cache, or its own */
+  std::optional<db::Statement> kept_ring_;
+  Stmt own_ring_;
+  gchar *inner_ = nullptr; /* the inner set's text */
 
   double latitude_ = 0, longitude_ = 0; /* degrees; longitude in -180 .. 180 */
   bool any_longitude_ = false;          /* a longitude too far out for a box */

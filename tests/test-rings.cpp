@@ -405,6 +405,18 @@ test_few_places (StoreFixture *f, gconstpointer)
         }
     }
 
+  /* ever new chains of sets, each with texts of its own, as nested boxes
+   * have: their statements are not all kept */
+  for (int chain = 0; chain < 40; chain++)
+    {
+      g_autoptr (LodexLocationFilter) outer = lodex_location_filter_new (LODEX_SET (f->store));
+      g_object_set (outer, "min-lat", 0.0, "max-lat", 20.0, "min-long", 0.0, "max-long", 20.0, nullptr);
+      g_autoptr (LodexLocationFilter) inner = lodex_location_filter_new (LODEX_SET (outer));
+      g_object_set (inner, "min-lat", 5.0, "max-lat", 15.0, "min-long", 5.0, "max-long", 15.0, nullptr);
+      g_autoptr (LodexLocationSort) nested = lodex_location_sort_new (LODEX_SET (inner));
+      assert_rings_sort (nested, far, 41);
+    }
+
   /* a latitude that is text, which another program may write: SQL
    * compares it above any number, the distance takes it for 0 */
   exec_sql (path, "INSERT INTO places (id, latitude, longitude, name, ctime) VALUES ('text', 'north', 12, 'text', 0)");
