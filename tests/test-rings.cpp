@@ -84,7 +84,7 @@ query_int (const char *path, const char *sql)
 /* A place as a walk gave it. */
 struct Visit
 {
-  std::string name;
+  std::string id, name;
   double latitude, longitude, altitude; /* altitude 0 when there is none */
 };
 
@@ -95,7 +95,7 @@ walk (gpointer set)
   for (LodexPlace *place = lodex_set_first (LODEX_SET (set)); place; place = lodex_set_next (LODEX_SET (set)))
     {
       const LodexPlaceRow *row = _lodex_place_get_row (place);
-      visits.push_back ({row->name, row->latitude, row->longitude,
+      visits.push_back ({row->id, row->name, row->latitude, row->longitude,
                          (row->fields & LODEX_PLACE_FIELD_ALTITUDE) ? row->altitude : 0.0});
       g_object_unref (place);
     }
@@ -161,6 +161,19 @@ assert_distance_order (const std::vector<Visit> &visits, const double point[3])
     }
 }
 
+/* The ids of the one statement of @set's text, as its walk would read it. */
+static std::vector<std::string>
+statement_ids (gpointer set)
+{
+  std::vector<std::string> ids;
+  sqlite3_stmt *statement = _lodex_set_do_query (LODEX_SET (set));
+  g_assert_nonnull (statement);
+  while (sqlite3_step (statement) == SQLITE_ROW)
+    ids.emplace_back (reinterpret_cast<const char *> (sqlite3_column_text (statement, 0)));
+  sqlite3_finalize (statement);
+  return ids;
+}
+
 /* The sort's walk against the one statement of its whole text (a filter
  * that keeps everything around it), and against the distance. */
 static void
@@ -170,7 +183,10 @@ assert_rings_sort (LodexLocationSort *sort, const double point[3], size_t expect
   g_autoptr (LodexCategoryFilter) whole = lodex_category_filter_new (LODEX_SET (sort));
   std::vector<Visit> by_rings = walk (sort);
   g_assert_cmpuint (by_rings.size (), ==, expected);
-  g_assert_true (names (by_rings) == names (walk (whole)));
+  std::vector<std::string> ids;
+  for (const Visit &v : by_rings)
+    ids.push_back (v.id);
+  g_assert_true (ids == statement_ids (whole));
   assert_distance_order (by_rings, point);
 }
 
@@ -180,7 +196,7 @@ test_order (StoreFixture *f, gconstpointer)
   g_autofree gchar *path = lodex_test_db_path ();
   g_autoptr (GRand) rand = g_rand_new_with_seed (1612);
   std::vector<Spot> spots;
-  for (int i = 0; i < 1200; i++)
+  for (int i = 0; i < 1000; i++)
     spots.push_back ({asin (g_rand_double_range (rand, -1, 1)) * 180 / G_PI, g_rand_double_range (rand, -180, 180),
                       i % 3 ? g_rand_double_range (rand, -400, 9000) : NO_ALTITUDE});
   const Spot special[] = {
@@ -243,15 +259,16 @@ test_order (StoreFixture *f, gconstpointer)
     {LODEX_SET (box), walk (box).size ()},
     {LODEX_SET (across), walk (across).size ()},
   };
+  /* around the filters, the first four */
   const double points[][3] = {
-    {90, 0, 0},
-    {89.5, -30, 0},
-    {0, 180, 0},
-    {-16.8, -180, 0},
     {48.5, 2.5, 0},
+    {0, 180, 0},
+    {89.5, -30, 0},
+    {-33.9, 151.2, 0},
+    {90, 0, 0},
+    {-16.8, -180, 0},
     {0, 0, 0},
     {10, 20, 5000},
-    {-33.9, 151.2, 0},
   };
 
   _lodex_location_sort_set_ring_plan (&many_rings);
@@ -260,7 +277,8 @@ test_order (StoreFixture *f, gconstpointer)
       g_assert_cmpuint (inner.places, >, 0);
       g_autoptr (LodexLocationSort) sort = lodex_location_sort_new (inner.set);
       for (const auto &point : points)
-        assert_rings_sort (sort, point, inner.places);
+        if (inner.set == LODEX_SET (f->store) || &point - points < 4)
+          assert_rings_sort (sort, point, inner.places);
     }
 
   /* the library's own rings */
@@ -274,10 +292,10 @@ test_order (StoreFixture *f, gconstpointer)
    * 0 */
   exec_sql (path, "INSERT INTO places (id, latitude, longitude, name, ctime) VALUES ('text', 3, 'east', 'text', 0)");
   _lodex_location_sort_set_ring_plan (&many_rings);
-  for (const auto &point : {points[3], points[5]})
+  for (const auto &point : {points[5], points[6]})
     assert_rings_sort (sort, point, spots.size () + 1);
   g_autoptr (LodexLocationSort) across_sort = lodex_location_sort_new (LODEX_SET (across));
-  assert_rings_sort (across_sort, points[2], inners[3].places + 1);
+  assert_rings_sort (across_sort, points[1], inners[3].places + 1);
   _lodex_location_sort_set_ring_plan (nullptr);
 }
 
