@@ -164,11 +164,27 @@ kept_text (const char *text)
   return g_atomic_int_add (&kept, 1) < 64 ? g_intern_string (text) : nullptr;
 }
 
+struct InnerValue
+{
+  gchar *name;
+  sqlite3_value *value;
+};
+
+void
+clear_inner_value (gpointer data)
+{
+  auto v = static_cast<InnerValue *> (data);
+  g_free (v->name);
+  sqlite3_value_free (v->value);
+}
+
 } // namespace
 
 void
 RingWalk::end () noexcept
 {
+  g_clear_pointer (&inner_values_, g_array_unref);
+  sort_ = inner_set_ = nullptr;
   kept_ring_.reset (); /* given back to the connection's cache, reset */
   own_ring_.reset ();
   pin_.reset ();
@@ -419,7 +435,7 @@ RingWalk::open_ring (LodexSet *sort) noexcept
         }
     }
   sqlite3_stmt *s = ring ();
-  if (!_lodex_set_bind (sort, s))
+  if (!bind (s))
     {
       g_warning ("Error with chained binding of statement.");
       end_ring ();
@@ -455,6 +471,63 @@ RingWalk::open_ring (LodexSet *sort) noexcept
   return true;
 }
 
+/* What the inner sets bind in the first ring's @statement, read back
+ * through a statement of their parameters alone. */
+bool
+RingWalk::capture_inner (sqlite3_stmt *statement) noexcept
+{
+  g_autoptr (GString) text = g_string_new ("SELECT ");
+  g_autoptr (GPtrArray) names = g_ptr_array_new ();
+  for (int i = 1; i <= sqlite3_bind_parameter_count (statement); i++)
+    {
+      const char *name = sqlite3_bind_parameter_name (statement, i);
+      if (!name)
+        return false; /* nameless: cannot be bound again */
+      if (!g_str_has_prefix (name, ":ring_"))
+        {
+          g_string_append_printf (text, "%s%s", names->len ? ", " : "", name);
+          g_ptr_array_add (names, const_cast<char *> (name));
+        }
+    }
+  if (!names->len)
+    return true;
+
+  sqlite3_stmt *raw = nullptr;
+  sqlite3_prepare_v2 (db_, text->str, -1, &raw, nullptr);
+  Stmt values (raw);
+  if (!values || !_lodex_set_bind (inner_set_, raw) || _lodex_db_step (raw) != SQLITE_ROW)
+    return false;
+  for (guint i = 0; i < names->len; i++)
+    {
+      InnerValue v = {g_strdup (static_cast<const char *> (names->pdata[i])), sqlite3_value_dup (sqlite3_column_value (raw, int (i)))};
+      g_array_append_val (inner_values_, v);
+    }
+  return true;
+}
+
+/* Binds the inner sets' parameters as they were at the first ring, then
+ * the point: a set inside that changes meanwhile does not change the set
+ * that the walk gives, as it would not change one statement. */
+bool
+RingWalk::bind (sqlite3_stmt *statement) noexcept
+{
+  if (!inner_values_)
+    {
+      inner_values_ = g_array_new (FALSE, FALSE, sizeof (InnerValue));
+      g_array_set_clear_func (inner_values_, clear_inner_value);
+      if (!capture_inner (statement))
+        return false;
+    }
+  for (guint i = 0; i < inner_values_->len; i++)
+    {
+      const InnerValue &v = g_array_index (inner_values_, InnerValue, i);
+      int index = sqlite3_bind_parameter_index (statement, v.name);
+      if (index && sqlite3_bind_value (statement, index, v.value) != SQLITE_OK)
+        return false;
+    }
+  return bind_point_ (sort_, statement);
+}
+
 /* The next place of the walk, opening rings until one has it. */
 LodexPlace *
 RingWalk::advance (LodexSet *sort) noexcept
@@ -485,12 +558,19 @@ RingWalk::advance (LodexSet *sort) noexcept
 }
 
 LodexPlace *
-RingWalk::first (LodexSet *sort, LodexSet *inner, const DistancePoint &point, sqlite3_stmt **whole) noexcept
+RingWalk::first (LodexSet *sort,
+                 LodexSet *inner,
+                 const DistancePoint &point,
+                 BindPoint bind_point,
+                 sqlite3_stmt **whole) noexcept
 {
   end ();
   g_clear_pointer (whole, sqlite3_finalize);
   if (!start (sort, inner, point))
     return _lodex_set_walk_first (sort, whole);
+  sort_ = sort;
+  inner_set_ = inner;
+  bind_point_ = bind_point;
   plan_next ();
   return advance (sort);
 }

@@ -28,6 +28,9 @@ struct Box
   int ranges;              /* or none: every longitude */
 };
 
+/* Binds a sort's own part of a statement: its point. */
+using BindPoint = bool (*) (LodexSet *sort, sqlite3_stmt *statement);
+
 class RingWalk
 {
 public:
@@ -38,8 +41,12 @@ public:
 
   /* The walk's first place, or NULL. Where rings cannot serve (no R*Tree,
    * a point beyond a pole), the walk is the one statement of @sort's text,
-   * in *whole. @sort binds the point. */
-  LodexPlace *first (LodexSet *sort, LodexSet *inner, const DistancePoint &point, sqlite3_stmt **whole) noexcept;
+   * in *whole. */
+  LodexPlace *first (LodexSet *sort,
+                     LodexSet *inner,
+                     const DistancePoint &point,
+                     BindPoint bind_point,
+                     sqlite3_stmt **whole) noexcept;
   LodexPlace *next (LodexSet *sort, sqlite3_stmt **whole) noexcept;
   bool
   walking () const noexcept
@@ -56,6 +63,8 @@ private:
   gint64 count (const Box &box, gint64 limit) noexcept;
   Box ring_box (double distance) const noexcept;
   void plan_next () noexcept;
+  bool capture_inner (sqlite3_stmt *statement) noexcept;
+  bool bind (sqlite3_stmt *statement) noexcept;
   bool open_ring (LodexSet *sort) noexcept;
   void
   end_ring () noexcept
@@ -76,6 +85,9 @@ private:
   std::optional<db::Statement> kept_ring_;
   Stmt own_ring_;
   gchar *inner_ = nullptr; /* the inner set's text */
+  LodexSet *sort_ = nullptr, *inner_set_ = nullptr;
+  BindPoint bind_point_ = nullptr;
+  GArray *inner_values_ = nullptr; /* InnerValue: what the inner sets bound at the first ring */
 
   double latitude_ = 0, longitude_ = 0; /* degrees; longitude in -180 .. 180 */
   bool any_longitude_ = false;          /* a longitude too far out for a box */

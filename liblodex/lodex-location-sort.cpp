@@ -337,7 +337,7 @@ lodex_location_sort_set_first (LodexSet *set)
   g_clear_pointer (&priv->wrapped.statement, sqlite3_finalize);
   if (!lodex::check (priv->wrapped.inner != nullptr, "lodex_set_first", "priv->set != NULL"))
     return nullptr;
-  return priv->rings.first (set, priv->wrapped.inner, {priv->latitude, priv->longitude, priv->altitude},
+  return priv->rings.first (set, priv->wrapped.inner, {priv->latitude, priv->longitude, priv->altitude}, bind,
                             &priv->wrapped.statement);
 }
 
