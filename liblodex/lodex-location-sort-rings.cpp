@@ -5,11 +5,13 @@
  * high, so the rings give every place once, in the order of the whole sort.
  * A ring's candidates are the places that the R*Tree finds in the box
  * bounding the spherical cap of radius high (a place's surface distance is
- * at most its distance); the inner set's own conditions and the exact
- * distance decide. Every ring reads in one snapshot, on a connection that a
- * statement held open keeps for the walk: a place moved meanwhile is neither
- * missed nor given twice, and no other walk sets the point that the
- * connection's "distance_func" reads. */
+ * at most its distance), or near a pole, where that box holds every
+ * longitude, the index of latitudes; the inner set's own conditions and the
+ * exact distance decide. Counting in the index first sizes each ring. Every
+ * ring reads in one snapshot, on a connection that a statement held open
+ * keeps for the walk: a place moved meanwhile is neither missed nor given
+ * twice, and no other walk sets the point that the connection's
+ * "distance_func" reads. */
 
 #include "lodex-location-sort-rings.hpp"
 #include "lodex-location-sort-private.h"
@@ -35,8 +37,9 @@ constexpr char distance[] = "distance_func (latitude, longitude, altitude)";
 constexpr LodexRingPlan default_plan = {32, 4, 1.0 / 64};
 LodexRingPlan plan = default_plan;
 
-/* Where the boxes start, ever smaller than the first ring needs: as dense
- * as the places of a town centre, were the store spread evenly. */
+/* The first box counted is the one that would hold the first ring's
+ * candidates were the store this much denser, as in a town centre: a box
+ * too small costs a count more, one too large a ring sorting all it holds. */
 constexpr double town = 65536;
 
 /* A location filter's box is given whole to the last ring when it holds
@@ -301,7 +304,7 @@ RingWalk::start (LodexSet *sort, LodexSet *inner, const DistancePoint &point) no
   const gchar *inner_text = _lodex_set_get_query (inner);
   if (!db_ || !inner_text)
     return false;
-  inner_ = g_strdup (inner_text); /* the inner set's own copy changes with its next text */
+  inner_ = g_strdup (inner_text); /* the inner set frees its own when it composes again */
 
   pin_.emplace (db::borrow (db_, pin_query));
   sqlite3_stmt *pin = pin_->get ();
