@@ -164,7 +164,10 @@ kept_text (const char *text)
   static gint kept;
   if (GQuark known = g_quark_try_string (text))
     return g_quark_to_string (known);
-  return g_atomic_int_add (&kept, 1) < 64 ? g_intern_string (text) : nullptr;
+  if (g_atomic_int_get (&kept) >= 64)
+    return nullptr;
+  g_atomic_int_inc (&kept);
+  return g_intern_string (text);
 }
 
 struct InnerValue
