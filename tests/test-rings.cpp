@@ -386,10 +386,13 @@ test_walks_apart (StoreFixture *f, gconstpointer)
   g_autoptr (LodexLocationSort) middle = lodex_location_sort_new (LODEX_SET (f->store));
   g_object_set (middle, "longitude", 0.02, nullptr);
   assert_walks_interleaved ({west, east}, {eastwards, westwards}, [&] (int step) {
-    g_autoptr (LodexPlace) first = lodex_set_first (LODEX_SET (middle));
-    g_autoptr (LodexPlace) second = lodex_set_next (LODEX_SET (middle));
-    g_assert_cmpstr (_lodex_place_get_row (first)->name, ==, "e0150");
-    g_assert_cmpstr (_lodex_place_get_row (second)->name, ==, "e0151");
+    if (step % 10 == 0)
+      {
+        g_autoptr (LodexPlace) first = lodex_set_first (LODEX_SET (middle));
+        g_autoptr (LodexPlace) second = lodex_set_next (LODEX_SET (middle));
+        g_assert_cmpstr (_lodex_place_get_row (first)->name, ==, "e0150");
+        g_assert_cmpstr (_lodex_place_get_row (second)->name, ==, "e0151");
+      }
     if (step == 100)
       {
         g_autoptr (LodexPlace) added = lodex_place_new ("added", 0, -14.95);
