@@ -397,6 +397,49 @@ schema_matches (sqlite3 *db, const char *commands)
   return matches;
 }
 
+/* What each version of the schema does to a database of the version
+ * before, beyond what the schema file makes: run once, in one transaction,
+ * when such a database is opened. PRAGMA user_version holds the version. */
+static const char *const migrations[] = {
+  /* 1: the R*Tree of positions gets the places stored before it */
+  "DELETE FROM places_rtree;"
+  "INSERT INTO places_rtree (min_lat, max_lat, min_long, max_long, place_id) "
+  "SELECT latitude, latitude, longitude, longitude, id FROM places",
+};
+
+static int
+schema_version (sqlite3 *db)
+{
+  sqlite3_stmt *raw = nullptr;
+  sqlite3_prepare_v2 (db, "PRAGMA user_version", -1, &raw, nullptr);
+  lodex::Stmt statement (raw);
+  return statement && _lodex_db_step (raw) == SQLITE_ROW ? sqlite3_column_int (raw, 0) : -1;
+}
+
+static bool
+migrate (sqlite3 *db)
+{
+  const int latest = G_N_ELEMENTS (migrations);
+  if (schema_version (db) >= latest)
+    return true;
+  Transaction transaction (db);
+  if (!transaction)
+    return false;
+  int version = schema_version (db); /* another program may have been first */
+  bool done = version >= 0;
+  for (int step = version; done && step < latest; step++)
+    done = exec_quietly (db, migrations[step]);
+  g_autofree gchar *mark = g_strdup_printf ("PRAGMA user_version = %d", latest);
+  if (done && version < latest)
+    done = exec_quietly (db, mark);
+  if (!done)
+    {
+      g_warning ("Problem bringing the database to version %d: %s", latest, sqlite3_errmsg (db));
+      return false;
+    }
+  return transaction.commit ();
+}
+
 gboolean
 lodex_db_create_tables (sqlite3 *db, const gchar *schema_filename)
 {
@@ -424,7 +467,7 @@ lodex_db_create_tables (sqlite3 *db, const gchar *schema_filename)
 
   if (!run_schema (db, commands))
     return FALSE;
-  return schema_matches (db, commands);
+  return schema_matches (db, commands) && migrate (db);
 }
 
 sqlite3_stmt *

@@ -26,6 +26,17 @@ gdouble _lodex_location_sort_distance (const LodexDistanceOrigin *origin,
                                        gdouble longitude,
                                        gdouble altitude);
 
+/* How the walk of a sort grows its rings: tests shrink them to walk many. */
+typedef struct
+{
+  gdouble first_candidates; /* what the R*Tree gives the first ring */
+  gdouble growth;           /* of that, ring after ring */
+  gdouble share;            /* of the inner set, walked in rings before the rest goes in one */
+} LodexRingPlan;
+
+/* NULL: the library's own plan. */
+void _lodex_location_sort_set_ring_plan (const LodexRingPlan *plan);
+
 /* Registers "distance_func" on @db, once; FALSE after a warning. */
 gboolean _lodex_location_sort_register (sqlite3 *db);
 

@@ -2,6 +2,7 @@
 
 #include "lodex-set-wrapper.hpp"
 #include "lodex-location-sort-private.h"
+#include "lodex-location-sort-rings.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -17,6 +18,7 @@ struct LodexLocationSortPrivate
   gdouble latitude;
   gdouble longitude;
   gdouble altitude;
+  lodex::RingWalk rings; /* the walk under way, unless it is wrapped.statement */
 };
 
 static void lodex_location_sort_set_init (LodexSetInterface *iface);
@@ -78,7 +80,10 @@ _lodex_location_sort_distance (const LodexDistanceOrigin *origin,
   h = std::clamp (h, 0.0, 1.0); /* rounding, or latitudes beyond the poles */
   const gdouble surface = 2 * earth_radius * std::asin (std::sqrt (h));
   const gdouble dalt = altitude - origin->altitude;
-  return std::sqrt (surface * surface + dalt * dalt);
+  const gdouble distance = std::sqrt (surface * surface + dalt * dalt);
+  /* an infinite coordinate, which another program may write: last, not a
+   * NULL that would sort first */
+  return std::isnan (distance) ? INFINITY : distance;
 }
 
 /* "distance_func" is registered once per connection, never replaced: SQLite
@@ -179,7 +184,9 @@ _lodex_location_sort_register (sqlite3 *db)
 static void
 lodex_location_sort_dispose (GObject *object)
 {
-  get_priv (LODEX_LOCATION_SORT (object))->wrapped.dispose ();
+  LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (object));
+  priv->rings.end ();
+  priv->wrapped.dispose ();
   G_OBJECT_CLASS (lodex_location_sort_parent_class)->dispose (object);
 }
 
@@ -241,6 +248,7 @@ lodex_location_sort_set_property (GObject *object, guint prop_id, const GValue *
     }
   priv->*member = g_value_get_double (value);
   /* a walk under way was ordered from the old point */
+  priv->rings.end ();
   priv->wrapped.invalidate (LODEX_SET (self));
 }
 
@@ -288,12 +296,12 @@ lodex_location_sort_new (LodexSet *set)
 
 /* The sort as a set */
 
-static constexpr char order[] = "distance_func (latitude, longitude, altitude)";
-
+/* The text of the whole sort: what the sets built around it nest, and what
+ * its own walk gives, ring by ring. */
 static gchar *
 compose (LodexSet *set, const gchar *inner)
 {
-  return g_strdup_printf ("SELECT * from (%s) ORDER BY %s", inner, order);
+  return g_strdup_printf ("SELECT * from (%s) ORDER BY %s", inner, lodex::distance_order);
 }
 
 /* Binding is the last thing before the first step, also when this sort is
@@ -316,11 +324,37 @@ static constexpr lodex::WrapperKind kind = {
   [] (LodexSet *set) { return &get_priv (LODEX_LOCATION_SORT (set))->wrapped; },
   compose,
   bind,
-  order,
+  lodex::distance_order,
 };
+
+/* The sort's own walk goes by rings. */
+static LodexPlace *
+lodex_location_sort_set_first (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_LOCATION_SORT (set), NULL);
+  LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (set));
+  priv->rings.end ();
+  g_clear_pointer (&priv->wrapped.statement, sqlite3_finalize);
+  if (!lodex::check (priv->wrapped.inner != nullptr, "lodex_set_first", "priv->set != NULL"))
+    return nullptr;
+  return priv->rings.first (set, priv->wrapped.inner, {priv->latitude, priv->longitude, priv->altitude}, bind,
+                            &priv->wrapped.statement);
+}
+
+static LodexPlace *
+lodex_location_sort_set_next (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_LOCATION_SORT (set), NULL);
+  LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (set));
+  if (!lodex::check (priv->rings.walking () || priv->wrapped.statement, G_STRFUNC, "priv->statement != NULL"))
+    return nullptr;
+  return priv->rings.next (set, &priv->wrapped.statement);
+}
 
 static void
 lodex_location_sort_set_init (LodexSetInterface *iface)
 {
   lodex::implement_set (iface, &kind);
+  iface->first = lodex_location_sort_set_first;
+  iface->next = lodex_location_sort_set_next;
 }

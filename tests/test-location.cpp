@@ -379,7 +379,7 @@ test_sort_chain (StoreFixture *f, gconstpointer)
   g_assert_cmpstr (_lodex_set_get_query (LODEX_SET (sort)), ==,
                    "SELECT * from (SELECT * from (SELECT * from places) WHERE latitude >= :lat_min AND "
                    "latitude <= :lat_max AND longitude >= :long_min AND longitude <= :long_max) "
-                   "ORDER BY distance_func (latitude, longitude, altitude)");
+                   "ORDER BY distance_func (latitude, longitude, altitude), id");
   std::vector<std::string> near_first = {"near in box", "middle in box", "far in box"};
   g_assert_true (walk (sort) == near_first);
 
