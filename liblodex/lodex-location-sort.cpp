@@ -262,12 +262,41 @@ lodex_location_sort_class_init (LodexLocationSortClass *klass)
   object_class->set_property = lodex_location_sort_set_property;
 
   const auto flags = GParamFlags (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
+  /**
+   * LodexLocationSort:latitude:
+   *
+   * The latitude, in degrees, of the point that distances are measured
+   * from. Setting it ends a walk under way.
+   *
+   * Since: 0.1
+   */
   props[PROP_LATITUDE] = g_param_spec_double ("latitude", "Latitude", "Latitude", -G_MAXDOUBLE, G_MAXDOUBLE,
                                               0.0, flags);
+  /**
+   * LodexLocationSort:longitude:
+   *
+   * The longitude, in degrees, of that point.
+   *
+   * Since: 0.1
+   */
   props[PROP_LONGITUDE] = g_param_spec_double ("longitude", "Longitude", "Longitude", -G_MAXDOUBLE,
                                                G_MAXDOUBLE, 0.0, flags);
+  /**
+   * LodexLocationSort:altitude:
+   *
+   * The altitude, in metres, of that point.
+   *
+   * Since: 0.1
+   */
   props[PROP_ALTITUDE] = g_param_spec_double ("altitude", "Altitude", "Altitude", -G_MAXDOUBLE, G_MAXDOUBLE,
                                               0.0, flags);
+  /**
+   * LodexLocationSort:set:
+   *
+   * The set whose places are sorted. Construct-only.
+   *
+   * Since: 0.1
+   */
   lodex::WrappedSet::install_property (object_class, PROP_SET, "The set for the sort");
   for (guint prop_id = PROP_LATITUDE; prop_id < N_PROPS; prop_id++)
     g_object_class_install_property (object_class, prop_id, props[prop_id]);
@@ -286,6 +315,8 @@ lodex_location_sort_init (LodexLocationSort *self)
  * The reference point is set afterwards through the properties.
  *
  * Returns: (transfer full) (nullable): a new sort, or %NULL when @set is %NULL
+ *
+ * Since: 0.1
  */
 LodexLocationSort *
 lodex_location_sort_new (LodexSet *set)

@@ -17,6 +17,8 @@ G_BEGIN_DECLS
  * A walk of the sort reads the places in rings of growing distance through
  * an index of positions, so that the first places come at once however
  * large the set; a walk taken to its end gives every place once.
+ *
+ * Since: 0.1
  */
 #define LODEX_TYPE_LOCATION_SORT (lodex_location_sort_get_type ())
 G_DECLARE_FINAL_TYPE (LodexLocationSort, lodex_location_sort, LODEX, LOCATION_SORT, GObject)
