@@ -289,8 +289,11 @@ lodex_db_open (const gchar *filename)
     }
 
   /* WAL: readers never block the writer, and a commit costs no fsync of the
-   * main file. Not fatal: without it the database still works. */
-  for (const char *pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL"})
+   * main file. Every write is a savepoint inside a batch: keeping their
+   * journals in memory spares a write to a temporary file for each page
+   * (a third of an import's time). Not fatal: without them the database
+   * still works. */
+  for (const char *pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL", "PRAGMA temp_store=MEMORY"})
     {
       int res = wait_out_busy ([&] { return sqlite3_exec (db, pragma, nullptr, nullptr, nullptr); });
       if (res != SQLITE_OK)
