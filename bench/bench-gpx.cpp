@@ -131,7 +131,7 @@ main (int argc, char **argv)
 
   /* the import's own messages are not what is measured */
   g_log_set_handler (
-    nullptr, G_LOG_LEVEL_MESSAGE, [] (const gchar *, GLogLevelFlags, const gchar *, gpointer) {},
+    "Lodex", G_LOG_LEVEL_MESSAGE, [] (const gchar *, GLogLevelFlags, const gchar *, gpointer) {},
     nullptr);
   long peak_before = peak_kb (RUSAGE_SELF);
   gint64 import_start = g_get_monotonic_time ();

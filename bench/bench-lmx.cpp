@@ -59,7 +59,7 @@ import (const char *db, const char *file, bool traces, bool mute)
   guint heard = 0;
   g_signal_connect_swapped (store, "place-added", G_CALLBACK (+[] (guint *count) { (*count)++; }), &heard);
   if (!traces)
-    g_log_set_handler (nullptr, G_LOG_LEVEL_MESSAGE, drop_traces, nullptr);
+    g_log_set_handler ("Lodex", G_LOG_LEVEL_MESSAGE, drop_traces, nullptr);
 
   gint64 start = g_get_monotonic_time ();
   g_autoptr (GError) error = nullptr;

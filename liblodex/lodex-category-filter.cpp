@@ -126,7 +126,7 @@ bind (LodexSet *set, sqlite3_stmt *statement)
   g_object_get (priv->member, "id", &id, nullptr);
   if (!priv->bind_member (statement, id))
     {
-      g_return_if_fail_warning (nullptr, G_STRFUNC, "res == SQLITE_OK");
+      g_return_if_fail_warning (G_LOG_DOMAIN, G_STRFUNC, "res == SQLITE_OK");
       return false;
     }
   return true;

@@ -1,13 +1,14 @@
 #pragma once
 
-#include <glib.h>
+#include <glib-object.h>
 
 G_BEGIN_DECLS
 
 /**
  * LODEX_ERROR:
  *
- * The error domain of import and export.
+ * The error domain of the library: every #GError it returns, apart from
+ * the file errors of %G_FILE_ERROR and %G_IO_ERROR, is in it.
  *
  * Since: 0.1
  */
@@ -18,6 +19,17 @@ G_BEGIN_DECLS
  * @LODEX_ERROR_UNEXPECTED_TAG: an element the format does not allow there
  * @LODEX_ERROR_PARSE: the document is not well-formed, or ends too early
  * @LODEX_ERROR_STORE: something read could not be stored
+ * @LODEX_ERROR_DATABASE: the database failed or refused the operation (a
+ *   damaged file, a full disk, a constraint); the message carries SQLite's.
+ *   Since: 0.2
+ * @LODEX_ERROR_BUSY: another program held the database locked for longer
+ *   than the library waits (ten seconds). Since: 0.2
+ * @LODEX_ERROR_NOT_STORED: the object is not in the database: never added,
+ *   removed by another program, or bound to another store. Since: 0.2
+ * @LODEX_ERROR_EXISTS: the object is stored already, or the membership
+ *   exists already. Since: 0.2
+ * @LODEX_ERROR_INVALID: a value the database cannot hold, such as a
+ *   latitude outside -90 to 90. Since: 0.2
  *
  * The error codes of %LODEX_ERROR.
  *
@@ -28,8 +40,16 @@ typedef enum
   LODEX_ERROR_UNEXPECTED_TAG = 0,
   LODEX_ERROR_PARSE = 1,
   LODEX_ERROR_STORE = 2,
+  LODEX_ERROR_DATABASE = 3,
+  LODEX_ERROR_BUSY = 4,
+  LODEX_ERROR_NOT_STORED = 5,
+  LODEX_ERROR_EXISTS = 6,
+  LODEX_ERROR_INVALID = 7,
 } LodexError;
 
+#define LODEX_TYPE_ERROR (lodex_error_get_type ())
+
 GQuark lodex_error_quark (void);
+GType lodex_error_get_type (void);
 
 G_END_DECLS

@@ -551,7 +551,7 @@ RingWalk::advance (LodexSet *sort) noexcept
         }
       if (res != SQLITE_DONE)
         {
-          g_warning ("Error when retrieving row: %s", sqlite3_errmsg (db_));
+          _lodex_set_walk_failed (sort, db_, "Error when retrieving row");
           break;
         }
       end_ring ();

@@ -19,6 +19,13 @@ sqlite3_stmt *_lodex_set_do_query (LodexSet *set);
 LodexPlace *_lodex_set_walk_first (LodexSet *set, sqlite3_stmt **statement);
 LodexPlace *_lodex_set_walk_next (LodexSet *set, sqlite3_stmt **statement);
 void _lodex_set_emit_changed (LodexSet *set);
+/* Ends a walk on SQLite's failure: warns with @what and SQLite's message,
+ * and keeps it for lodex_set_get_walk_error(). */
+void _lodex_set_walk_failed (LodexSet *set, sqlite3 *db, const char *what);
+
+/* lodex-error: @what and SQLite's last message for @db, as
+ * %LODEX_ERROR_BUSY when it was a lock, else %LODEX_ERROR_DATABASE. */
+void _lodex_set_database_error (GError **error, sqlite3 *db, const char *what);
 
 /* lodex-store */
 LodexStore *_lodex_store_get_from_file (const gchar *filename, const gchar *schema_filename);
@@ -168,7 +175,7 @@ inline bool
 check (bool ok, const char *function, const char *text)
 {
   if (!ok)
-    g_return_if_fail_warning (nullptr, function, text);
+    g_return_if_fail_warning ("Lodex", function, text);
   return ok;
 }
 

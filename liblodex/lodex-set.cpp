@@ -19,6 +19,8 @@
  */
 G_DEFINE_INTERFACE (LodexSet, lodex_set, G_TYPE_OBJECT)
 
+static G_DEFINE_QUARK (lodex-set-walk-error, walk_error)
+
 static guint changed_signal;
 
 static void
@@ -55,6 +57,7 @@ LodexPlace *
 lodex_set_first (LodexSet *set)
 {
   g_return_val_if_fail (LODEX_IS_SET (set), NULL);
+  g_object_set_qdata (G_OBJECT (set), walk_error_quark (), nullptr);
   return LODEX_SET_GET_IFACE (set)->first (set);
 }
 
@@ -73,6 +76,37 @@ lodex_set_next (LodexSet *set)
 {
   g_return_val_if_fail (LODEX_IS_SET (set), NULL);
   return LODEX_SET_GET_IFACE (set)->next (set);
+}
+
+/**
+ * lodex_set_get_walk_error:
+ * @set: a #LodexSet
+ *
+ * Tells why the last walk of @set ended early. lodex_set_next() returns
+ * %NULL both at the end of the places and when reading them failed (a
+ * damaged database, an I/O error); a program that must not take a partial
+ * list for the whole one asks here once the walk has ended.
+ *
+ * Returns: (transfer none) (nullable): the error that ended the last walk,
+ *   in %LODEX_ERROR, or %NULL when it reached the end, is under way, or
+ *   never started
+ *
+ * Since: 0.2
+ */
+const GError *
+lodex_set_get_walk_error (LodexSet *set)
+{
+  g_return_val_if_fail (LODEX_IS_SET (set), NULL);
+  return static_cast<const GError *> (g_object_get_qdata (G_OBJECT (set), walk_error_quark ()));
+}
+
+void
+_lodex_set_walk_failed (LodexSet *set, sqlite3 *db, const char *what)
+{
+  GError *error = nullptr;
+  _lodex_set_database_error (&error, db, what);
+  g_warning ("%s", error->message);
+  g_object_set_qdata_full (G_OBJECT (set), walk_error_quark (), error, GDestroyNotify (g_error_free));
 }
 
 /**
@@ -141,7 +175,7 @@ _lodex_set_do_query (LodexSet *set)
   lodex::Stmt statement (raw);
   if (res != SQLITE_OK)
     {
-      g_warning ("Problem preparing SQL statement: %s", sqlite3_errmsg (db));
+      _lodex_set_walk_failed (set, db, "Problem preparing SQL statement");
       return nullptr;
     }
   if (!_lodex_set_bind (set, statement.get ()))
@@ -160,8 +194,8 @@ walk_step (LodexSet *set, sqlite3_stmt **statement)
   int res = _lodex_db_step (*statement);
   if (res != SQLITE_ROW)
     {
-      if (res != SQLITE_DONE)
-        g_warning ("Error when retrieving row: %s", sqlite3_errmsg (_lodex_set_get_db (set)));
+      if (res != SQLITE_DONE) /* the walk's own connection has the message */
+        _lodex_set_walk_failed (set, sqlite3_db_handle (*statement), "Error when retrieving row");
       g_clear_pointer (statement, sqlite3_finalize);
       return nullptr;
     }

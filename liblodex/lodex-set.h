@@ -51,5 +51,6 @@ typedef LodexSetInterface LodexSetIface;
 LodexPlace *lodex_set_first (LodexSet *set);
 LodexPlace *lodex_set_next (LodexSet *set);
 LodexStore *lodex_set_get_store (LodexSet *set);
+const GError *lodex_set_get_walk_error (LodexSet *set);
 
 G_END_DECLS

@@ -156,13 +156,13 @@ test_announce_failed_removal (void)
   g_assert_cmpint (sqlite3_exec (db, "PRAGMA query_only=1", nullptr, nullptr, nullptr), ==, SQLITE_OK);
 
   const char *refused = "Problem executing statement: attempt to write a readonly database";
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, refused);
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, refused);
   g_assert_false (lodex_store_remove_place (store, place));
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, refused);
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, refused);
   g_assert_false (lodex_store_remove_category (store, category));
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, refused);
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, refused);
   g_assert_false (lodex_store_remove_image (store, image));
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "SQL ERROR: attempt to write a readonly database");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "SQL ERROR: attempt to write a readonly database");
   g_assert_false (lodex_store_remove_route (store, route));
   g_test_assert_expected_messages ();
 

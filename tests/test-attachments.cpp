@@ -43,7 +43,7 @@ test_links_detached (void)
   g_assert_cmpstr (copy->url, ==, "https://example.org/");
   count_links (links);
 
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Link already associated with a place.");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Link already associated with a place.");
   g_assert_false (lodex_place_add_link (place, link));
   g_test_assert_expected_messages ();
 
@@ -56,11 +56,11 @@ test_links_detached (void)
 
   g_autoptr (LodexPlaceLink) stranger = new_link ("x", "y");
   stranger->link_id = g_strdup ("not in the list");
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Link not present in internal list.");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Link not present in internal list.");
   g_assert_false (lodex_place_update_link (place, stranger));
   g_test_assert_expected_messages ();
   g_autoptr (LodexPlaceLink) idless = new_link ("x", "y");
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Link not associated with a place.");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Link not associated with a place.");
   g_assert_false (lodex_place_remove_link (place, idless));
   g_test_assert_expected_messages ();
 
@@ -126,10 +126,10 @@ static void
 test_appdata (void)
 {
   g_autoptr (LodexPlace) place = lodex_place_new ("With data", 1, 2);
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Place must be associated with the store");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Place must be associated with the store");
   g_assert_null (lodex_place_get_appdata (place, "key"));
   g_test_assert_expected_messages ();
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL, "lodex_place_set_appdata: assertion 'key != NULL' failed");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL, "lodex_place_set_appdata: assertion 'key != NULL' failed");
   g_assert_false (lodex_place_set_appdata (place, nullptr, "value"));
   g_test_assert_expected_messages ();
 
@@ -155,7 +155,7 @@ static void
 test_images_and_categories (void)
 {
   g_autoptr (LodexPlace) place = lodex_place_new ("Pictured", 1, 2);
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL, "lodex_place_get_images: assertion 'priv->store != NULL' failed");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL, "lodex_place_get_images: assertion 'priv->store != NULL' failed");
   g_assert_null (lodex_place_get_images (place));
   g_test_assert_expected_messages ();
 

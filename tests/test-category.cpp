@@ -20,7 +20,7 @@ count (gpointer, gpointer data)
 static void
 test_category_object (void)
 {
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL, "lodex_category_new: assertion 'name != NULL' failed");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL, "lodex_category_new: assertion 'name != NULL' failed");
   g_assert_null (lodex_category_new (nullptr, "no name"));
   g_test_assert_expected_messages ();
 
@@ -38,7 +38,7 @@ test_category_object (void)
 
   /* two detached objects cannot make a membership */
   g_autoptr (LodexPlace) place = lodex_place_new ("Kew", 51.47, -0.29);
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL, "*assertion 'LODEX_IS_STORE (store)' failed");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL, "*assertion 'LODEX_IS_STORE (store)' failed");
   g_assert_false (lodex_category_add_place (category, place));
   g_test_assert_expected_messages ();
 }
@@ -67,7 +67,7 @@ test_category_rows (StoreFixture *f, gconstpointer)
 
   /* a membership is written once; the category's deletion takes it along */
   g_assert_true (lodex_db_add_place_to_category (db, "p1", "c1"));
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Problem executing statement: UNIQUE constraint failed: *");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem executing statement: UNIQUE constraint failed: *");
   g_assert_false (lodex_db_add_place_to_category (db, "p1", "c1"));
   g_test_assert_expected_messages ();
   g_assert_true (lodex_db_remove_place_from_category (db, "p9", "c1")); /* absent: still fine */
@@ -95,7 +95,7 @@ test_category_store (StoreFixture *f, gconstpointer)
   g_object_get (parks, "id", &id, nullptr);
   g_assert_nonnull (id);
 
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Category already associated with database.");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Category already associated with database.");
   g_assert_false (lodex_store_add_category (f->store, parks));
   g_test_assert_expected_messages ();
 
@@ -105,7 +105,7 @@ test_category_store (StoreFixture *f, gconstpointer)
   g_assert_true (by_id == parks);
   g_assert_true (by_name == parks);
   g_assert_null (lodex_store_get_category_by_name (f->store, "Nowhere"));
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Problem getting category row from database");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem getting category row from database");
   g_assert_null (lodex_store_get_category_by_id (f->store, "no such id"));
   g_test_assert_expected_messages ();
 
@@ -122,8 +122,8 @@ test_category_store (StoreFixture *f, gconstpointer)
   g_assert_true (lodex_store_add_place (f->store, place));
   g_assert_true (lodex_category_add_place (parks, place));
   g_assert_true (lodex_category_add_place (views, place));
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Problem executing statement: UNIQUE constraint failed: *");
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Unable to add place to category in the database");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem executing statement: UNIQUE constraint failed: *");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Unable to add place to category in the database");
   g_assert_false (lodex_category_add_place (views, place));
   g_test_assert_expected_messages ();
   GList *of_place = _lodex_store_get_categories_for_place (f->store, place);
@@ -138,7 +138,7 @@ test_category_store (StoreFixture *f, gconstpointer)
 
   /* a place of another store is refused */
   g_autoptr (LodexPlace) foreign = lodex_store_get_place_by_id (other, _lodex_place_get_row (place)->id);
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Trying to add a Place to a Category from a different store.");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Trying to add a Place to a Category from a different store.");
   g_assert_false (lodex_category_add_place (parks, foreign));
   g_test_assert_expected_messages ();
 
@@ -150,7 +150,7 @@ test_category_store (StoreFixture *f, gconstpointer)
   of_place = _lodex_store_get_categories_for_place (f->store, place);
   g_assert_cmpuint (g_list_length (of_place), ==, 1);
   g_list_free_full (of_place, g_object_unref);
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Category not associated with database.");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Category not associated with database.");
   g_assert_false (lodex_store_remove_category (f->store, views));
   g_test_assert_expected_messages ();
   g_assert_true (lodex_category_remove_place (parks, place));

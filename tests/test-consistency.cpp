@@ -134,7 +134,7 @@ test_refused_write (StoreFixture *f, gconstpointer)
   sqlite3 *db = _lodex_set_get_db (LODEX_SET (f->store));
   g_assert_cmpint (sqlite3_exec (db, "PRAGMA query_only=1", nullptr, nullptr, nullptr), ==, SQLITE_OK);
   g_object_set (place, "name", "after", nullptr);
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Problem executing statement: *");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem executing statement: *");
   g_assert_false (lodex_place_commit (place));
   g_test_assert_expected_messages ();
   g_assert_true (_lodex_place_is_dirty (place));
@@ -230,7 +230,7 @@ test_add_is_atomic (StoreFixture *f, gconstpointer)
   link->url = g_strdup ("https://example.org/");
   g_assert_true (lodex_place_add_link (place, link));
 
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Problem executing statement: refused");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem executing statement: refused");
   g_assert_false (lodex_store_add_place (f->store, place));
   g_test_assert_expected_messages ();
   g_assert_false (lodex_place_has_id (place));
@@ -257,7 +257,7 @@ test_id_collision (StoreFixture *f, gconstpointer)
                                                  pid, ppid, counter + 1, s);
       g_assert_cmpint (sqlite3_exec (db, taken, nullptr, nullptr, nullptr), ==, SQLITE_OK);
     }
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Problem executing statement: UNIQUE constraint failed: places.id");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem executing statement: UNIQUE constraint failed: places.id");
   g_object_unref (add_place (f->store, "after a collision"));
   g_test_assert_expected_messages ();
 }
@@ -299,11 +299,11 @@ test_removed_elsewhere (StoreFixture *f, gconstpointer)
   g_assert_cmpint (run_peer ({"remove", id}), ==, 0);
 
   g_autofree gchar *refusal = g_strdup_printf ("Place %s is not in the database any more", id);
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, refusal);
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, refusal);
   g_assert_false (lodex_place_set_appdata (place, "key", "value"));
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, refusal);
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, refusal);
   g_assert_false (lodex_category_add_place (category, place));
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, refusal);
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, refusal);
   g_object_set (place, "street", "Nowhere", nullptr);
   g_assert_false (lodex_place_commit (place));
   g_test_assert_expected_messages ();
@@ -324,8 +324,8 @@ test_database_file (void)
 {
   g_autofree gchar *path = lodex_test_db_path ();
   g_assert_true (g_file_set_contents (path, "not a database, just text long enough to have a header....", -1, nullptr));
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Problem when importing schema (prepare): *");
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Creating database tables failed");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem when importing schema (prepare): *");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Creating database tables failed");
   g_assert_null (_lodex_store_get_from_file (path, LODEX_TEST_SCHEMA));
   g_test_assert_expected_messages ();
 
@@ -335,8 +335,8 @@ test_database_file (void)
   g_assert_cmpint (sqlite3_exec (foreign, "CREATE TABLE routes (id TEXT, payload BLOB)", nullptr, nullptr, nullptr), ==,
                    SQLITE_OK);
   sqlite3_close (foreign);
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "The table routes of the database is not the one*");
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Creating database tables failed");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "The table routes of the database is not the one*");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Creating database tables failed");
   g_assert_null (_lodex_store_get_from_file (path, LODEX_TEST_SCHEMA));
   g_test_assert_expected_messages ();
   const char *list[] = {LODEX_TEST_TOOL, "--list-places", nullptr};

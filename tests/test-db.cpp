@@ -86,7 +86,7 @@ static void
 test_db_schema_failures (Fixture *f, gconstpointer)
 {
   g_autofree gchar *empty = write_schema (f, "");
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL, "lodex_db_create_tables: assertion 'length != 0' failed");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL, "lodex_db_create_tables: assertion 'length != 0' failed");
   g_assert_false (lodex_db_create_tables (f->db, empty));
   g_test_assert_expected_messages ();
 
@@ -94,12 +94,12 @@ test_db_schema_failures (Fixture *f, gconstpointer)
   g_assert_true (lodex_db_create_tables (f->db, blank));
 
   g_autofree gchar *query = write_schema (f, "CREATE TABLE IF NOT EXISTS t (x); SELECT 1; CREATE TABLE u (y);");
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Problem when importing schema (step): *");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem when importing schema (step): *");
   g_assert_false (lodex_db_create_tables (f->db, query));
   g_test_assert_expected_messages ();
 
   g_autofree gchar *bad = write_schema (f, "CREATE TABLE IF NOT EXISTS v (z); CREATE TABL oops;");
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Problem when importing schema (prepare): *syntax error*");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem when importing schema (prepare): *syntax error*");
   g_assert_false (lodex_db_create_tables (f->db, bad));
   g_test_assert_expected_messages ();
 
@@ -109,7 +109,7 @@ test_db_schema_failures (Fixture *f, gconstpointer)
   g_assert_cmpstr (t[0], ==, "x");
   g_assert_cmpstr (v[0], ==, "z");
 
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Error opening the schema file: *");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Error opening the schema file: *");
   g_assert_false (lodex_db_create_tables (f->db, "/nonexistent/schema"));
   g_test_assert_expected_messages ();
 }
@@ -122,11 +122,11 @@ test_db_generic (Fixture *f, gconstpointer)
                                                                   "INSERT INTO g VALUES (NULL, 'x');",
                                                                   "it's")));
 
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Problem whilst binding statement: column index out of range");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem whilst binding statement: column index out of range");
   g_assert_null (lodex_db_generic_prepare_and_bind (f->db, "SELECT a FROM g WHERE a=:a", ":b", "x", nullptr));
   g_test_assert_expected_messages ();
 
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Problem preparing sql statement: *");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem preparing sql statement: *");
   g_assert_null (lodex_db_generic_prepare_and_bind (f->db, "SELECT nothing FROM nowhere", nullptr));
   g_test_assert_expected_messages ();
 
@@ -159,11 +159,11 @@ test_db_generic (Fixture *f, gconstpointer)
   statement = lodex_db_generic_prepare_and_bind (f->db, "INSERT INTO g VALUES (1, 1)", nullptr);
   g_assert_true (lodex_db_generic_exec (f->db, statement));
   statement = lodex_db_generic_prepare_and_bind (f->db, "SELECT 1", nullptr);
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Problem executing statement: another row available");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem executing statement: another row available");
   g_assert_false (lodex_db_generic_exec (f->db, statement));
   g_test_assert_expected_messages ();
 
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "SQL ERROR: no such table: nowhere");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "SQL ERROR: no such table: nowhere");
   g_assert_false (_lodex_db_exec_and_free (f->db, sqlite3_mprintf ("DELETE FROM nowhere")));
   g_test_assert_expected_messages ();
 }
@@ -236,19 +236,19 @@ test_db_place_rows (Fixture *f, gconstpointer)
   g_assert_cmpint (updated->ctime, ==, -1);
 
   /* a duplicate id is refused */
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Problem executing statement: UNIQUE constraint failed: places.id");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem executing statement: UNIQUE constraint failed: places.id");
   g_assert_false (lodex_db_insert_place (f->db, place));
   g_test_assert_expected_messages ();
 
   g_assert_null (lodex_db_get_row_by_id (f->db, "no such row"));
 
   g_autoptr (LodexPlace) unstored = lodex_place_new ("nowhere", 0, 0);
-  g_test_expect_message (nullptr, G_LOG_LEVEL_MESSAGE, "Place not associated with database.");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_MESSAGE, "Place not associated with database.");
   g_assert_false (lodex_db_update_place (f->db, unstored));
   g_test_assert_expected_messages ();
   g_assert_false (lodex_db_delete_place (f->db, unstored));
 
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL, "lodex_db_get_row_by_id: assertion 'id != NULL' failed");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL, "lodex_db_get_row_by_id: assertion 'id != NULL' failed");
   g_assert_null (lodex_db_get_row_by_id (f->db, nullptr));
   g_test_assert_expected_messages ();
 
@@ -320,7 +320,7 @@ test_db_place_data (Fixture *f, gconstpointer)
   /* app data */
   g_assert_null (lodex_db_place_appdata_get (f->db, "p", "k"));
   g_assert_true (lodex_db_place_appdata_insert (f->db, "p", "k", "one"));
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Problem executing statement: UNIQUE constraint failed: *");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem executing statement: UNIQUE constraint failed: *");
   g_assert_false (lodex_db_place_appdata_insert (f->db, "p", "k", "again"));
   g_test_assert_expected_messages ();
   g_assert_true (lodex_db_place_appdata_update (f->db, "p", "k", "two"));
@@ -354,7 +354,7 @@ test_db_cascade (Fixture *f, gconstpointer)
                             "INSERT INTO r2p (place_id, route_id) VALUES ('p', 'r1');")));
 
   /* the same membership twice is refused, not duplicated */
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "SQL ERROR: UNIQUE constraint failed: *");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "SQL ERROR: UNIQUE constraint failed: *");
   g_assert_false (_lodex_db_exec_and_free (f->db, sqlite3_mprintf ("INSERT INTO p2c VALUES ('p', 'c1')")));
   g_test_assert_expected_messages ();
 

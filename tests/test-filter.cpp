@@ -106,7 +106,7 @@ test_filter_alone (Fixture *f, gconstpointer)
   g_assert_true (lodex_store_add_category (f->store, empty));
   g_object_set (by_category, "category", empty, nullptr);
   g_assert_null (lodex_set_first (LODEX_SET (by_category)));
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL,
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL,
                          "lodex_category_filter_set_next: assertion 'priv->statement != NULL' failed");
   g_assert_null (lodex_set_next (LODEX_SET (by_category)));
   g_test_assert_expected_messages ();

@@ -502,7 +502,7 @@ static void
 assert_import_fails (LodexStore *store, const char *path, GQuark domain, const char *message_pattern)
 {
   g_autoptr (GError) error = nullptr;
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Error producing tree from GPX file: *");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Error producing tree from GPX file: *");
   g_assert_false (lodex_import_from_gpx_file (store, path, &error));
   g_test_assert_expected_messages ();
   g_assert_error (error, domain, error->code);
@@ -586,7 +586,7 @@ test_gpx_import_refused (StoreFixture *f, gconstpointer)
                    ==, SQLITE_OK);
 
   g_autoptr (GError) error = nullptr;
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "*refused*");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "*refused*");
   g_assert_false (lodex_import_from_gpx_file (f->store, path, &error));
   g_test_assert_expected_messages ();
   g_assert_error (error, LODEX_ERROR, LODEX_ERROR_STORE);

@@ -45,7 +45,7 @@ test_image_pictures (void)
 
   for (int height : {0, -5})
     {
-      g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL, "*assertion 'height > 0' failed");
+      g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL, "*assertion 'height > 0' failed");
       g_assert_null (lodex_image_get_preview_pixbuf (image, height));
       g_test_assert_expected_messages ();
     }
@@ -64,7 +64,7 @@ test_image_bad_files (void)
   g_assert_null (lodex_image_get_preview_pixbuf (nameless, 10));
 
   g_autoptr (LodexImage) missing = lodex_image_new ("missing", "/nonexistent/picture.png");
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Error whilst loading pixbuf: *");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Error whilst loading pixbuf: *");
   g_assert_null (lodex_image_get_pixbuf (missing));
   g_test_assert_expected_messages ();
 
@@ -75,12 +75,12 @@ test_image_bad_files (void)
   g_autoptr (LodexImage) bogus = lodex_image_new ("bogus", text);
   for (int attempt = 0; attempt < 2; attempt++)
     {
-      g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Error whilst loading pixbuf: *");
+      g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Error whilst loading pixbuf: *");
       g_assert_null (lodex_image_get_pixbuf (bogus));
       g_test_assert_expected_messages ();
     }
 
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL, "*assertion 'LODEX_IS_IMAGE (image)' failed");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL, "*assertion 'LODEX_IS_IMAGE (image)' failed");
   g_assert_null (lodex_image_get_pixbuf (nullptr));
   g_test_assert_expected_messages ();
 }
@@ -126,7 +126,7 @@ test_image_store (void)
   images = _lodex_store_get_images_for_place (store, place);
   g_assert_null (images);
   g_assert_null (lodex_store_images (store));
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Image not associated with database.");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Image not associated with database.");
   g_assert_false (lodex_store_remove_image (store, image));
   g_test_assert_expected_messages ();
 

@@ -579,9 +579,9 @@ test_lmx_import_refused (StoreFixture *f, gconstpointer)
                                                       "<landmark><name>Refused</name></landmark>"
                                                       "<landmark><name>Unread</name></landmark></landmarkCollection></lmx>");
   g_autoptr (GError) error = nullptr;
-  g_test_expect_message (nullptr, G_LOG_LEVEL_MESSAGE, "name := Kept");
-  g_test_expect_message (nullptr, G_LOG_LEVEL_MESSAGE, "name := Refused");
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "*refused*");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_MESSAGE, "name := Kept");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_MESSAGE, "name := Refused");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "*refused*");
   g_assert_false (lodex_import_from_lmx_file (f->store, file, &error));
   g_test_assert_expected_messages ();
   assert_error (error, LODEX_ERROR, LODEX_ERROR_STORE, "Could not store landmark 'Refused'");
@@ -771,7 +771,7 @@ main (int argc, char **argv)
 {
   g_test_init (&argc, &argv, G_TEST_OPTION_ISOLATE_DIRS, nullptr);
   messages = g_ptr_array_new_with_free_func (g_free);
-  g_log_set_handler (nullptr, G_LOG_LEVEL_MESSAGE, keep_message, nullptr);
+  g_log_set_handler ("Lodex", G_LOG_LEVEL_MESSAGE, keep_message, nullptr);
 
   g_test_add_func ("/lmx/import/corpus", test_lmx_import_corpus);
   LODEX_TEST_ADD ("/lmx/import/quirks", test_lmx_import_quirks);

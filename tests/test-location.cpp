@@ -74,7 +74,7 @@ test_filter_box (StoreFixture *f, gconstpointer)
   /* an empty box says nothing and holds nothing */
   g_object_set (filter, "min-lat", 12.0, nullptr);
   g_assert_null (lodex_set_first (LODEX_SET (filter)));
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL,
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL,
                          "lodex_location_filter_set_next: assertion 'priv->statement != NULL' failed");
   g_assert_null (lodex_set_next (LODEX_SET (filter)));
   g_test_assert_expected_messages ();
@@ -159,7 +159,7 @@ test_filter_walk_ends (StoreFixture *f, gconstpointer)
   g_assert_nonnull (again);
   g_object_set (filter, "min-lat", -1.0, nullptr);
   g_assert_cmpuint (changed.count, ==, 1);
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL,
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL,
                          "lodex_location_filter_set_next: assertion 'priv->statement != NULL' failed");
   g_assert_null (lodex_set_next (LODEX_SET (filter)));
   g_test_assert_expected_messages ();
@@ -207,11 +207,11 @@ test_filter_changed (StoreFixture *f, gconstpointer)
 static void
 test_new_null (StoreFixture *f, gconstpointer)
 {
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL, "lodex_location_filter_new: assertion 'set != NULL' failed");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL, "lodex_location_filter_new: assertion 'set != NULL' failed");
   g_assert_null (lodex_location_filter_new (nullptr));
   g_test_assert_expected_messages ();
 
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL, "lodex_location_sort_new: assertion 'set != NULL' failed");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL, "lodex_location_sort_new: assertion 'set != NULL' failed");
   g_assert_null (lodex_location_sort_new (nullptr));
   g_test_assert_expected_messages ();
 }
@@ -326,7 +326,7 @@ test_sort_debug_log (StoreFixture *f, gconstpointer)
   g_object_set (sort, "longitude", 179.0, nullptr);
 
   std::vector<std::string> logged;
-  guint handler = g_log_set_handler (nullptr, G_LOG_LEVEL_DEBUG, collect_message, &logged);
+  guint handler = g_log_set_handler ("Lodex", G_LOG_LEVEL_DEBUG, collect_message, &logged);
   gboolean was_enabled = g_log_get_debug_enabled ();
 
   g_log_set_debug_enabled (TRUE);
@@ -337,14 +337,14 @@ test_sort_debug_log (StoreFixture *f, gconstpointer)
   /* nobody listening: not even formatted */
   logged.clear ();
   g_log_set_debug_enabled (FALSE);
-  if (g_log_writer_default_would_drop (G_LOG_LEVEL_DEBUG, nullptr))
+  if (g_log_writer_default_would_drop (G_LOG_LEVEL_DEBUG, "Lodex"))
     {
       walk (sort);
       g_assert_true (logged.empty ());
     }
 
   g_log_set_debug_enabled (was_enabled);
-  g_log_remove_handler (nullptr, handler);
+  g_log_remove_handler ("Lodex", handler);
 }
 
 static void
@@ -442,7 +442,7 @@ test_sort_interleaved (StoreFixture *f, gconstpointer)
   g_autoptr (LodexPlace) one = lodex_set_first (LODEX_SET (west));
   g_assert_nonnull (one);
   g_object_set (west, "latitude", 1.0, nullptr);
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL,
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL,
                          "lodex_location_sort_set_next: assertion 'priv->statement != NULL' failed");
   g_assert_null (lodex_set_next (LODEX_SET (west)));
   g_test_assert_expected_messages ();

@@ -98,17 +98,17 @@ test_place_bad_arguments (void)
   g_test_assert_expected_messages ();
   g_assert_false (lodex_place_has_id (place));
 
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL, "lodex_place_has_id: assertion 'place != NULL' failed");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL, "lodex_place_has_id: assertion 'place != NULL' failed");
   g_assert_false (lodex_place_has_id (nullptr));
   g_test_assert_expected_messages ();
 
   g_autoptr (GObject) other = G_OBJECT (g_object_new (G_TYPE_OBJECT, nullptr));
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL,
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL,
                          "lodex_place_has_id: assertion 'LODEX_IS_PLACE (place)' failed");
   g_assert_false (lodex_place_has_id ((LodexPlace *) other));
   g_test_assert_expected_messages ();
 
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL,
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL,
                          "lodex_place_commit: assertion 'LODEX_IS_PLACE (place)' failed");
   lodex_place_commit (nullptr);
   g_test_assert_expected_messages ();

@@ -219,7 +219,7 @@ test_route_batch (StoreFixture *f, gconstpointer)
                                  nullptr, nullptr, nullptr),
                    ==, SQLITE_OK);
   std::vector<double> before = latitudes (route);
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "SQL Error: refused*");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "SQL Error: refused*");
   g_assert_false (lodex_route_foreach (route, refuse_in_the_middle, nullptr)); /* read, not written */
   g_test_assert_expected_messages ();
   g_assert_true (latitudes (route) == before);
@@ -303,23 +303,23 @@ test_route_membership_and_removal (StoreFixture *f, gconstpointer)
   g_assert_true (lodex_store_add_place (f->store, place));
 
   g_assert_true (lodex_route_add_place (route, place));
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "SQL ERROR: UNIQUE constraint failed: *");
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Unable to add place to route in the database");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "SQL ERROR: UNIQUE constraint failed: *");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Unable to add place to route in the database");
   g_assert_false (lodex_route_add_place (route, place));
   g_test_assert_expected_messages ();
   /* a place that is not stored never becomes a NULL member */
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL, "*assertion 'place_id != NULL' failed");
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Unable to add place to route in the database");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL, "*assertion 'place_id != NULL' failed");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Unable to add place to route in the database");
   g_assert_false (lodex_route_add_place (route, unstored));
   g_test_assert_expected_messages ();
 
   /* a waypoint belongs to one route */
   g_autoptr (LodexWaypoint) waypoint = add_waypoint (route, 1, 1, 1);
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL,
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL,
                          "*assertion 'strcmp (route_id, row->route_id) == 0' failed");
   g_assert_false (lodex_route_remove_waypoint (elsewhere, waypoint));
   g_test_assert_expected_messages ();
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL, "*assertion 'row->id == NULL' failed");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL, "*assertion 'row->id == NULL' failed");
   g_assert_false (lodex_route_add_waypoint (elsewhere, waypoint));
   g_test_assert_expected_messages ();
   g_assert_true (lodex_route_remove_waypoint (route, waypoint));
@@ -329,10 +329,10 @@ test_route_membership_and_removal (StoreFixture *f, gconstpointer)
   g_object_unref (add_waypoint (route, 2, 2, 2));
   g_assert_true (lodex_store_remove_route (f->store, route));
   g_assert_nonnull (_lodex_route_get_id (route));
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Route already associated with database");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Route already associated with database");
   g_assert_false (lodex_store_add_route (f->store, route));
   g_test_assert_expected_messages ();
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Problem getting route from database");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem getting route from database");
   g_assert_null (lodex_store_get_route_by_id (f->store, _lodex_route_get_id (route)));
   g_test_assert_expected_messages ();
 
@@ -348,11 +348,11 @@ test_route_membership_and_removal (StoreFixture *f, gconstpointer)
 
   /* a detached route's operations fail in the store's checks */
   g_autoptr (LodexRoute) detached = lodex_route_new ("Detached", nullptr);
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL, "*assertion 'LODEX_IS_STORE (store)' failed");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL, "*assertion 'LODEX_IS_STORE (store)' failed");
   g_assert_null (lodex_route_get_waypoints (detached));
   g_test_assert_expected_messages ();
   LodexRouteBounds bounds;
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL, "*assertion 'LODEX_IS_SET (route->priv->store)' failed");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL, "*assertion 'LODEX_IS_SET (route->priv->store)' failed");
   g_assert_false (lodex_route_get_bounds (detached, &bounds));
   g_test_assert_expected_messages ();
 }

@@ -120,25 +120,25 @@ test_store_add_refused (StoreFixture *f, gconstpointer)
 {
   g_autoptr (LodexPlace) place = add_place (f->store, "Once", 1, 2);
 
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Place is already associated with the database");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Place is already associated with the database");
   g_assert_false (lodex_store_add_place (f->store, place));
   g_test_assert_expected_messages ();
 
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL, "lodex_store_add_place: assertion 'place != NULL' failed");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL, "lodex_store_add_place: assertion 'place != NULL' failed");
   g_assert_false (lodex_store_add_place (f->store, nullptr));
   g_test_assert_expected_messages ();
 
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL,
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL,
                          "lodex_store_add_place: assertion 'LODEX_IS_PLACE (place)' failed");
   g_assert_false (lodex_store_add_place (f->store, (LodexPlace *) f->store));
   g_test_assert_expected_messages ();
 
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL,
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL,
                          "lodex_store_add_place: assertion 'LODEX_IS_STORE (store)' failed");
   g_assert_false (lodex_store_add_place ((LodexStore *) place, place));
   g_test_assert_expected_messages ();
 
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL,
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL,
                          "lodex_store_get_place_by_id: assertion 'id != NULL' failed");
   g_assert_null (lodex_store_get_place_by_id (f->store, nullptr));
   g_test_assert_expected_messages ();
@@ -164,7 +164,7 @@ test_store_remove_place (StoreFixture *f, gconstpointer)
   g_assert_null (_lodex_place_get_store (place));
   g_assert_null (lodex_store_get_place_by_id (f->store, old_id));
 
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Place is not associated with the database");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Place is not associated with the database");
   g_assert_false (lodex_store_remove_place (f->store, place));
   g_test_assert_expected_messages ();
 
@@ -180,7 +180,7 @@ test_store_remove_other_store (StoreFixture *f, gconstpointer)
   LodexStore *other = lodex_test_store_new ();
 
   /* refused: it would clear the id of an object registered in our store */
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Place is not associated with the database");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Place is not associated with the database");
   g_assert_false (lodex_store_remove_place (other, place));
   g_test_assert_expected_messages ();
   g_assert_true (lodex_place_has_id (place));
@@ -225,7 +225,7 @@ test_store_walk (StoreFixture *f, gconstpointer)
   LodexSet *set = LODEX_SET (f->store);
 
   g_assert_null (lodex_set_first (set));
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL,
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL,
                          "lodex_store_set_next: assertion 'priv->statement != NULL' failed");
   g_assert_null (lodex_set_next (set));
   g_test_assert_expected_messages ();
@@ -449,7 +449,7 @@ test_store_busy_database (StoreFixture *f, gconstpointer)
   _lodex_db_set_busy_timeout (200);
   g_autoptr (LodexPlace) place = lodex_place_new ("Blocked", 1, 2);
   gint64 start = g_get_monotonic_time ();
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Problem executing statement: database is locked");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem executing statement: database is locked");
   g_assert_false (lodex_store_add_place (f->store, place));
   g_test_assert_expected_messages ();
   gint64 waited = g_get_monotonic_time () - start;
@@ -467,11 +467,11 @@ test_store_busy_database (StoreFixture *f, gconstpointer)
 static void
 test_store_open_failures (void)
 {
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Error opening database: unable to open database file");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Error opening database: unable to open database file");
   g_assert_null (_lodex_store_get_from_file ("/nonexistent-dir/sub/.lodex.db", LODEX_TEST_SCHEMA));
   g_test_assert_expected_messages ();
 
-  g_test_expect_message (nullptr, G_LOG_LEVEL_CRITICAL,
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_CRITICAL,
                          "_lodex_store_get_from_file: assertion 'filename != NULL' failed");
   g_assert_null (_lodex_store_get_from_file (nullptr, nullptr));
   g_test_assert_expected_messages ();
@@ -479,8 +479,8 @@ test_store_open_failures (void)
   /* an existing database works on without its schema file */
   g_assert_finalize_object (lodex_test_store_new ());
   g_autofree gchar *path = lodex_test_db_path ();
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Error opening the schema file: *");
-  g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Creating database tables failed");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Error opening the schema file: *");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Creating database tables failed");
   LodexStore *store = _lodex_store_get_from_file (path, "/nonexistent/database-schema");
   g_test_assert_expected_messages ();
   g_assert_nonnull (store);

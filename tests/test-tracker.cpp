@@ -103,7 +103,7 @@ test_tracker_without_bus (void)
   if (g_test_subprocess ())
     {
       g_setenv ("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus", TRUE);
-      g_test_expect_message (nullptr, G_LOG_LEVEL_WARNING, "Failed to connect to the bus: *");
+      g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Failed to connect to the bus: *");
       LodexStore *store = lodex_test_store_new ();
       g_test_assert_expected_messages ();
 

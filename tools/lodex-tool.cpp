@@ -662,7 +662,7 @@ main (int argc, char **argv)
   setlocale (LC_CTYPE, "");
   /* the library traces each value an import reads: not for the terminal */
   g_log_set_handler (
-    nullptr, G_LOG_LEVEL_MESSAGE, [] (const gchar *, GLogLevelFlags, const gchar *, gpointer) {},
+    "Lodex", G_LOG_LEVEL_MESSAGE, [] (const gchar *, GLogLevelFlags, const gchar *, gpointer) {},
     nullptr);
 
   g_autoptr (GOptionContext) context = g_option_context_new ("- Tool to manipulate lodex database");
