@@ -4,6 +4,7 @@
 
 #include "lodex-place-private.h"
 
+#include <cmath>
 #include <ctime>
 #include <utility>
 
@@ -662,6 +663,36 @@ lodex_place_has_id (LodexPlace *place)
   g_return_val_if_fail (place != NULL, FALSE);
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
   return _lodex_place_get_row (place)->id != nullptr;
+}
+
+/* A position the database can hold and every sort and box can use: finite,
+ * latitude in -90..90, longitude in -180..180. Otherwise
+ * %LODEX_ERROR_INVALID naming the value. */
+gboolean
+_lodex_place_check_position (gdouble latitude, gdouble longitude, GError **error)
+{
+  const struct
+  {
+    const char *name;
+    gdouble value, limit;
+  } coordinates[] = {{"latitude", latitude, 90.0}, {"longitude", longitude, 180.0}};
+  for (const auto &c : coordinates)
+    {
+      if (std::isfinite (c.value) && std::fabs (c.value) <= c.limit)
+        continue;
+      /* the shortest text that reads back as the value */
+      char text[G_ASCII_DTOSTR_BUF_SIZE];
+      for (const char *format : {"%.15g", "%.16g", "%.17g"})
+        if (g_ascii_strtod (g_ascii_formatd (text, sizeof text, format, c.value), nullptr) == c.value)
+          break;
+      if (!std::isfinite (c.value))
+        g_set_error (error, LODEX_ERROR, LODEX_ERROR_INVALID, "The %s %s is not a number", c.name, text);
+      else
+        g_set_error (error, LODEX_ERROR, LODEX_ERROR_INVALID, "The %s %s is outside %g to %g", c.name, text,
+                     -c.limit, c.limit);
+      return FALSE;
+    }
+  return TRUE;
 }
 
 LodexPlace *
