@@ -647,6 +647,38 @@ lodex_place_commit (LodexPlace *place)
 }
 
 /**
+ * lodex_place_discard_changes:
+ * @place: a #LodexPlace
+ *
+ * Forgets the changes made to @place in this process and not written yet,
+ * so that nothing of them is written later, by the idle write-back or when
+ * the place is released: after lodex_place_commit() failed, say, and the
+ * program has reported that failure. A stored place then reads its stored
+ * values anew and emits #LodexPlace::changed; a place in no store keeps
+ * its values, which lodex_store_add_place() writes.
+ *
+ * Since: 0.2
+ */
+void
+lodex_place_discard_changes (LodexPlace *place)
+{
+  g_return_if_fail (LODEX_IS_PLACE (place));
+  LodexPlacePrivate *priv = get_priv (place);
+  bool pending = priv->changed || priv->address_changed;
+  _lodex_place_discard_changes (place);
+  const gchar *id = _lodex_place_get_row (place)->id;
+  if (!pending || !priv->store || !id)
+    return;
+
+  sqlite3 *db = _lodex_set_get_db (LODEX_SET (priv->store));
+  LodexPlaceRow *row = lodex_db_get_row_by_id (db, id);
+  if (!row) /* removed meanwhile: the store will say so */
+    return;
+  _lodex_place_reload (place, row, lodex_db_place_address_get (db, id));
+  g_signal_emit (place, signals[CHANGED], 0);
+}
+
+/**
  * lodex_place_has_id:
  * @place: a #LodexPlace
  *
