@@ -303,8 +303,9 @@ lodex_db_open (const gchar *filename)
 
   /* a person's places, often their home and routines: a new database is
    * its owner's alone (SQLite gives its -wal and -shm files the same mode);
-   * an existing one keeps the mode it has */
-  int fd = g_open (filename, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+   * an existing one keeps the mode it has. Without O_EXCL, so that a link
+   * to a file not made yet makes it 0600 too. */
+  int fd = g_open (filename, O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
   if (fd >= 0)
     close (fd);
 
