@@ -275,7 +275,7 @@ test_tool_categories (Fixture *, gconstpointer)
   std::string other = run_tool ({"--add-category", "--name", "Bridges"}).out;
   std::string bridges = other.substr (prefix.size (), other.size () - prefix.size () - suffix.size ());
   assert_run (run_tool ({"--remove-category", castles.c_str (), "--list-categories"}), 0,
-              "Category with id '" + castles + "'\n" + bridges + " Bridges (null)\n", "");
+              "Category with id '" + castles + "'\n" + bridges + " Bridges\n", "");
   assert_run (run_tool ({"--remove-category", castles.c_str ()}), 255, "",
               "No category with id '" + castles + "' found\n");
 }
