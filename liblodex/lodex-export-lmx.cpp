@@ -46,6 +46,7 @@ private:
   bool write_out ();
 
   lodex::ExportFile file_;
+  GError *invalid_ = nullptr; /* a place no reader would take back */
   GString *out_ = g_string_sized_new (2 * flush_size);
   GArray *open_ = g_array_new (FALSE, FALSE, sizeof (Tag)); /* the elements started, root first */
   bool start_tag_open_ = false;                             /* "<x" written, its '>' not yet */
@@ -53,6 +54,7 @@ private:
 
 Export::~Export ()
 {
+  g_clear_error (&invalid_);
   g_array_unref (open_);
   g_string_free (out_, TRUE);
 }
@@ -136,6 +138,11 @@ Export::end ()
 bool
 Export::finish (GError **error)
 {
+  if (invalid_)
+    {
+      g_propagate_error (error, g_steal_pointer (&invalid_));
+      return false; /* the file goes, the target stays */
+    }
   while (open_->len > 0)
     end ();
   write_out ();
@@ -224,6 +231,15 @@ bool
 Export::landmark (const LodexPlaceRow *row, const LodexPlaceAddress *address, GList *links, GList *category_names)
 {
   auto has = [row] (guint bit) { return (row->fields & bit) != 0; };
+  /* written by another program: "inf" would be a file our reader refuses */
+  GError *invalid = nullptr;
+  if (!_lodex_place_check_position (row->latitude, row->longitude, &invalid))
+    {
+      g_prefix_error (&invalid, "The place \"%s\" has no valid position: ", row->name ? row->name : "");
+      g_clear_error (&invalid_);
+      invalid_ = invalid;
+      return false;
+    }
 
   if (!start (lodex::lmx::LANDMARK) || (row->name && !element (lodex::lmx::NAME, row->name))
       || (row->description && !element (lodex::lmx::DESCRIPTION, row->description)))
