@@ -5,6 +5,7 @@
 
 #include "lodex-db-private.hpp"
 
+#include <cerrno>
 #include <cstdarg>
 #include <fcntl.h>
 #include <glib/gstdio.h>
@@ -303,9 +304,17 @@ lodex_db_open (const gchar *filename)
 
   /* a person's places, often their home and routines: a new database is
    * its owner's alone (SQLite gives its -wal and -shm files the same mode);
-   * an existing one keeps the mode it has. Without O_EXCL, so that a link
-   * to a file not made yet makes it 0600 too. */
-  int fd = g_open (filename, O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+   * an existing one keeps the mode it has, and is never opened here:
+   * closing a descriptor of it would drop the locks of the process's other
+   * connections to it. A link to a file not made yet makes it 0600 too. */
+  int fd = g_open (filename, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0 && errno == EEXIST && !g_file_test (filename, G_FILE_TEST_EXISTS))
+    if (g_autofree gchar *link = g_file_read_link (filename, nullptr))
+      {
+        g_autofree gchar *dir = g_path_get_dirname (filename);
+        g_autofree gchar *target = g_path_is_absolute (link) ? g_strdup (link) : g_build_filename (dir, link, nullptr);
+        fd = g_open (target, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      }
   if (fd >= 0)
     close (fd);
 
