@@ -527,10 +527,8 @@ Import::store_landmark ()
   if (landmark.coordinates && !(landmark.latitude && landmark.longitude))
     return fail (LODEX_ERROR_INVALID, "the coordinates of a landmark lack its %s",
                  landmark.latitude ? "longitude" : "latitude");
+  /* the engine checks the position, and the error then says where */
   GError *error = nullptr;
-  if (!_lodex_place_check_position (row->latitude, row->longitude, &error))
-    return fail_with (error);
-
   landmark.links = g_list_reverse (landmark.links);
   bool added = false;
   if (!importer_.add_place (row, landmark.address, landmark.links, &added, &error))
