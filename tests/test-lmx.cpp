@@ -737,18 +737,28 @@ test_lmx_export_locale (StoreFixture *f, gconstpointer)
   store_free (copy);
 }
 
-/* Text that XML cannot hold is cleaned rather than written raw; a file that
- * cannot be created or written fails with a file error. */
+/* Text that XML cannot hold is cleaned rather than written raw, and line
+ * ends read back exactly; a file that cannot be created or written fails
+ * with a file error. */
 static void
 test_lmx_export_errors (StoreFixture *f, gconstpointer)
 {
   g_autoptr (LodexPlace) place = lodex_place_new ("Bell\x07 \xff end", 1, 2);
+  g_object_set (place, "description", "one\r\ntwo\rthree\n", nullptr);
   g_assert_true (lodex_store_add_place (f->store, place));
   g_autoptr (GError) error = nullptr;
   g_autofree gchar *cleaned = home_file ("cleaned.lmx");
   g_assert_true (lodex_export_place_to_lmx_file (place, cleaned, &error));
   g_assert_no_error (error);
   g_assert_true (landmarks_in (cleaned)[0].find ("name=Bell \uFFFD end\n") != std::string::npos);
+  LodexStore *copy = store_new ("line-ends.db");
+  g_assert_true (lodex_import_from_lmx_file (copy, cleaned, &error));
+  g_assert_no_error (error);
+  {
+    g_autoptr (GPtrArray) places = places_of (copy);
+    assert_string (places->pdata[0], "description", "one\r\ntwo\rthree\n");
+  }
+  store_free (copy);
 
   g_autofree gchar *missing = home_file ("no/such/dir.lmx");
   g_assert_false (lodex_export_set_to_lmx_file (LODEX_SET (f->store), missing, &error));
