@@ -4,6 +4,7 @@
 #include "lodex-test-utils.h"
 
 #include <cmath>
+#include <dlfcn.h>
 
 #include <unistd.h>
 
@@ -548,6 +549,10 @@ test_store_make_resident (void)
       return;
     }
   lodex_make_resident ();
+  /* loaded, and kept: a second open finds it without loading */
+  void *handle = dlopen (LODEX_INSTALLED_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
+  g_assert_nonnull (handle);
+  dlclose (handle);
 }
 
 int
