@@ -549,6 +549,43 @@ test_tool_output_errors (Fixture *, gconstpointer)
   g_assert_cmpint (g_subprocess_get_term_sig (process), ==, SIGPIPE);
 }
 
+/* An import killed half-way leaves nothing: it is one transaction, and
+ * its part written so far never counts. */
+static void
+test_tool_import_killed (Fixture *, gconstpointer)
+{
+  g_autofree gchar *path = g_build_filename (g_get_home_dir (), "many.gpx", nullptr);
+  FILE *file = fopen (path, "w");
+  g_assert_nonnull (file);
+  fputs ("<gpx xmlns='http://www.topografix.com/GPX/1/1' version='1.1' creator='t'>\n", file);
+  for (int i = 0; i < 200000; i++)
+    fprintf (file, "<wpt lat='%d.%04d' lon='3'><name>place %d</name><desc>one of many</desc></wpt>\n", i / 10000,
+             i % 10000, i);
+  fputs ("</gpx>\n", file);
+  g_assert_cmpint (fclose (file), ==, 0);
+  add ({"-a", "--name", "Before", "--latitude", "1", "--longitude", "2"});
+
+  /* killed once it has written a good part: the log of the database grows */
+  g_autoptr (GSubprocess) process = lodex_test_spawn (G_SUBPROCESS_FLAGS_NONE, tool_argv ({"--import", path}).data ());
+  g_autofree gchar *wal = g_build_filename (g_get_home_dir (), ".lodex.db-wal", nullptr);
+  bool done = false;
+  g_subprocess_wait_async (
+    process, nullptr, [] (GObject *, GAsyncResult *, gpointer done) { *static_cast<bool *> (done) = true; }, &done);
+  GStatBuf st;
+  while (!done && !(g_stat (wal, &st) == 0 && st.st_size > 4 * 1024 * 1024))
+    {
+      g_main_context_iteration (nullptr, FALSE);
+      g_usleep (5000);
+    }
+  g_assert_false (done); /* still importing */
+  g_subprocess_force_exit (process);
+  g_assert_true (g_subprocess_wait (process, nullptr, nullptr));
+
+  ToolRun list = run_tool ({"--list-places"});
+  g_assert_cmpint (list.status, ==, 0);
+  g_assert_cmpuint (sorted_lines (list.out).size (), ==, 2); /* "Before", and the empty last line */
+}
+
 /* A newcomer's session, through the tool only: places, a category, a box,
  * export to LMX and to GPX, and each imported into a fresh home. */
 static std::vector<std::string>
@@ -656,5 +693,6 @@ main (int argc, char **argv)
   g_test_add ("/tool/damaged-database", Fixture, nullptr, fixture_setup, test_tool_damaged_database, nullptr);
   g_test_add ("/tool/update-locked", Fixture, nullptr, fixture_setup, test_tool_update_locked, nullptr);
   g_test_add ("/tool/output-errors", Fixture, nullptr, fixture_setup, test_tool_output_errors, nullptr);
+  g_test_add ("/tool/import-killed", Fixture, nullptr, fixture_setup, test_tool_import_killed, nullptr);
   return lodex_test_run_with_bus ();
 }
