@@ -9,6 +9,17 @@
 #include <libxml/xmlschemas.h>
 #include <sys/resource.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define LODEX_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LODEX_TEST_ASAN 1
+#endif
+#endif
+#ifndef LODEX_TEST_ASAN
+#define LODEX_TEST_ASAN 0
+#endif
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -758,7 +769,7 @@ test_gpx_import_progress (StoreFixture *f, gconstpointer)
 static void
 test_gpx_import_memory (StoreFixture *f, gconstpointer)
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if LODEX_TEST_ASAN
   g_test_skip ("AddressSanitizer keeps freed memory aside");
   return;
 #else
