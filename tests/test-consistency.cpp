@@ -363,6 +363,7 @@ static void
 test_failed_commit (StoreFixture *f, gconstpointer)
 {
   g_autoptr (LodexPlace) place = add_place (f->store, "before");
+  lodex_test_settle (); /* its notice heard before the other store listens */
   LodexStore *other = lodex_test_store_new ();
   LodexTestRecorder added (other, "place-added"), updated (other, "place-updated");
   lodex_test_settle ();
