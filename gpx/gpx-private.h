@@ -24,6 +24,10 @@ GpxExtension *_gpx_extension_for_namespace (const xmlChar *uri);
 /* Extension data: one record per extension, on a point or the tree. */
 gpointer _gpx_exdata_get (GSList *list, GpxExtension *extension);
 GSList *_gpx_exdata_set (GSList *list, GpxExtension *extension, gpointer data, gboolean tree);
+void _gpx_exdata_free (GSList *list, gboolean tree);
+/* One entry of such a list: its extension, and where its record is. */
+GpxExtension *_gpx_exdata_extension (GSList *link);
+gpointer *_gpx_exdata_slot (GSList *link);
 
 void _gpx_point_free (GpxPoint *point);
 void _gpx_route_free (GpxRoute *route);

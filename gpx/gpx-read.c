@@ -1,10 +1,13 @@
-/* The GPX document library: reading a file into a tree. */
+/* The GPX document library: reading a file as a stream of records, and
+ * into a tree for small files. */
 
 #include "gpx-private.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <math.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <glib/gstdio.h>
@@ -16,6 +19,9 @@ typedef struct
   gchar *ns; /* the document's GPX namespace; NULL for a bare <gpx> */
   GTimeZone *utc;
   GError *error; /* the first problem; reading stops there */
+  const GpxReadHandler *handler;
+  gpointer data;
+  goffset size; /* of the file, for progress */
 } Reader;
 
 static long
@@ -34,8 +40,13 @@ on_xml_error (void *data, xmlErrorPtr problem)
     return;
   int line = problem->line > 0 ? problem->line : r->reader ? xmlTextReaderGetParserLineNumber (r->reader)
                                                            : 0;
+  int column = problem->int2; /* libxml2 keeps the column there, when it knows it */
   g_autofree gchar *message = g_strdup (problem->message ? problem->message : "parse error");
-  r->error = g_error_new (GPX_ERROR, GPX_ERROR_PARSE, "%s:%d: %s", r->filename, line, g_strstrip (message));
+  if (column > 0)
+    r->error = g_error_new (GPX_ERROR, GPX_ERROR_PARSE, "%s:%d:%d: %s", r->filename, line, column,
+                            g_strstrip (message));
+  else
+    r->error = g_error_new (GPX_ERROR, GPX_ERROR_PARSE, "%s:%d: %s", r->filename, line, g_strstrip (message));
 }
 
 static void invalid (Reader *r, long line, const char *format, ...) G_GNUC_PRINTF (3, 4);
@@ -171,33 +182,45 @@ quote (const char *text)
   return g_strdup_printf ("\"%s…\"", start);
 }
 
+/* An optional value that cannot be read is left out, and said so. */
+static void
+dropped (Reader *r, const char *element, long line, const char *text)
+{
+  if (r->handler && r->handler->dropped)
+    r->handler->dropped (element, line, text, r->data);
+}
+
+/* Reads an optional number into *@value; *@present tells whether it
+ * could be read. FALSE only when reading the file failed. */
 static gboolean
-read_number (Reader *r, const char *element, gdouble *value)
+read_number (Reader *r, const char *element, gdouble *value, gboolean *present)
 {
   long line = current_line (r);
   g_autofree gchar *text = NULL;
   if (!read_text (r, &text))
     return FALSE;
-  if (parse_decimal (text, value))
-    return TRUE;
-  g_autofree gchar *shown = quote (text);
-  invalid (r, line, "<%s> is not a number: %s", element, shown);
-  return FALSE;
+  *present = parse_decimal (text, value);
+  if (!*present)
+    {
+      *value = 0.0;
+      dropped (r, element, line, text);
+    }
+  return TRUE;
 }
 
 static gboolean
-read_time (Reader *r, GpxTime *time)
+read_time (Reader *r, GpxTime *time, gboolean *present)
 {
   long line = current_line (r);
   g_autofree gchar *text = NULL;
   if (!read_text (r, &text))
     return FALSE;
   g_autoptr (GDateTime) moment = g_date_time_new_from_iso8601 (g_strstrip (text), r->utc);
+  *present = moment != NULL;
   if (!moment)
     {
-      g_autofree gchar *shown = quote (text);
-      invalid (r, line, "<time> is not a date and time: %s", shown);
-      return FALSE;
+      dropped (r, "time", line, text);
+      return TRUE;
     }
   time->seconds = g_date_time_to_unix (moment);
   time->microseconds = g_date_time_get_microsecond (moment);
@@ -367,25 +390,23 @@ read_point_child (Reader *r, GpxPoint *point, GpxLink **link10)
     if (g_str_equal (name, texts[i].name))
       return read_text (r, texts[i].field);
 
+  gboolean present = FALSE, ok = TRUE;
+  guint flag = 0;
   if (g_str_equal (name, "ele"))
+    ok = read_number (r, name, &point->elevation, &present), flag = GPX_POINT_ELEVATION;
+  else if (g_str_equal (name, "time"))
+    ok = read_time (r, &point->time, &present), flag = GPX_POINT_TIME;
+  else if (g_str_equal (name, "hdop"))
+    ok = read_number (r, name, &extra_of (point)->hdop, &present), flag = GPX_POINT_HDOP;
+  else if (g_str_equal (name, "vdop"))
+    ok = read_number (r, name, &extra_of (point)->vdop, &present), flag = GPX_POINT_VDOP;
+  if (flag)
     {
-      point->flags |= GPX_POINT_ELEVATION;
-      return read_number (r, name, &point->elevation);
-    }
-  if (g_str_equal (name, "time"))
-    {
-      point->flags |= GPX_POINT_TIME;
-      return read_time (r, &point->time);
-    }
-  if (g_str_equal (name, "hdop"))
-    {
-      point->flags |= GPX_POINT_HDOP;
-      return read_number (r, name, &extra_of (point)->hdop);
-    }
-  if (g_str_equal (name, "vdop"))
-    {
-      point->flags |= GPX_POINT_VDOP;
-      return read_number (r, name, &extra_of (point)->vdop);
+      if (present)
+        point->flags |= flag;
+      else
+        point->flags &= ~flag; /* a later bad one undoes a good one */
+      return ok;
     }
   if (g_str_equal (name, "link"))
     return read_link (r, point);
@@ -441,9 +462,74 @@ read_description (Reader *r, const char *name, gchar **names[3], gboolean *ok)
   return FALSE;
 }
 
+/* Hands a record to the handler; its error stops the reading, prefixed
+ * with where the reader is. */
 static gboolean
-read_route (Reader *r, GpxTree *tree)
+handled (Reader *r, gboolean done, GError **failed, long line)
 {
+  /* read only now: the call that fills it is an argument too */
+  GError *failure = g_steal_pointer (failed);
+  if (done)
+    {
+      g_clear_error (&failure);
+      return TRUE;
+    }
+  if (!r->error)
+    {
+      if (!failure)
+        failure = g_error_new (GPX_ERROR, GPX_ERROR_INVALID, "the file's contents were refused");
+      /* a cancellation is no fault of the file's */
+      if (failure->domain != g_quark_from_static_string ("g-io-error-quark"))
+        g_prefix_error (&failure, "%s:%ld: ", r->filename, line);
+      r->error = failure;
+    }
+  else
+    g_clear_error (&failure);
+  return FALSE;
+}
+
+/* Calls a function of the handler that takes nothing but its data. */
+static gboolean
+call (Reader *r, gboolean (*function) (gpointer, GError **))
+{
+  if (!function)
+    return TRUE;
+  long line = current_line (r);
+  GError *failure = NULL;
+  return handled (r, function (r->data, &failure), &failure, line);
+}
+
+static void
+report_progress (Reader *r)
+{
+  if (r->handler && r->handler->progress)
+    r->handler->progress (xmlTextReaderByteConsumed (r->reader), r->size, r->data);
+}
+
+/* A point handed to @give, then freed. */
+static gboolean
+pass_point (Reader *r, const char *element, gboolean (*give) (GpxPoint *, gpointer, GError **))
+{
+  GpxPoint *point = read_point (r, element);
+  if (!point)
+    return FALSE;
+  gboolean done = TRUE;
+  if (give)
+    {
+      long line = current_line (r);
+      GError *failure = NULL;
+      done = handled (r, give (point, r->data, &failure), &failure, line);
+    }
+  _gpx_point_free (point);
+  report_progress (r);
+  return done;
+}
+
+static gboolean
+read_route (Reader *r)
+{
+  if (!call (r, r->handler ? r->handler->route_start : NULL))
+    return FALSE;
   GpxRoute *route = gpx_route_new (NULL, NULL);
   gchar **names[3] = {&route->name, &route->cmt, &route->desc};
   int depth = xmlTextReaderDepth (r->reader);
@@ -452,50 +538,50 @@ read_route (Reader *r, GpxTree *tree)
       const char *name = gpx_name (r);
       gboolean ok = TRUE;
       if (name && g_str_equal (name, "rtept"))
-        {
-          GpxPoint *point = read_point (r, "rtept");
-          if ((ok = point != NULL))
-            gpx_route_add_point (route, point);
-        }
+        ok = pass_point (r, "rtept", r->handler ? r->handler->route_point : NULL);
       else if (!name || !read_description (r, name, names, &ok))
         ok = skip (r);
       if (!ok)
         break;
     }
-  if (r->error)
+  gboolean done = !r->error;
+  if (done && r->handler && r->handler->route_end)
     {
-      _gpx_route_free (route);
-      return FALSE;
+      long line = current_line (r);
+      GError *failure = NULL;
+      done = handled (r, r->handler->route_end (route, r->data, &failure), &failure, line);
     }
-  gpx_tree_add_route (tree, route);
-  return TRUE;
+  _gpx_route_free (route);
+  return done;
 }
 
 static gboolean
-read_segment (Reader *r, GpxTrack *track)
+read_segment (Reader *r)
 {
-  GpxTrackSegment *segment = gpx_track_segment_new ();
-  gpx_track_add_segment (track, segment); /* freed with the track */
+  if (!call (r, r->handler ? r->handler->segment_start : NULL))
+    return FALSE;
   int depth = xmlTextReaderDepth (r->reader);
   while (next_child (r, depth))
     {
       const char *name = gpx_name (r);
       if (name && g_str_equal (name, "trkpt"))
         {
-          GpxPoint *point = read_point (r, "trkpt");
-          if (!point)
+          if (!pass_point (r, "trkpt", r->handler ? r->handler->track_point : NULL))
             return FALSE;
-          gpx_track_segment_add_point (segment, point);
         }
       else if (!skip (r))
         return FALSE;
     }
-  return !r->error;
+  if (r->error)
+    return FALSE;
+  return call (r, r->handler ? r->handler->segment_end : NULL);
 }
 
 static gboolean
-read_track (Reader *r, GpxTree *tree)
+read_track (Reader *r)
 {
+  if (!call (r, r->handler ? r->handler->track_start : NULL))
+    return FALSE;
   GpxTrack *track = gpx_track_new (NULL, NULL);
   gchar **names[3] = {&track->name, &track->cmt, &track->desc};
   int depth = xmlTextReaderDepth (r->reader);
@@ -504,66 +590,99 @@ read_track (Reader *r, GpxTree *tree)
       const char *name = gpx_name (r);
       gboolean ok = TRUE;
       if (name && g_str_equal (name, "trkseg"))
-        ok = read_segment (r, track);
+        ok = read_segment (r);
       else if (!name || !read_description (r, name, names, &ok))
         ok = skip (r);
       if (!ok)
         break;
     }
-  if (r->error)
+  gboolean done = !r->error;
+  if (done && r->handler && r->handler->track_end)
     {
-      _gpx_track_free (track);
-      return FALSE;
+      long line = current_line (r);
+      GError *failure = NULL;
+      done = handled (r, r->handler->track_end (track, r->data, &failure), &failure, line);
     }
-  gpx_tree_add_track (tree, track);
+  _gpx_track_free (track);
+  return done;
+}
+
+static gboolean
+read_title (Reader *r)
+{
+  gchar *title = NULL;
+  if (!read_text (r, &title))
+    return FALSE;
+  if (r->handler && r->handler->title)
+    r->handler->title (title, r->data);
+  g_free (title);
   return TRUE;
 }
 
 static gboolean
-read_metadata (Reader *r, GpxTree *tree)
+read_metadata (Reader *r)
 {
   int depth = xmlTextReaderDepth (r->reader);
   while (next_child (r, depth))
     {
       const char *name = gpx_name (r);
-      if (!(name && g_str_equal (name, "name") ? read_text (r, &tree->title) : skip (r)))
+      if (!(name && g_str_equal (name, "name") ? read_title (r) : skip (r)))
         return FALSE;
     }
   return !r->error;
 }
 
+/* Tree-level extension data, each record handed over as it is read. */
 static gboolean
-read_gpx_child (Reader *r, GpxTree *tree)
+pass_tree_data (Reader *r, GSList *exdata)
+{
+  gboolean done = TRUE;
+  for (GSList *l = exdata; l && done; l = l->next)
+    if (r->handler && r->handler->tree_data)
+      {
+        long line = current_line (r);
+        GError *failure = NULL;
+        done = handled (r, r->handler->tree_data (_gpx_exdata_extension (l), _gpx_exdata_slot (l), r->data, &failure),
+                        &failure, line);
+      }
+  _gpx_exdata_free (exdata, TRUE);
+  return done;
+}
+
+static gboolean
+read_gpx_child (Reader *r)
 {
   const char *name = gpx_name (r);
-  if (!name)
-    return read_foreign (r, TRUE, &tree->exdata);
-  if (g_str_equal (name, "wpt"))
+  if (!name || g_str_equal (name, "extensions"))
     {
-      GpxPoint *point = read_point (r, "wpt");
-      if (point)
-        gpx_tree_add_waypoint (tree, point);
-      return point != NULL;
+      GSList *exdata = NULL;
+      gboolean ok = name ? read_extensions (r, TRUE, &exdata) : read_foreign (r, TRUE, &exdata);
+      if (!ok)
+        {
+          _gpx_exdata_free (exdata, TRUE);
+          return FALSE;
+        }
+      return pass_tree_data (r, exdata);
     }
+  if (g_str_equal (name, "wpt"))
+    return pass_point (r, "wpt", r->handler ? r->handler->waypoint : NULL);
   if (g_str_equal (name, "rte"))
-    return read_route (r, tree);
+    return read_route (r);
   if (g_str_equal (name, "trk"))
-    return read_track (r, tree);
+    return read_track (r);
   if (g_str_equal (name, "metadata"))
-    return read_metadata (r, tree);
+    return read_metadata (r);
   if (g_str_equal (name, "name")) /* GPX 1.0 keeps it at the top */
-    return read_text (r, &tree->title);
-  if (g_str_equal (name, "extensions"))
-    return read_extensions (r, TRUE, &tree->exdata);
+    return read_title (r);
   return skip (r);
 }
 
-static GpxTree *
+static gboolean
 read_document (Reader *r)
 {
   do
     if (!advance (r))
-      return NULL;
+      return FALSE;
   while (node_type (r) != XML_READER_TYPE_ELEMENT);
 
   const char *ns = (const char *) xmlTextReaderConstNamespaceUri (r->reader);
@@ -572,13 +691,12 @@ read_document (Reader *r)
     {
       invalid (r, current_line (r), "not a GPX document: the root element is <%s>%s%s", root,
                ns ? " in " : "", ns ? ns : "");
-      return NULL;
+      return FALSE;
     }
   r->ns = g_strdup (ns);
 
-  GpxTree *tree = gpx_tree_new (NULL, 0);
   while (next_child (r, 0))
-    if (!read_gpx_child (r, tree))
+    if (!read_gpx_child (r))
       break;
   /* what follows the root may still be malformed */
   int res = 0;
@@ -586,30 +704,34 @@ read_document (Reader *r)
     ;
   if (!r->error && res < 0)
     r->error = g_error_new (GPX_ERROR, GPX_ERROR_PARSE, "%s: parse error", r->filename);
-  if (r->error)
-    {
-      gpx_tree_free (tree);
-      return NULL;
-    }
-  return tree;
+  report_progress (r);
+  return !r->error;
 }
 
-GpxTree *
-gpx_tree_read_from_file (const gchar *filename, GError **error)
+gboolean
+gpx_read_file (const gchar *filename, const GpxReadHandler *handler, gpointer data, GError **error)
 {
-  g_return_val_if_fail (filename != NULL, NULL);
+  g_return_val_if_fail (filename != NULL, FALSE);
 
   int fd = g_open (filename, O_RDONLY | O_CLOEXEC, 0);
+  struct stat st;
+  if (fd >= 0 && fstat (fd, &st) == 0 && S_ISDIR (st.st_mode))
+    {
+      close (fd);
+      fd = -1;
+      errno = EISDIR;
+    }
   if (fd < 0)
     {
       int saved = errno;
       g_set_error (error, G_FILE_ERROR, g_file_error_from_errno (saved), "Could not open %s: %s", filename,
                    g_strerror (saved));
-      return NULL;
+      return FALSE;
     }
   /* no network, no DTD, entities left unexpanded: a file never reaches
    * beyond itself */
-  Reader r = {.filename = filename};
+  Reader r = {.filename = filename, .handler = handler, .data = data};
+  r.size = S_ISREG (st.st_mode) ? st.st_size : 0;
   GpxErrorHandler previous = _gpx_catch_errors (on_xml_error, &r);
   r.reader = xmlReaderForFd (fd, filename, NULL, XML_PARSE_NONET);
   if (!r.reader)
@@ -618,12 +740,12 @@ gpx_tree_read_from_file (const gchar *filename, GError **error)
       close (fd);
       g_clear_error (&r.error);
       g_set_error (error, GPX_ERROR, GPX_ERROR_PARSE, "%s: the XML reader could not start", filename);
-      return NULL;
+      return FALSE;
     }
   xmlTextReaderSetStructuredErrorHandler (r.reader, on_xml_error, &r);
   r.utc = g_time_zone_new_utc ();
 
-  GpxTree *tree = read_document (&r);
+  read_document (&r);
 
   xmlFreeTextReader (r.reader);
   _gpx_restore_errors (previous);
@@ -633,7 +755,134 @@ gpx_tree_read_from_file (const gchar *filename, GError **error)
   if (r.error)
     {
       g_propagate_error (error, r.error);
+      return FALSE;
+    }
+  return TRUE;
+}
+
+/* The tree, built from the stream */
+
+typedef struct
+{
+  GpxTree *tree;
+  GpxTrack *track;          /* being read */
+  GpxTrackSegment *segment; /* being read, in @track */
+  GList *route_points;      /* of the route being read, in reverse */
+} TreeBuilder;
+
+static GpxPoint *
+take_point (GpxPoint *point)
+{
+  GpxPoint *copy = g_new (GpxPoint, 1);
+  *copy = *point;
+  memset (point, 0, sizeof *point); /* what the reader frees is now empty */
+  return copy;
+}
+
+static gboolean
+tree_waypoint (GpxPoint *point, gpointer data, GError **error)
+{
+  gpx_tree_add_waypoint (((TreeBuilder *) data)->tree, take_point (point));
+  return TRUE;
+}
+
+static gboolean
+tree_route_point (GpxPoint *point, gpointer data, GError **error)
+{
+  TreeBuilder *b = data;
+  b->route_points = g_list_prepend (b->route_points, take_point (point));
+  return TRUE;
+}
+
+static gboolean
+tree_route_end (GpxRoute *route, gpointer data, GError **error)
+{
+  TreeBuilder *b = data;
+  GpxRoute *copy = gpx_route_new (NULL, NULL);
+  copy->name = g_steal_pointer (&route->name);
+  copy->cmt = g_steal_pointer (&route->cmt);
+  copy->desc = g_steal_pointer (&route->desc);
+  b->route_points = g_list_reverse (b->route_points);
+  for (GList *l = b->route_points; l; l = l->next)
+    gpx_route_add_point (copy, l->data);
+  g_list_free (g_steal_pointer (&b->route_points));
+  gpx_tree_add_route (b->tree, copy);
+  return TRUE;
+}
+
+static gboolean
+tree_track_start (gpointer data, GError **error)
+{
+  TreeBuilder *b = data;
+  b->track = gpx_track_new (NULL, NULL);
+  gpx_tree_add_track (b->tree, b->track);
+  return TRUE;
+}
+
+static gboolean
+tree_segment_start (gpointer data, GError **error)
+{
+  TreeBuilder *b = data;
+  b->segment = gpx_track_segment_new ();
+  gpx_track_add_segment (b->track, b->segment);
+  return TRUE;
+}
+
+static gboolean
+tree_track_point (GpxPoint *point, gpointer data, GError **error)
+{
+  gpx_track_segment_add_point (((TreeBuilder *) data)->segment, take_point (point));
+  return TRUE;
+}
+
+static gboolean
+tree_track_end (GpxTrack *track, gpointer data, GError **error)
+{
+  TreeBuilder *b = data;
+  b->track->name = g_steal_pointer (&track->name);
+  b->track->cmt = g_steal_pointer (&track->cmt);
+  b->track->desc = g_steal_pointer (&track->desc);
+  b->track = NULL;
+  b->segment = NULL;
+  return TRUE;
+}
+
+static gboolean
+tree_data (GpxExtension *extension, gpointer *exdata, gpointer data, GError **error)
+{
+  TreeBuilder *b = data;
+  b->tree->exdata = _gpx_exdata_set (b->tree->exdata, extension, g_steal_pointer (exdata), TRUE);
+  return TRUE;
+}
+
+static void
+tree_title (const gchar *title, gpointer data)
+{
+  TreeBuilder *b = data;
+  g_free (b->tree->title);
+  b->tree->title = g_strdup (title);
+}
+
+GpxTree *
+gpx_tree_read_from_file (const gchar *filename, GError **error)
+{
+  static const GpxReadHandler handler = {
+    .waypoint = tree_waypoint,
+    .route_point = tree_route_point,
+    .route_end = tree_route_end,
+    .track_start = tree_track_start,
+    .segment_start = tree_segment_start,
+    .track_point = tree_track_point,
+    .track_end = tree_track_end,
+    .tree_data = tree_data,
+    .title = tree_title,
+  };
+  TreeBuilder b = {.tree = gpx_tree_new (NULL, 0)};
+  if (!gpx_read_file (filename, &handler, &b, error))
+    {
+      g_list_free_full (b.route_points, (GDestroyNotify) _gpx_point_free);
+      gpx_tree_free (b.tree);
       return NULL;
     }
-  return tree;
+  return b.tree;
 }

@@ -1,4 +1,5 @@
-/* The GPX document library: writing a tree as GPX 1.1. */
+/* The GPX document library: writing GPX 1.1 as a stream of records, and a
+ * whole tree. */
 
 #include "gpx-private.h"
 
@@ -7,14 +8,24 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <glib/gstdio.h>
 
-typedef struct
+struct _GpxWriter
 {
   xmlTextWriterPtr writer;
   GPtrArray *extensions; /* of GpxRegistration */
-  GError *error;
-} Writer;
+  GError *error;         /* the first problem: nothing is written after it */
+  int fd;
+  int errno_;         /* of the first failed write */
+  gchar *xml_message; /* what libxml2 said of it */
+  GSList *exdata;     /* the tree's, written at the end */
+  gboolean finished;
+};
+
+typedef struct _GpxWriter Writer;
 
 static gboolean
 ok (int res)
@@ -262,7 +273,7 @@ write_track (Writer *w, GpxTrack *track)
 }
 
 static gboolean
-write_document (Writer *w, GpxTree *tree)
+write_start (Writer *w, const gchar *title)
 {
   xmlTextWriterPtr writer = w->writer;
   gboolean done = ok (xmlTextWriterSetIndent (writer, 1))
@@ -282,25 +293,153 @@ write_document (Writer *w, GpxTree *tree)
       g_autofree gchar *attribute = g_strconcat ("xmlns:", registration->name, NULL);
       done = write_attribute (w, attribute, registration->extension->namespace_uri);
     }
-  if (done && tree->title)
-    done = ok (xmlTextWriterStartElement (writer, BAD_CAST "metadata")) && write_text (w, "name", tree->title)
+  if (done && title)
+    done = ok (xmlTextWriterStartElement (writer, BAD_CAST "metadata")) && write_text (w, "name", title)
            && ok (xmlTextWriterEndElement (writer));
-  for (GList *l = tree->waypoints; done && l; l = l->next)
-    done = write_point (w, "wpt", l->data);
-  for (GList *l = tree->routes; done && l; l = l->next)
-    done = write_route (w, l->data);
-  for (GList *l = tree->tracks; done && l; l = l->next)
-    done = write_track (w, l->data);
-  return done && write_extensions (w, tree->exdata, TRUE) && ok (xmlTextWriterEndElement (writer))
-         && ok (xmlTextWriterEndDocument (writer));
+  return done;
+}
+
+/* The output goes through here, so that the first failure and its errno
+ * are kept. */
+static int
+write_out (void *context, const char *buffer, int length)
+{
+  Writer *w = context;
+  for (int done = 0; done < length;)
+    {
+      ssize_t n = write (w->fd, buffer + done, length - done);
+      if (n > 0)
+        done += n;
+      else if (n < 0 && errno == EINTR)
+        continue;
+      else
+        {
+          if (!w->errno_)
+            w->errno_ = n == 0 ? ENOSPC : errno;
+          return -1;
+        }
+    }
+  return length;
 }
 
 static void
 on_write_error (void *data, xmlErrorPtr problem)
 {
-  gchar **message = data;
-  if (!*message && problem->message)
-    *message = g_strstrip (g_strdup (problem->message));
+  Writer *w = data;
+  if (!w->xml_message && problem->message)
+    w->xml_message = g_strstrip (g_strdup (problem->message));
+}
+
+/* Records a failed step: the writer stops there. */
+static gboolean
+check (Writer *w, gboolean done)
+{
+  if (!done && !w->error)
+    {
+      int saved = w->errno_;
+      if (saved)
+        g_set_error_literal (&w->error, G_FILE_ERROR, g_file_error_from_errno (saved), g_strerror (saved));
+      else
+        g_set_error_literal (&w->error, GPX_ERROR, GPX_ERROR_WRITE,
+                             w->xml_message ? w->xml_message : "the output failed");
+    }
+  return done;
+}
+
+/* Runs @body with libxml2's reports caught. */
+#define WITH_ERRORS_CAUGHT(w, body)                                      \
+  G_STMT_START                                                           \
+  {                                                                      \
+    GpxErrorHandler previous_ = _gpx_catch_errors (on_write_error, (w)); \
+    body;                                                                \
+    _gpx_restore_errors (previous_);                                     \
+  }                                                                      \
+  G_STMT_END
+
+GpxWriter *
+gpx_writer_new (int fd, const gchar *title)
+{
+  g_return_val_if_fail (fd >= 0, NULL);
+  Writer *w = g_new0 (Writer, 1);
+  w->fd = fd;
+  w->extensions = _gpx_registrations ();
+  xmlOutputBufferPtr output = xmlOutputBufferCreateIO (write_out, NULL, w, NULL);
+  w->writer = output ? xmlNewTextWriter (output) : NULL;
+  gboolean done = FALSE;
+  WITH_ERRORS_CAUGHT (w, done = w->writer && write_start (w, title));
+  check (w, done);
+  return w;
+}
+
+gboolean
+gpx_writer_add_waypoint (GpxWriter *w, GpxPoint *point)
+{
+  g_return_val_if_fail (w != NULL && point != NULL, FALSE);
+  gboolean done = FALSE;
+  if (!w->error)
+    WITH_ERRORS_CAUGHT (w, done = check (w, write_point (w, "wpt", point)));
+  return done;
+}
+
+gboolean
+gpx_writer_add_route (GpxWriter *w, GpxRoute *route)
+{
+  g_return_val_if_fail (w != NULL && route != NULL, FALSE);
+  gboolean done = FALSE;
+  if (!w->error)
+    WITH_ERRORS_CAUGHT (w, done = check (w, write_route (w, route)));
+  return done;
+}
+
+gboolean
+gpx_writer_add_track (GpxWriter *w, GpxTrack *track)
+{
+  g_return_val_if_fail (w != NULL && track != NULL, FALSE);
+  gboolean done = FALSE;
+  if (!w->error)
+    WITH_ERRORS_CAUGHT (w, done = check (w, write_track (w, track)));
+  return done;
+}
+
+void
+gpx_writer_set_exdata (GpxWriter *w, GpxExtension *extension, gpointer data)
+{
+  g_return_if_fail (w != NULL && extension != NULL);
+  w->exdata = _gpx_exdata_set (w->exdata, extension, data, TRUE);
+}
+
+gboolean
+gpx_writer_finish (GpxWriter *w, GError **error)
+{
+  g_return_val_if_fail (w != NULL, FALSE);
+  if (!w->error && !w->finished)
+    {
+      gboolean done = FALSE;
+      WITH_ERRORS_CAUGHT (w, done = write_extensions (w, w->exdata, TRUE) && ok (xmlTextWriterEndElement (w->writer))
+                                    && ok (xmlTextWriterEndDocument (w->writer)) && ok (xmlTextWriterFlush (w->writer)));
+      check (w, done);
+      w->finished = TRUE;
+    }
+  if (w->error)
+    {
+      g_propagate_error (error, g_error_copy (w->error));
+      return FALSE;
+    }
+  return TRUE;
+}
+
+void
+gpx_writer_free (GpxWriter *w)
+{
+  if (!w)
+    return;
+  if (w->writer)
+    WITH_ERRORS_CAUGHT (w, xmlFreeTextWriter (w->writer));
+  g_ptr_array_unref (w->extensions);
+  _gpx_exdata_free (w->exdata, TRUE);
+  g_clear_error (&w->error);
+  g_free (w->xml_message);
+  g_free (w);
 }
 
 gboolean
@@ -309,42 +448,41 @@ gpx_tree_write_to_file (GpxTree *tree, const gchar *filename, GError **error)
   g_return_val_if_fail (tree != NULL, FALSE);
   g_return_val_if_fail (filename != NULL, FALSE);
 
-  FILE *file = g_fopen (filename, "we");
-  if (!file)
+  int fd = g_open (filename, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0)
     {
       int saved = errno;
       g_set_error (error, G_FILE_ERROR, g_file_error_from_errno (saved), "Could not create %s: %s", filename,
                    g_strerror (saved));
       return FALSE;
     }
-
-  g_autofree gchar *xml_message = NULL;
-  GpxErrorHandler previous = _gpx_catch_errors (on_write_error, &xml_message);
-
-  Writer w = {.extensions = _gpx_registrations ()};
-  w.writer = xmlNewTextWriter (xmlOutputBufferCreateFile (file, NULL));
-  gboolean done = w.writer && write_document (&w, tree);
-  if (w.writer)
-    xmlFreeTextWriter (w.writer); /* flushes */
-  _gpx_restore_errors (previous);
-  g_ptr_array_unref (w.extensions);
-
-  errno = 0;
-  gboolean flushed = fflush (file) == 0 && !ferror (file);
-  int saved = errno;
-  gboolean closed = fclose (file) == 0;
-  if (!saved)
-    saved = errno;
-  if (w.error)
+  GpxWriter *w = gpx_writer_new (fd, tree->title);
+  for (GList *l = tree->waypoints; l; l = l->next)
+    gpx_writer_add_waypoint (w, l->data);
+  for (GList *l = tree->routes; l; l = l->next)
+    gpx_writer_add_route (w, l->data);
+  for (GList *l = tree->tracks; l; l = l->next)
+    gpx_writer_add_track (w, l->data);
+  /* the tree keeps its data */
+  GSList *exdata = w->exdata;
+  w->exdata = tree->exdata;
+  GError *failure = NULL;
+  gboolean written = gpx_writer_finish (w, &failure);
+  w->exdata = exdata;
+  gpx_writer_free (w);
+  if (close (fd) != 0 && written)
     {
-      g_propagate_error (error, w.error);
-      return FALSE;
+      written = FALSE;
+      int saved = errno;
+      g_set_error_literal (&failure, G_FILE_ERROR, g_file_error_from_errno (saved), g_strerror (saved));
     }
-  if (!done || !flushed || !closed)
+  if (!written)
     {
-      g_set_error (error, GPX_ERROR, GPX_ERROR_WRITE, "Could not write %s: %s", filename,
-                   saved ? g_strerror (saved) : xml_message ? xml_message
-                                                            : "the output failed");
+      if (failure->domain == G_FILE_ERROR)
+        g_set_error (error, GPX_ERROR, GPX_ERROR_WRITE, "Could not write %s: %s", filename, failure->message);
+      else
+        g_propagate_error (error, g_steal_pointer (&failure));
+      g_clear_error (&failure);
       return FALSE;
     }
   return TRUE;

@@ -84,12 +84,24 @@ exdata_free_one (ExData *entry, gboolean tree)
   g_free (entry);
 }
 
-static void
-exdata_free (GSList *list, gboolean tree)
+void
+_gpx_exdata_free (GSList *list, gboolean tree)
 {
   for (GSList *l = list; l; l = l->next)
     exdata_free_one (l->data, tree);
   g_slist_free (list);
+}
+
+GpxExtension *
+_gpx_exdata_extension (GSList *link)
+{
+  return ((ExData *) link->data)->extension;
+}
+
+gpointer *
+_gpx_exdata_slot (GSList *link)
+{
+  return &((ExData *) link->data)->data;
 }
 
 gpointer
@@ -191,7 +203,7 @@ _gpx_point_free (GpxPoint *point)
   g_free (point->type);
   g_list_free_full (point->links, (GDestroyNotify) link_free);
   g_free (point->extra);
-  exdata_free (point->exdata, FALSE);
+  _gpx_exdata_free (point->exdata, FALSE);
   g_free (point);
 }
 
@@ -232,7 +244,7 @@ gpx_tree_free (GpxTree *tree)
   g_list_free_full (tree->waypoints, (GDestroyNotify) _gpx_point_free);
   g_list_free_full (tree->routes, (GDestroyNotify) _gpx_route_free);
   g_list_free_full (tree->tracks, (GDestroyNotify) _gpx_track_free);
-  exdata_free (tree->exdata, TRUE);
+  _gpx_exdata_free (tree->exdata, TRUE);
   g_free (tree);
 }
 
@@ -275,6 +287,20 @@ gpx_route_add_point (GpxRoute *route, GpxPoint *point)
   g_return_if_fail (route != NULL);
   g_return_if_fail (point != NULL);
   append (&route->points, &route->last, point);
+}
+
+void
+gpx_route_free (GpxRoute *route)
+{
+  if (route)
+    _gpx_route_free (route);
+}
+
+void
+gpx_track_free (GpxTrack *track)
+{
+  if (track)
+    _gpx_track_free (track);
 }
 
 GpxTrack *
@@ -331,6 +357,13 @@ gpx_point_new (gdouble latitude, gdouble longitude, gdouble elevation, const Gpx
       point->time = *time;
     }
   return point;
+}
+
+void
+gpx_point_free (GpxPoint *point)
+{
+  if (point)
+    _gpx_point_free (point);
 }
 
 GpxPointExtra *

@@ -19,8 +19,15 @@ lodex_db_insert_category (sqlite3 *db, LodexCategory *category)
 {
   g_return_val_if_fail (db != NULL, FALSE);
   g_return_val_if_fail (category != NULL, FALSE);
-  return write_category (db, "INSERT INTO categories(id, name, description) VALUES (:id, :name, :description);",
-                         _lodex_category_get_row (category));
+  return _lodex_db_insert_category_row (db, _lodex_category_get_row (category));
+}
+
+gboolean
+_lodex_db_insert_category_row (sqlite3 *db, LodexCategoryRow *row)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (row != NULL, FALSE);
+  return write_category (db, "INSERT INTO categories(id, name, description) VALUES (:id, :name, :description);", row);
 }
 
 gboolean

@@ -84,7 +84,7 @@ write_place (sqlite3 *db, const char *query, LodexPlaceRow *row)
     return FALSE;
   if (!_lodex_db_bind_place_row (db, statement.get (), row))
     {
-      g_warning ("Problem whilst binding statement: %s", sqlite3_errmsg (db));
+      warn ("Problem whilst binding statement: %s", sqlite3_errmsg (db));
       return FALSE;
     }
   return run (statement);
@@ -96,7 +96,13 @@ lodex_db_insert_place (sqlite3 *db, LodexPlace *place)
   g_return_val_if_fail (db != NULL, FALSE);
   g_return_val_if_fail (place != NULL, FALSE);
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
-  LodexPlaceRow *row = _lodex_place_get_row (place);
+  return _lodex_db_insert_place_row (db, _lodex_place_get_row (place));
+}
+
+gboolean
+_lodex_db_insert_place_row (sqlite3 *db, LodexPlaceRow *row)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
   g_return_val_if_fail (row != NULL, FALSE);
 
   return write_place (db,
@@ -385,7 +391,7 @@ _lodex_db_update_place_columns (sqlite3 *db, LodexPlaceRow *row, guint columns)
     return FALSE;
   if (!_lodex_db_bind_place_row (db, statement.get (), row))
     {
-      g_warning ("Problem whilst binding statement: %s", sqlite3_errmsg (db));
+      warn ("Problem whilst binding statement: %s", sqlite3_errmsg (db));
       return FALSE;
     }
   return run (statement);
@@ -410,4 +416,36 @@ _lodex_db_place_appdata_upsert (sqlite3 *db, const gchar *place_id, const gchar 
                      "INSERT INTO places_appdata (place_id, key, data) VALUES (:place_id, :key, :data) "
                      "ON CONFLICT (place_id, key) DO UPDATE SET data=excluded.data",
                      ":place_id", place_id, ":key", key, ":data", data, nullptr);
+}
+
+/* The largest rowid of the places table: the places an import adds, in
+ * its one transaction, all come after it. */
+gint64
+_lodex_db_last_place_rowid (sqlite3 *db)
+{
+  g_return_val_if_fail (db != NULL, -1);
+  Statement statement = borrow (db, "SELECT coalesce (max (rowid), 0) FROM places");
+  if (!statement || !fetch_row (statement))
+    return -1;
+  gint64 rowid = sqlite3_column_int64 (statement.get (), 0);
+  return finish_read (statement) ? rowid : -1;
+}
+
+/* Calls @func with the id of each place whose rowid is in @first..@last. */
+gboolean
+_lodex_db_foreach_place_between (sqlite3 *db, gint64 first, gint64 last, GFunc func, gpointer data)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  Statement statement = borrow (db, "SELECT id FROM places WHERE rowid BETWEEN :first AND :last ORDER BY rowid");
+  if (!statement || !statement.bind_int64 (":first", first) || !statement.bind_int64 (":last", last))
+    return FALSE;
+  int res;
+  while ((res = _lodex_db_step (statement.get ())) == SQLITE_ROW)
+    func (const_cast<unsigned char *> (sqlite3_column_text (statement.get (), 0)), data);
+  if (res != SQLITE_DONE)
+    {
+      warn ("Error when retrieving row: %s", sqlite3_errmsg (db));
+      return FALSE;
+    }
+  return TRUE;
 }

@@ -16,6 +16,21 @@ namespace lodex::db
  * out this long, then reported like any other failure. */
 extern gint64 busy_timeout_us;
 
+/* While one is in scope, the failures of the layer's functions called on
+ * this thread are not logged: the caller reports them itself, as a GError
+ * made from SQLite's message. */
+class Quiet
+{
+public:
+  Quiet () noexcept;
+  ~Quiet ();
+  Quiet (const Quiet &) = delete;
+  Quiet &operator= (const Quiet &) = delete;
+};
+
+/* g_warning (), unless a Quiet is in scope. */
+void warn (const char *format, ...) noexcept G_GNUC_PRINTF (1, 2);
+
 /* Calls @attempt until it stops answering SQLITE_BUSY or the wait is over. */
 template <typename F>
 int

@@ -80,6 +80,8 @@ waypoint_from_statement (sqlite3_stmt *statement)
                                                                              : nullptr;
       if (text)
         row->*text = column_strdup (statement, i);
+      else if (number == &LodexWaypointRow::altitude && sqlite3_column_type (statement, i) == SQLITE_NULL)
+        _lodex_waypoint_set_has_altitude (waypoint, FALSE); /* reads 0.0 */
       else if (number)
         row->*number = sqlite3_column_double (statement, i);
       else if (g_str_equal (name, "segment_end"))
@@ -120,7 +122,13 @@ gboolean
 lodex_db_insert_route (sqlite3 *db, LodexRoute *route)
 {
   g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
-  LodexRouteRow *row = _lodex_route_get_row (route);
+  return _lodex_db_insert_route_row (db, _lodex_route_get_row (route));
+}
+
+gboolean
+_lodex_db_insert_route_row (sqlite3 *db, LodexRouteRow *row)
+{
+  g_return_val_if_fail (row != NULL, FALSE);
   return exec_route_write (db,
                            "INSERT INTO routes (id, name, comment, description, type) "
                            "VALUES (:id, :name, :comment, :description, :type);",
@@ -284,13 +292,15 @@ lodex_db_remove_place_from_route (sqlite3 *db, const gchar *place_id, const gcha
 
 /* waypoints */
 
-/* Binds the columns a waypoint write sets, doubles as they are. */
+/* Binds the columns a waypoint write sets, doubles as they are; a missing
+ * altitude stays missing. */
 static bool
-bind_waypoint (Statement &statement, const LodexWaypointRow *row)
+bind_waypoint (Statement &statement, const LodexWaypointRow *row, bool has_altitude)
 {
   return statement.bind (":id", row->id) && statement.bind (":order_weight", row->order_weight)
          && statement.bind (":latitude", row->latitude) && statement.bind (":longitude", row->longitude)
-         && statement.bind (":altitude", row->altitude)
+         && (has_altitude ? statement.bind (":altitude", row->altitude)
+                          : statement.bind (":altitude", static_cast<const char *> (nullptr)))
          && statement.bind_int64 (":segment_end", row->segment_end ? 1 : 0)
          && statement.bind_int64 (":ctime", row->ctime);
 }
@@ -300,7 +310,15 @@ lodex_db_insert_waypoint (sqlite3 *db, LodexWaypoint *waypoint)
 {
   g_return_val_if_fail (db != NULL, FALSE);
   g_return_val_if_fail (LODEX_IS_WAYPOINT (waypoint), FALSE);
-  LodexWaypointRow *row = _lodex_waypoint_get_row (waypoint);
+  return _lodex_db_insert_waypoint_row (db, _lodex_waypoint_get_row (waypoint),
+                                        _lodex_waypoint_has_altitude (waypoint));
+}
+
+gboolean
+_lodex_db_insert_waypoint_row (sqlite3 *db, LodexWaypointRow *row, gboolean has_altitude)
+{
+  g_return_val_if_fail (db != NULL, FALSE);
+  g_return_val_if_fail (row != NULL, FALSE);
 
   Statement statement = borrow_bound (db,
                                       "INSERT INTO waypoints (id, route_id, name, desc, sym, type, order_weight, "
@@ -309,7 +327,7 @@ lodex_db_insert_waypoint (sqlite3 *db, LodexWaypoint *waypoint)
                                       ":segment_end, :ctime);",
                                       ":route_id", row->route_id, ":name", row->name, ":desc", row->desc, ":sym",
                                       row->sym, ":type", row->type, nullptr);
-  return statement && bind_waypoint (statement, row) && run (statement, sql_error);
+  return statement && bind_waypoint (statement, row, has_altitude) && run (statement, sql_error);
 }
 
 gboolean
@@ -386,12 +404,14 @@ lodex_db_select_update_waypoints (sqlite3 *db, const gchar *route_id, LodexWaypo
     return result;
   for (guint i = 0; i < changed->len; i++)
     {
-      const LodexWaypointRow *row = _lodex_waypoint_get_row (LODEX_WAYPOINT (changed->pdata[i]));
+      auto waypoint = LODEX_WAYPOINT (changed->pdata[i]);
+      const LodexWaypointRow *row = _lodex_waypoint_get_row (waypoint);
       Statement statement = borrow (db,
                                     "UPDATE waypoints SET order_weight = :order_weight, latitude = :latitude, "
                                     "longitude = :longitude, altitude = :altitude, segment_end = :segment_end, "
                                     "ctime = :ctime WHERE id = :id;");
-      if (!statement || !bind_waypoint (statement, row) || !run (statement, "SQL Error: %s\n"))
+      if (!statement || !bind_waypoint (statement, row, _lodex_waypoint_has_altitude (waypoint))
+          || !run (statement, "SQL Error: %s\n"))
         return result;
     }
   return transaction.commit () ? (result & ~0x4u) | 0x2 : result;

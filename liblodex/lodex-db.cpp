@@ -5,6 +5,7 @@
 
 #include "lodex-db-private.hpp"
 
+#include <cerrno>
 #include <cstdarg>
 #include <fcntl.h>
 #include <glib/gstdio.h>
@@ -14,6 +15,34 @@ namespace lodex::db
 {
 
 gint64 busy_timeout_us = 10 * G_USEC_PER_SEC;
+
+namespace
+{
+
+thread_local int quiet_depth;
+
+} // namespace
+
+Quiet::Quiet () noexcept
+{
+  quiet_depth++;
+}
+
+Quiet::~Quiet ()
+{
+  quiet_depth--;
+}
+
+void
+warn (const char *format, ...) noexcept
+{
+  if (quiet_depth > 0)
+    return;
+  va_list args;
+  va_start (args, format);
+  g_logv (G_LOG_DOMAIN, G_LOG_LEVEL_WARNING, format, args);
+  va_end (args);
+}
 
 namespace
 {
@@ -73,7 +102,7 @@ Statement::bind (const char *name, const char *value) noexcept
                   : sqlite3_bind_null (statement_, index);
   if (res != SQLITE_OK)
     {
-      g_warning ("Problem whilst binding statement: %s", sqlite3_errmsg (db_));
+      warn ("Problem whilst binding statement: %s", sqlite3_errmsg (db_));
       return false;
     }
   return true;
@@ -84,7 +113,7 @@ Statement::bind (const char *name, double value) noexcept
 {
   if (sqlite3_bind_double (statement_, sqlite3_bind_parameter_index (statement_, name), value) != SQLITE_OK)
     {
-      g_warning ("Problem whilst binding statement: %s", sqlite3_errmsg (db_));
+      warn ("Problem whilst binding statement: %s", sqlite3_errmsg (db_));
       return false;
     }
   return true;
@@ -95,7 +124,7 @@ Statement::bind_int64 (const char *name, gint64 value) noexcept
 {
   if (sqlite3_bind_int64 (statement_, sqlite3_bind_parameter_index (statement_, name), value) != SQLITE_OK)
     {
-      g_warning ("Problem whilst binding statement: %s", sqlite3_errmsg (db_));
+      warn ("Problem whilst binding statement: %s", sqlite3_errmsg (db_));
       return false;
     }
   return true;
@@ -117,7 +146,7 @@ borrow (sqlite3 *db, const char *query) noexcept
   });
   if (res != SQLITE_OK)
     {
-      g_warning ("Problem preparing sql statement: %s", sqlite3_errmsg (db));
+      warn ("Problem preparing sql statement: %s", sqlite3_errmsg (db));
       sqlite3_finalize (statement);
       return Statement ();
     }
@@ -142,13 +171,13 @@ run (Statement &statement, const char *failure) noexcept
 {
   if (_lodex_db_step (statement.get ()) != SQLITE_DONE)
     {
-      g_warning (failure, sqlite3_errmsg (statement.db ()));
+      warn (failure, sqlite3_errmsg (statement.db ()));
       sqlite3_reset (statement.get ());
       return false;
     }
   if (sqlite3_reset (statement.get ()) != SQLITE_OK)
     {
-      g_warning ("Problem resetting statement: %s", sqlite3_errmsg (statement.db ()));
+      warn ("Problem resetting statement: %s", sqlite3_errmsg (statement.db ()));
       return false;
     }
   return true;
@@ -174,7 +203,7 @@ fetch_row (Statement &statement) noexcept
   if (res == SQLITE_ROW)
     return true;
   if (res != SQLITE_DONE)
-    g_warning ("Error when retrieving row: %s", sqlite3_errmsg (statement.db ()));
+    warn ("Error when retrieving row: %s", sqlite3_errmsg (statement.db ()));
   return false;
 }
 
@@ -183,7 +212,7 @@ finish_read (Statement &statement) noexcept
 {
   if (sqlite3_reset (statement.get ()) != SQLITE_OK)
     {
-      g_warning ("Problem resetting statement: %s", sqlite3_errmsg (statement.db ()));
+      warn ("Problem resetting statement: %s", sqlite3_errmsg (statement.db ()));
       return false;
     }
   return true;
@@ -213,7 +242,7 @@ Transaction::Transaction (sqlite3 *db) noexcept : db_ (db)
   outermost_ = sqlite3_get_autocommit (db) != 0;
   open_ = exec_quietly (db, outermost_ ? "BEGIN IMMEDIATE" : "SAVEPOINT lodex");
   if (!open_)
-    g_warning ("Problem executing statement: %s", sqlite3_errmsg (db));
+    warn ("Problem executing statement: %s", sqlite3_errmsg (db));
 }
 
 Transaction::~Transaction ()
@@ -228,7 +257,7 @@ Transaction::commit () noexcept
   g_return_val_if_fail (open_, false);
   if (!exec_quietly (db_, outermost_ ? "COMMIT" : "RELEASE lodex"))
     {
-      g_warning ("Problem executing statement: %s", sqlite3_errmsg (db_));
+      warn ("Problem executing statement: %s", sqlite3_errmsg (db_));
       rollback ();
       return false;
     }
@@ -275,15 +304,24 @@ lodex_db_open (const gchar *filename)
 
   /* a person's places, often their home and routines: a new database is
    * its owner's alone (SQLite gives its -wal and -shm files the same mode);
-   * an existing one keeps the mode it has */
+   * an existing one keeps the mode it has, and is never opened here:
+   * closing a descriptor of it would drop the locks of the process's other
+   * connections to it. A link to a file not made yet makes it 0600 too. */
   int fd = g_open (filename, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0 && errno == EEXIST && !g_file_test (filename, G_FILE_TEST_EXISTS))
+    if (g_autofree gchar *link = g_file_read_link (filename, nullptr))
+      {
+        g_autofree gchar *dir = g_path_get_dirname (filename);
+        g_autofree gchar *target = g_path_is_absolute (link) ? g_strdup (link) : g_build_filename (dir, link, nullptr);
+        fd = g_open (target, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      }
   if (fd >= 0)
     close (fd);
 
   sqlite3 *db = nullptr;
   if (sqlite3_open (filename, &db) != SQLITE_OK)
     {
-      g_warning ("Error opening database: %s", db ? sqlite3_errmsg (db) : "out of memory");
+      warn ("Error opening database: %s", db ? sqlite3_errmsg (db) : "out of memory");
       sqlite3_close (db);
       return nullptr;
     }

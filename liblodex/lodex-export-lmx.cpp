@@ -1,4 +1,5 @@
-/* LMX export: a place, or every place of a set, as an LMX document.
+/* LMX export: a place, or every place of a set, as an LMX document, into
+ * a file that replaces its target once complete.
  *
  * The document is laid out as libxml2's text writer lays it out with
  * indentation on (one tab a level, "<x/>" for an element with nothing
@@ -6,7 +7,7 @@
  * of our own: the text writer's bookkeeping cost a third of an export, and
  * it drops the result of its last flush, so a full disk went unnoticed. */
 
-#include "lodex-private.h"
+#include "lodex-export-file.hpp"
 #include "lodex-lmx-private.h"
 
 #include <glib/gstdio.h>
@@ -27,11 +28,11 @@ constexpr gsize flush_size = 64 * 1024;
 class Export
 {
 public:
-  explicit Export (const char *filename) : filename_ (filename) {}
+  explicit Export (const char *filename) : file_ (filename) {}
   ~Export ();
 
   bool begin (GError **error);
-  bool landmark (LodexPlace *place);
+  bool landmark (const LodexPlaceRow *row, const LodexPlaceAddress *address, GList *links, GList *category_names);
   bool start (Tag tag);
   bool end ();
   bool finish (GError **error);
@@ -44,23 +45,18 @@ private:
   void name (Tag tag);
   bool write_out ();
 
-  const char *filename_;
-  int fd_ = -1;
-  int errno_ = 0; /* of the first failed write, or close */
+  lodex::ExportFile file_;
+  GError *invalid_ = nullptr; /* a place no reader would take back */
   GString *out_ = g_string_sized_new (2 * flush_size);
   GArray *open_ = g_array_new (FALSE, FALSE, sizeof (Tag)); /* the elements started, root first */
   bool start_tag_open_ = false;                             /* "<x" written, its '>' not yet */
-  /* categories stay live across landmarks: looked up, not loaded again */
-  GPtrArray *categories_ = g_ptr_array_new_with_free_func (g_object_unref);
 };
 
 Export::~Export ()
 {
-  g_ptr_array_unref (categories_);
+  g_clear_error (&invalid_);
   g_array_unref (open_);
   g_string_free (out_, TRUE);
-  if (fd_ >= 0)
-    close (fd_);
 }
 
 /* One tab for each element the current one is in. */
@@ -83,30 +79,16 @@ Export::name (Tag tag)
 bool
 Export::write_out ()
 {
-  for (gsize done = 0; !errno_ && done < out_->len;)
-    {
-      ssize_t n = write (fd_, out_->str + done, out_->len - done);
-      if (n > 0)
-        done += gsize (n);
-      else if (n == 0)
-        errno_ = ENOSPC;
-      else if (errno != EINTR)
-        errno_ = errno;
-    }
+  bool written = file_.write (out_->str, out_->len);
   g_string_truncate (out_, 0);
-  return !errno_;
+  return written;
 }
 
 bool
 Export::begin (GError **error)
 {
-  fd_ = g_open (filename_, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd_ < 0)
-    {
-      int saved = errno;
-      g_set_error (error, G_FILE_ERROR, g_file_error_from_errno (saved), "Failed to create %s", filename_);
-      return false;
-    }
+  if (!file_.open (error))
+    return false;
   g_string_append (out_, "<?xml version=\"1.0\"?>\n");
   start (lodex::lmx::LMX);
   g_string_append_printf (out_, " xmlns:%s=\"%s\"", lodex::lmx::prefix, lodex::lmx::namespace_uri);
@@ -151,22 +133,20 @@ Export::end ()
   return out_->len < flush_size || write_out ();
 }
 
-/* Ends the document and closes the file; FALSE when anything on the way
- * failed, a full disk included. */
+/* Ends the document, and the file takes its name; FALSE when anything on
+ * the way failed, a full disk included. */
 bool
 Export::finish (GError **error)
 {
+  if (invalid_)
+    {
+      g_propagate_error (error, g_steal_pointer (&invalid_));
+      return false; /* the file goes, the target stays */
+    }
   while (open_->len > 0)
     end ();
-  bool written = write_out ();
-  if (close (fd_) != 0 && !errno_)
-    errno_ = errno;
-  fd_ = -1;
-  if (written && !errno_)
-    return true;
-  g_set_error (error, G_FILE_ERROR, g_file_error_from_errno (errno_), "Failed to write %s: %s", filename_,
-               g_strerror (errno_));
-  return false;
+  write_out ();
+  return file_.commit (error);
 }
 
 /* Text as XML 1.0 allows it: invalid UTF-8 becomes U+FFFD, and characters
@@ -248,10 +228,18 @@ Export::number (Tag tag, double value)
 }
 
 bool
-Export::landmark (LodexPlace *place)
+Export::landmark (const LodexPlaceRow *row, const LodexPlaceAddress *address, GList *links, GList *category_names)
 {
-  LodexPlaceRow *row = _lodex_place_get_row (place);
   auto has = [row] (guint bit) { return (row->fields & bit) != 0; };
+  /* written by another program: "inf" would be a file our reader refuses */
+  GError *invalid = nullptr;
+  if (!_lodex_place_check_position (row->latitude, row->longitude, &invalid))
+    {
+      g_prefix_error (&invalid, "The place \"%s\" has no valid position: ", row->name ? row->name : "");
+      g_clear_error (&invalid_);
+      invalid_ = invalid;
+      return false;
+    }
 
   if (!start (lodex::lmx::LANDMARK) || (row->name && !element (lodex::lmx::NAME, row->name))
       || (row->description && !element (lodex::lmx::DESCRIPTION, row->description)))
@@ -272,24 +260,14 @@ Export::landmark (LodexPlace *place)
       && !number (lodex::lmx::COVERAGE_RADIUS, row->coverage))
     return false;
 
-  GValue address[lodex::lmx::PHONE_NUMBER - lodex::lmx::COUNTRY + 1] = {};
-  const char *address_properties[G_N_ELEMENTS (address)];
-  for (int tag = lodex::lmx::COUNTRY; tag <= lodex::lmx::PHONE_NUMBER; tag++)
-    address_properties[tag - lodex::lmx::COUNTRY] = lodex::lmx::elements[tag].property;
-  g_object_getv (G_OBJECT (place), G_N_ELEMENTS (address), address_properties, address);
   bool started = false;
-  bool written = true;
-  for (guint i = 0; i < G_N_ELEMENTS (address); i++)
-    {
-      const char *value = g_value_get_string (&address[i]);
-      if (value && written)
-        written = (started || (started = start (lodex::lmx::ADDRESS_INFO))) && element (Tag (lodex::lmx::COUNTRY + i), value);
-      g_value_unset (&address[i]);
-    }
-  if (!written || (started && !end ()))
+  for (int tag = lodex::lmx::COUNTRY; address && tag <= lodex::lmx::PHONE_NUMBER; tag++)
+    if (const char *value = address->*lodex::address_fields[tag - lodex::lmx::COUNTRY].member)
+      if (!(started || (started = start (lodex::lmx::ADDRESS_INFO))) || !element (Tag (tag), value))
+        return false;
+  if (started && !end ())
     return false;
 
-  g_autolist (LodexPlaceLink) links = lodex_place_get_links (place);
   for (GList *l = links; l; l = l->next)
     {
       auto link = static_cast<LodexPlaceLink *> (l->data);
@@ -299,17 +277,16 @@ Export::landmark (LodexPlace *place)
         return false;
     }
 
-  g_autolist (LodexCategory) categories = lodex_place_get_categories (place);
-  for (GList *l = categories; l; l = l->next)
-    {
-      if (categories_->len < 1024 && !g_ptr_array_find (categories_, l->data, nullptr))
-        g_ptr_array_add (categories_, g_object_ref (l->data));
-      g_autofree gchar *category_name = nullptr;
-      g_object_get (l->data, "name", &category_name, nullptr);
-      if (!start (lodex::lmx::CATEGORY) || (category_name && !element (lodex::lmx::NAME, category_name)) || !end ())
-        return false;
-    }
+  for (GList *l = category_names; l; l = l->next)
+    if (!start (lodex::lmx::CATEGORY) || !element (lodex::lmx::NAME, static_cast<const char *> (l->data)) || !end ())
+      return false;
   return end ();
+}
+
+bool
+landmark_of (Export &writer, const lodex::ExportedPlace &place)
+{
+  return writer.landmark (place.row, place.address, place.links, place.category_names);
 }
 
 } // namespace
@@ -341,7 +318,21 @@ lodex_export_place_to_lmx_file (LodexPlace *place, const char *filename, GError 
   Export writer (filename);
   if (!writer.begin (error))
     return FALSE;
-  writer.landmark (place);
+  g_autolist (LodexPlaceLink) links = lodex_place_get_links (place);
+  g_autolist (LodexCategory) categories = lodex_place_get_categories (place);
+  GList *names = nullptr;
+  for (GList *l = categories; l; l = l->next)
+    {
+      gchar *name = nullptr;
+      g_object_get (l->data, "name", &name, nullptr);
+      if (name && !g_list_find_custom (names, name, GCompareFunc (g_strcmp0)))
+        names = g_list_prepend (names, name);
+      else
+        g_free (name);
+    }
+  names = g_list_reverse (names);
+  writer.landmark (_lodex_place_get_row (place), _lodex_place_get_address (place), links, names);
+  g_list_free_full (names, g_free);
   return writer.finish (error);
 }
 
@@ -372,24 +363,32 @@ lodex_export_set_to_lmx_file (LodexSet *set, const char *filename, GError **erro
   if (!writer.begin (error))
     return FALSE;
 
-  g_autoptr (LodexPlace) first = lodex_set_first (set);
-  g_autoptr (LodexPlace) second = first ? lodex_set_next (set) : nullptr;
-  if (!second)
+  /* one landmark alone, or a collection: the second tells */
+  lodex::ExportWalk walk (set);
+  lodex::ExportedPlace first, second;
+  GError *failure = nullptr;
+  if (!walk.next (first, &failure) || !walk.next (second, &failure))
     {
-      if (first)
-        writer.landmark (first);
+      if (failure)
+        {
+          g_propagate_error (error, failure);
+          return FALSE;
+        }
+      if (first.row)
+        landmark_of (writer, first);
       return writer.finish (error);
     }
 
-  bool written = writer.start (lodex::lmx::LANDMARK_COLLECTION) && writer.landmark (first) && writer.landmark (second);
-  g_clear_object (&first);
-  g_clear_object (&second);
-  while (written)
+  bool written = writer.start (lodex::lmx::LANDMARK_COLLECTION) && landmark_of (writer, first)
+                 && landmark_of (writer, second);
+  first.clear ();
+  lodex::ExportedPlace &place = second;
+  while (written && walk.next (place, &failure))
+    written = landmark_of (writer, place);
+  if (failure)
     {
-      g_autoptr (LodexPlace) place = lodex_set_next (set);
-      if (!place)
-        break;
-      written = writer.landmark (place);
+      g_propagate_error (error, failure);
+      return FALSE;
     }
   if (written)
     writer.end ();

@@ -89,9 +89,18 @@ stopped (int res)
   return res < 0 ? res : -1;
 }
 
+LodexCategoryRow *
+category_row (const gchar *name, const gchar *description)
+{
+  LodexCategoryRow *row = _lodex_category_row_new ();
+  row->name = g_strdup (name);
+  row->description = g_strdup (description);
+  return row;
+}
+
 /* Each "category" with its "name" and optional "description". */
 int
-parse_categories (xmlTextReaderPtr reader, GList **categories)
+parse_categories (xmlTextReaderPtr reader, GPtrArray *categories)
 {
   int depth = xmlTextReaderDepth (reader);
   bool in_category = false;
@@ -111,7 +120,7 @@ parse_categories (xmlTextReaderPtr reader, GList **categories)
           else if (type == XML_READER_TYPE_END_ELEMENT && in_category)
             {
               if (name) /* a category without a name cannot be found again */
-                *categories = g_list_prepend (*categories, lodex_category_new (name, description));
+                g_ptr_array_add (categories, category_row (name, description));
               g_clear_pointer (&name, g_free);
               g_clear_pointer (&description, g_free);
               in_category = false;
@@ -135,7 +144,6 @@ parse_categories (xmlTextReaderPtr reader, GList **categories)
     }
   g_free (name);
   g_free (description);
-  *categories = g_list_reverse (*categories);
   return res == 1 ? 1 : stopped (res);
 }
 
@@ -151,6 +159,7 @@ copy_attribute (xmlTextReaderPtr reader, const char *name, gchar **slot)
   xmlFree (value);
 }
 
+/* FALSE when there is a coverage that is not a number: it is left out. */
 bool
 read_coverage (xmlTextReaderPtr reader, LodexPlaceRow *row)
 {
@@ -245,7 +254,8 @@ parse_place_content (xmlTextReaderPtr reader, LodexPlaceAddress **address, GList
   return res == 1 ? 1 : stopped (res);
 }
 
-/* Writing */
+/* Writing. A failure is the output's (a full disk): the export returns it
+ * as its error, so it is only traced here. */
 
 /* XML 1.0 carries neither invalid UTF-8 nor most control characters:
  * NULL when @text can be written as it is, else a copy without them. */
@@ -284,29 +294,27 @@ write_attribute (xmlTextWriterPtr writer, const char *name, const gchar *text)
 }
 
 bool
-write_category (xmlTextWriterPtr writer, LodexCategory *category)
+write_category (xmlTextWriterPtr writer, const LodexCategoryRow *category)
 {
   if (xmlTextWriterStartElementNS (writer, BAD_CAST prefix, BAD_CAST "category", nullptr) < 0)
     {
-      g_warning ("Error starting 'category' element");
+      g_debug ("Error starting 'category' element");
       return false;
     }
-  g_autofree gchar *name = nullptr;
-  g_autofree gchar *description = nullptr;
-  g_object_get (category, "name", &name, "description", &description, nullptr);
+  const gchar *name = category->name, *description = category->description;
   if (name && write_element (writer, "name", name) < 0)
     {
-      g_warning ("Error doing 'name' element");
+      g_debug ("Error doing 'name' element");
       return false;
     }
   if (description && write_element (writer, "description", description) < 0)
     {
-      g_warning ("Error doing 'description' element");
+      g_debug ("Error doing 'description' element");
       return false;
     }
   if (xmlTextWriterEndElement (writer) < 0)
     {
-      g_warning ("Error ending 'category' element");
+      g_debug ("Error ending 'category' element");
       return false;
     }
   return true;
@@ -328,7 +336,7 @@ write_place_attributes (xmlTextWriterPtr writer, LodexPlaceRow *row)
   for (const auto &attribute : attributes)
     if (attribute.value && write_attribute (writer, attribute.name, attribute.value) < 0)
       {
-        g_warning ("%s", attribute.failure);
+        g_debug ("%s", attribute.failure);
         return false;
       }
   if ((row->fields & LODEX_PLACE_FIELD_COVERAGE) && std::isfinite (row->coverage))
@@ -337,7 +345,7 @@ write_place_attributes (xmlTextWriterPtr writer, LodexPlaceRow *row)
       g_ascii_formatd (coverage, sizeof coverage, "%f", row->coverage);
       if (write_attribute (writer, "coverage", coverage) < 0)
         {
-          g_warning ("Error writing 'coverage' attribute");
+          g_debug ("Error writing 'coverage' attribute");
           return false;
         }
     }
@@ -349,15 +357,18 @@ write_address (xmlTextWriterPtr writer, LodexPlaceAddress *address)
 {
   if (xmlTextWriterStartElementNS (writer, BAD_CAST prefix, BAD_CAST "address", nullptr) < 0)
     {
-      g_warning ("Error starting 'address' element");
+      g_debug ("Error starting 'address' element");
       return false;
     }
   for (const AddressElement &element : address_elements)
     if (const gchar *value = address->*element.member; value && write_element (writer, element.name, value) < 0)
-      g_warning ("Error writing %s element", element.name);
+      {
+        g_debug ("Error writing %s element", element.name);
+        return false;
+      }
   if (xmlTextWriterEndElement (writer) < 0)
     {
-      g_warning ("Error ending 'address' element");
+      g_debug ("Error ending 'address' element");
       return false;
     }
   return true;
@@ -369,7 +380,7 @@ void
 free_tree_data (gpointer data) noexcept
 {
   auto tree = static_cast<LodexExtensionTreeData *> (data);
-  g_list_free_full (tree->categories, g_object_unref);
+  g_ptr_array_unref (tree->categories);
   g_free (tree);
 }
 
@@ -386,13 +397,13 @@ free_point_data (gpointer data) noexcept
 int
 parse_tree (gpointer *data, xmlTextReaderPtr reader) noexcept
 {
-  auto tree = g_new0 (LodexExtensionTreeData, 1);
+  auto tree = lodex_extension_tree_data_new ();
   *data = tree;
   if (!is_ours (reader, "categories"))
     return 0;
   if (xmlTextReaderIsEmptyElement (reader)) /* no end tag to read to */
     return 1;
-  return parse_categories (reader, &tree->categories);
+  return parse_categories (reader, tree->categories);
 }
 
 int
@@ -410,7 +421,7 @@ parse_point (gpointer *data, xmlTextReaderPtr reader) noexcept
   copy_attribute (reader, "icon", &row->icon);
   copy_attribute (reader, "presence", &row->presence);
   if (!read_coverage (reader, row))
-    return -1;
+    point->dropped++;
 
   LodexPlaceAddress *address = nullptr;
   int res = 1;
@@ -429,18 +440,18 @@ write_tree (gpointer data, xmlTextWriterPtr writer) noexcept
   auto tree = static_cast<LodexExtensionTreeData *> (data);
   if (xmlTextWriterStartElementNS (writer, BAD_CAST prefix, BAD_CAST "categories", nullptr) < 0)
     {
-      g_warning ("Error starting 'categories' element");
+      g_debug ("Error starting 'categories' element");
       return -1;
     }
-  for (GList *l = tree ? tree->categories : nullptr; l; l = l->next)
-    if (l->data && !write_category (writer, LODEX_CATEGORY (l->data)))
+  for (guint i = 0; tree && i < tree->categories->len; i++)
+    if (!write_category (writer, static_cast<const LodexCategoryRow *> (tree->categories->pdata[i])))
       {
-        g_warning ("Error doing category");
+        g_debug ("Error doing category");
         return -1;
       }
   if (xmlTextWriterEndElement (writer) < 0)
     {
-      g_warning ("Error ending 'categories' element");
+      g_debug ("Error ending 'categories' element");
       return -1;
     }
   return 0;
@@ -455,32 +466,40 @@ write_point (gpointer data, xmlTextWriterPtr writer) noexcept
 
   if (xmlTextWriterStartElementNS (writer, BAD_CAST prefix, BAD_CAST "place", nullptr) < 0)
     {
-      g_warning ("Error starting 'place' element");
+      g_debug ("Error starting 'place' element");
       return -1;
     }
   if (!write_place_attributes (writer, point->row))
     return -1;
   if (point->address && !address_is_empty (point->address) && !write_address (writer, point->address))
     {
-      g_warning ("Error doing address for place");
+      g_debug ("Error doing address for place");
       return -1;
     }
   for (GList *l = point->category_names; l; l = l->next)
     if (write_element (writer, "category", static_cast<const gchar *> (l->data)) < 0)
       {
-        g_warning ("Error writing category name");
-        g_warning ("Error doing category memberships for place");
+        g_debug ("Error writing category name");
+        g_debug ("Error doing category memberships for place");
         return -1;
       }
   if (xmlTextWriterEndElement (writer) < 0)
     {
-      g_warning ("Error ending 'place' element");
+      g_debug ("Error ending 'place' element");
       return -1;
     }
   return 0;
 }
 
 } // namespace
+
+LodexExtensionTreeData *
+lodex_extension_tree_data_new (void)
+{
+  auto tree = g_new0 (LodexExtensionTreeData, 1);
+  tree->categories = g_ptr_array_new_with_free_func (GDestroyNotify (_lodex_category_row_free));
+  return tree;
+}
 
 /**
  * lodex_extension_get:

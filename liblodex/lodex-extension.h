@@ -13,10 +13,10 @@ G_BEGIN_DECLS
 
 #define LODEX_EXTENSION_NAMESPACE "http://mirrex.com/xmlschemas/lodex/gpx/1"
 
-/* Tree data: the store's categories, one reference each. */
+/* Tree data: the store's categories, as rows (name and description). */
 typedef struct
 {
-  GList *categories;
+  GPtrArray *categories; /* of LodexCategoryRow */
 } LodexExtensionTreeData;
 
 /* Point data: the place the waypoint stands for, as its row (with its id)
@@ -27,8 +27,10 @@ typedef struct
   LodexPlaceRow *row;         /* NULL when the element was not a place */
   LodexPlaceAddress *address; /* NULL without one */
   GList *category_names;
+  guint dropped; /* optional values that could not be read, left out */
 } LodexExtensionPointData;
 
 GpxExtension *lodex_extension_get (void);
+LodexExtensionTreeData *lodex_extension_tree_data_new (void);
 
 G_END_DECLS

@@ -1,100 +1,62 @@
-/* GPX import: waypoints become places, routes and tracks become routes;
- * what the place-data extension carries is restored. */
+/* GPX import: the GPX library's stream of records into the import engine.
+ * Waypoints become places, routes and tracks become routes; what the
+ * place-data extension carries is restored. */
 
 #include "lodex-extension.h"
+#include "lodex-importer.hpp"
 
 #include <liblodex/lodex-import.h>
 
 namespace
 {
 
-/* Places stored per transaction: a long import lets other writers in
- * between, and its announcements go out as it goes. */
-constexpr guint places_per_batch = 1000;
-
-struct Import
+struct GpxImport
 {
-  LodexStore *store;
+  lodex::Importer &importer;
   GpxExtension *extension;
-  GHashTable *categories;  /* name to its category, or to NULL when there is none */
-  GList *places = nullptr; /* the file's places, a reference each, for its routes */
-  bool keep_places = false;
-  gchar *failure = nullptr; /* the first thing that could not be stored */
-  guint failures = 0;
+  LodexWaypointRow pending = {}; /* the last track point read, kept until we know whether it ends its segment */
+  bool has_pending = false;
+  bool pending_altitude = false;
+  /* optional values left out: how many, and the first */
+  guint dropped = 0;
+  gchar *first_dropped = nullptr;
 
-  ~Import ()
+  ~GpxImport ()
   {
-    g_hash_table_unref (categories);
-    g_list_free_full (places, g_object_unref);
-    g_free (failure);
+    clear_pending ();
+    g_free (first_dropped);
+  }
+
+  void
+  clear_pending ()
+  {
+    for (gchar *LodexWaypointRow::*field : {&LodexWaypointRow::id, &LodexWaypointRow::route_id, &LodexWaypointRow::name,
+                                            &LodexWaypointRow::desc, &LodexWaypointRow::sym, &LodexWaypointRow::type})
+      g_clear_pointer (&(pending.*field), g_free);
+    has_pending = false;
   }
 };
 
-void failed (Import *import, const char *format, ...) G_GNUC_PRINTF (2, 3);
-
-void
-failed (Import *import, const char *format, ...)
+GpxImport *
+of (gpointer data)
 {
-  if (import->failures++ == 0)
-    {
-      va_list args;
-      va_start (args, format);
-      import->failure = g_strdup_vprintf (format, args);
-      va_end (args);
-    }
+  return static_cast<GpxImport *> (data);
 }
 
-/* The file's category list: a name the store does not know yet is added. */
-void
-import_categories (Import *import, GpxTree *tree)
+/* The place a waypoint stands for: the extension's row, with its id, icon,
+ * presence, coverage and address, or a new one; filled from the point. */
+gboolean
+on_waypoint (GpxPoint *point, gpointer data, GError **error)
 {
-  auto data = static_cast<LodexExtensionTreeData *> (gpx_tree_get_exdata (tree, import->extension));
-  for (GList *l = data ? data->categories : nullptr; l; l = l->next)
-    {
-      auto category = LODEX_CATEGORY (l->data);
-      g_autofree gchar *name = nullptr;
-      g_object_get (category, "name", &name, nullptr);
-      g_autoptr (LodexCategory) present = lodex_store_get_category_by_name (import->store, name);
-      if (!present && !lodex_store_add_category (import->store, category))
-        failed (import, "category \"%s\"", name);
-    }
-}
+  GpxImport *import = of (data);
+  auto extra = static_cast<LodexExtensionPointData *> (gpx_point_get_exdata (point, import->extension));
+  g_autoptr (LodexPlaceRow) row = extra && extra->row ? static_cast<LodexPlaceRow *> (g_steal_pointer (&extra->row))
+                                                      : _lodex_place_row_new ();
+  g_autoptr (LodexPlaceAddress) address = extra ? static_cast<LodexPlaceAddress *> (g_steal_pointer (&extra->address))
+                                                : nullptr;
+  if (extra)
+    import->importer.count_dropped (extra->dropped);
 
-LodexCategory *
-category_named (Import *import, const gchar *name)
-{
-  gpointer category;
-  if (!g_hash_table_lookup_extended (import->categories, name, nullptr, &category))
-    {
-      category = lodex_store_get_category_by_name (import->store, name);
-      g_hash_table_insert (import->categories, g_strdup (name), category);
-    }
-  return static_cast<LodexCategory *> (category);
-}
-
-void
-replace (gchar **slot, const gchar *value)
-{
-  g_free (*slot);
-  *slot = g_strdup (value);
-}
-
-/* The place a waypoint stands for: the extension's, which has its id,
- * icon, presence, coverage and address, or a new one. */
-LodexPlace *
-place_for_point (Import *import, GpxPoint *point)
-{
-  auto data = static_cast<LodexExtensionPointData *> (gpx_point_get_exdata (point, import->extension));
-  LodexPlace *place;
-  if (data && data->row)
-    {
-      /* taken out, or freeing the tree would free them */
-      place = _lodex_place_new_with_row (static_cast<LodexPlaceRow *> (g_steal_pointer (&data->row)));
-      _lodex_place_set_address (place, static_cast<LodexPlaceAddress *> (g_steal_pointer (&data->address)));
-    }
-  else
-    place = _lodex_place_new_with_row (_lodex_place_row_new ());
-  LodexPlaceRow *row = _lodex_place_get_row (place);
   row->latitude = point->latitude;
   row->longitude = point->longitude;
   if (point->flags & GPX_POINT_ELEVATION)
@@ -112,154 +74,196 @@ place_for_point (Import *import, GpxPoint *point)
       row->vaccuracy = point->extra->vdop;
       row->fields |= LODEX_PLACE_FIELD_VACCURACY;
     }
-  replace (&row->name, point->name);
-  replace (&row->description, point->desc);
-  replace (&row->comment, point->cmt);
-  row->ctime = point->time.seconds;
+  g_free (row->name);
+  row->name = g_steal_pointer (&point->name);
+  g_free (row->description);
+  row->description = g_steal_pointer (&point->desc);
+  g_free (row->comment);
+  row->comment = g_steal_pointer (&point->cmt);
+  row->ctime = (point->flags & GPX_POINT_TIME) ? point->time.seconds : 0;
 
+  GList *links = nullptr;
   for (GList *l = point->links; l; l = l->next)
     {
       auto gpx_link = static_cast<GpxLink *> (l->data);
-      g_autoptr (LodexPlaceLink) link = lodex_place_link_new ();
-      link->name = g_strdup (gpx_link->text);
-      link->url = g_strdup (gpx_link->href);
-      link->mime = g_strdup (gpx_link->type);
-      lodex_place_add_link (place, link);
+      LodexPlaceLink *link = lodex_place_link_new ();
+      link->name = g_steal_pointer (&gpx_link->text);
+      link->url = g_steal_pointer (&gpx_link->href);
+      link->mime = g_steal_pointer (&gpx_link->type);
+      links = g_list_prepend (links, link);
     }
-  return place;
-}
+  links = g_list_reverse (links);
+  bool added = false;
+  bool stored = import->importer.add_place (row, address, links, &added, error);
+  g_list_free_full (links, GDestroyNotify (lodex_place_link_free));
+  if (!stored || !added || !extra)
+    return stored;
 
-void
-join_categories (Import *import, LodexPlace *place, GpxPoint *point)
-{
-  auto data = static_cast<LodexExtensionPointData *> (gpx_point_get_exdata (point, import->extension));
-  for (GList *l = data ? data->category_names : nullptr; l; l = l->next)
+  /* memberships by name, once the file's category list is in */
+  for (GList *l = extra->category_names; l; l = l->next)
     {
       auto name = static_cast<const gchar *> (l->data);
-      if (g_list_find_custom (data->category_names, name, GCompareFunc (g_strcmp0)) != l)
+      if (g_list_find_custom (extra->category_names, name, GCompareFunc (g_strcmp0)) != l)
         continue; /* named twice: one membership */
-      LodexCategory *category = category_named (import, name);
-      if (category && !lodex_category_add_place (category, place))
-        failed (import, "the membership of a place in \"%s\"", name);
+      if (!import->importer.join_category_later (row->id, name, error))
+        return FALSE;
     }
+  return TRUE;
 }
 
-void
-import_waypoint (Import *import, GpxPoint *point)
+/* The file's category list: a name the database does not know yet is
+ * added. */
+gboolean
+on_tree_data (GpxExtension *extension, gpointer *exdata, gpointer data, GError **error)
 {
-  g_autoptr (LodexPlace) place = place_for_point (import, point);
-  LodexPlaceRow *row = _lodex_place_get_row (place);
-  lodex_place_commit (place);
-
-  if (row->id && !_lodex_store_import_place (import->store, place))
+  GpxImport *import = of (data);
+  auto tree = static_cast<LodexExtensionTreeData *> (*exdata);
+  if (extension != import->extension || !tree)
+    return TRUE;
+  for (guint i = 0; i < tree->categories->len; i++)
     {
-      /* a place that is already here is the same place: it stays as it is,
-       * and the file's routes get it */
-      LodexPlace *present = lodex_store_get_place_by_id (import->store, row->id);
-      if (!present)
-        failed (import, "place \"%s\"", row->name ? row->name : row->id);
-      else if (import->keep_places)
-        import->places = g_list_prepend (import->places, present);
-      else
-        g_object_unref (present);
-      return;
+      auto category = static_cast<LodexCategoryRow *> (tree->categories->pdata[i]);
+      if (!import->importer.add_category (category->name, category->description, error))
+        return FALSE;
     }
-  if (!row->id && !lodex_store_add_place (import->store, place))
-    {
-      failed (import, "place \"%s\"", row->name ? row->name : "");
-      return;
-    }
-  join_categories (import, place, point);
-  if (import->keep_places)
-    import->places = g_list_prepend (import->places, g_object_ref (place));
-}
-
-/* A route of the file, holding every place of the file. */
-LodexRoute *
-new_route (Import *import, const gchar *name, const gchar *cmt, const gchar *desc, const char *type)
-{
-  LodexRoute *route = lodex_route_new (name, desc);
-  g_object_set (route, "comment", cmt, "type", type, nullptr);
-  if (!lodex_store_add_route (import->store, route))
-    {
-      failed (import, "route \"%s\"", name ? name : "");
-      g_object_unref (route);
-      return nullptr;
-    }
-  for (GList *l = import->places; l; l = l->next)
-    if (!lodex_route_add_place (route, LODEX_PLACE (l->data)))
-      failed (import, "the membership of a place in route \"%s\"", name ? name : "");
-  return route;
-}
-
-void
-add_waypoint (Import *import, LodexRoute *route, GpxPoint *point, guint position, gboolean segment_end)
-{
-  /* a waypoint's time has room for 1970 to 2038 only */
-  gint ctime = gint (CLAMP (point->time.seconds, gint64 (0), gint64 (G_MAXINT)));
-  g_autoptr (LodexWaypoint) waypoint = lodex_waypoint_new (point->latitude, point->longitude, point->elevation, ctime);
-  g_object_set (waypoint, "name", point->name, "desc", point->desc, "sym", point->sym, "type", point->type,
-                "order-weight", gdouble (position), "segment-end", segment_end, nullptr);
-  if (!lodex_route_add_waypoint (route, waypoint))
-    failed (import, "point %u of route \"%s\"", position + 1, _lodex_route_get_row (route)->name);
-}
-
-void
-import_route (Import *import, GpxRoute *gpx_route)
-{
-  g_autoptr (LodexRoute) route = new_route (import, gpx_route->name, gpx_route->cmt, gpx_route->desc, nullptr);
-  guint position = 0;
-  for (GList *l = route ? gpx_route->points : nullptr; l; l = l->next)
-    add_waypoint (import, route, static_cast<GpxPoint *> (l->data), position++, FALSE);
-}
-
-void
-import_track (Import *import, GpxTrack *track)
-{
-  g_autoptr (LodexRoute) route = new_route (import, track->name, track->cmt, track->desc, "track");
-  guint position = 0;
-  for (GList *s = route ? track->segments : nullptr; s; s = s->next)
-    for (GList *l = static_cast<GpxTrackSegment *> (s->data)->points; l; l = l->next)
-      add_waypoint (import, route, static_cast<GpxPoint *> (l->data), position++, l->next == nullptr);
+  return TRUE;
 }
 
 bool
-import_tree (Import *import, GpxTree *tree)
+add_point (GpxImport *import, GpxPoint *point, bool segment_end, GError **error)
 {
-  LodexStore *store = import->store;
-  if (!_lodex_store_batch_begin (store))
-    return false;
-  import_categories (import, tree);
-  guint in_batch = 0;
-  for (GList *l = tree->waypoints; l; l = l->next)
-    {
-      if (!l->data)
-        continue;
-      import_waypoint (import, static_cast<GpxPoint *> (l->data));
-      if (++in_batch == places_per_batch)
-        {
-          in_batch = 0;
-          if (!_lodex_store_batch_end (store))
-            failed (import, "%u places", places_per_batch);
-          if (!_lodex_store_batch_begin (store))
-            return false;
-        }
-    }
-  import->places = g_list_reverse (import->places);
+  LodexWaypointRow row = {};
+  row.latitude = point->latitude;
+  row.longitude = point->longitude;
+  row.altitude = (point->flags & GPX_POINT_ELEVATION) ? point->elevation : 0.0;
+  /* a waypoint's time has room for 1970 to 2038 only */
+  row.ctime = (point->flags & GPX_POINT_TIME) ? gint (CLAMP (point->time.seconds, gint64 (0), gint64 (G_MAXINT))) : 0;
+  row.name = point->name;
+  row.desc = point->desc;
+  row.sym = point->sym;
+  row.type = point->type;
+  row.segment_end = segment_end;
+  bool added = import->importer.add_waypoint (&row, (point->flags & GPX_POINT_ELEVATION) != 0, error);
+  g_free (row.id);
+  g_free (row.route_id);
+  return added;
+}
 
-  g_message ("Importing %d routes", gint (g_list_length (tree->routes)));
-  for (GList *l = tree->routes; l; l = l->next)
-    import_route (import, static_cast<GpxRoute *> (l->data));
-  g_message ("Importing %d tracks", gint (g_list_length (tree->tracks)));
-  for (GList *l = tree->tracks; l; l = l->next)
-    import_track (import, static_cast<GpxTrack *> (l->data));
+gboolean
+on_route_start (gpointer data, GError **error)
+{
+  return of (data)->importer.begin_route (error);
+}
 
-  if (!_lodex_store_batch_end (store))
-    failed (import, "the last %u places and the routes", in_batch);
-  return true;
+gboolean
+on_route_point (GpxPoint *point, gpointer data, GError **error)
+{
+  return add_point (of (data), point, false, error);
+}
+
+gboolean
+on_route_end (GpxRoute *route, gpointer data, GError **error)
+{
+  return of (data)->importer.end_route (route->name, route->cmt, route->desc, nullptr, error);
+}
+
+gboolean
+on_track_start (gpointer data, GError **error)
+{
+  return of (data)->importer.begin_route (error);
+}
+
+/* The point before is written now: it does not end its segment. */
+bool
+write_pending (GpxImport *import, bool segment_end, GError **error)
+{
+  if (!import->has_pending)
+    return true;
+  import->pending.segment_end = segment_end;
+  g_clear_pointer (&import->pending.id, g_free);
+  bool added = import->importer.add_waypoint (&import->pending, import->pending_altitude, error);
+  import->clear_pending ();
+  return added;
+}
+
+gboolean
+on_track_point (GpxPoint *point, gpointer data, GError **error)
+{
+  GpxImport *import = of (data);
+  if (!write_pending (import, false, error))
+    return FALSE;
+  LodexWaypointRow &row = import->pending;
+  row.latitude = point->latitude;
+  row.longitude = point->longitude;
+  row.altitude = (point->flags & GPX_POINT_ELEVATION) ? point->elevation : 0.0;
+  row.ctime = (point->flags & GPX_POINT_TIME) ? gint (CLAMP (point->time.seconds, gint64 (0), gint64 (G_MAXINT))) : 0;
+  row.name = g_steal_pointer (&point->name);
+  row.desc = g_steal_pointer (&point->desc);
+  row.sym = g_steal_pointer (&point->sym);
+  row.type = g_steal_pointer (&point->type);
+  import->pending_altitude = (point->flags & GPX_POINT_ELEVATION) != 0;
+  import->has_pending = true;
+  return TRUE;
+}
+
+gboolean
+on_segment_end (gpointer data, GError **error)
+{
+  return write_pending (of (data), true, error);
+}
+
+gboolean
+on_track_end (GpxTrack *track, gpointer data, GError **error)
+{
+  GpxImport *import = of (data);
+  return write_pending (import, true, error)
+         && import->importer.end_route (track->name, track->cmt, track->desc, "track", error);
+}
+
+void
+on_dropped (const gchar *element, glong line, const gchar *text, gpointer data)
+{
+  GpxImport *import = of (data);
+  if (import->dropped++ == 0)
+    import->first_dropped = g_strdup_printf ("<%s> on line %ld: \"%s\"", element, line, text);
+}
+
+void
+on_progress (goffset done, goffset total, gpointer data)
+{
+  of (data)->importer.read (done, total);
 }
 
 } // namespace
+
+bool
+lodex::import_gpx (Importer &importer, const char *filename, GError **error) noexcept
+{
+  static const GpxReadHandler handler = {
+    .waypoint = on_waypoint,
+    .route_start = on_route_start,
+    .route_point = on_route_point,
+    .route_end = on_route_end,
+    .track_start = on_track_start,
+    .segment_start = nullptr,
+    .track_point = on_track_point,
+    .segment_end = on_segment_end,
+    .track_end = on_track_end,
+    .tree_data = on_tree_data,
+    .title = nullptr,
+    .dropped = on_dropped,
+    .progress = on_progress,
+  };
+  GpxImport import{importer, lodex_extension_get ()};
+  importer.set_routes_hold_places (true);
+  if (!gpx_read_file (filename, &handler, &import, error))
+    return false;
+  importer.count_dropped (import.dropped);
+  if (importer.result ().dropped)
+    g_debug ("%s: %u optional values could not be read and were left out%s%s", filename, importer.result ().dropped,
+             import.first_dropped ? ", the first " : "", import.first_dropped ? import.first_dropped : "");
+  return true;
+}
 
 /**
  * lodex_import_from_gpx_file:
@@ -273,11 +277,13 @@ import_tree (Import *import, GpxTree *tree)
  * place-data extension keeps its id and every field; one whose id is
  * already in the store is left as it is there.
  *
- * A file that cannot be read stores nothing. When something read cannot
- * be stored, the rest is stored all the same, and the result is %FALSE
- * with %LODEX_ERROR_STORE.
+ * The file is read as it is stored, in one transaction: the whole file or
+ * nothing. A missing or unreadable latitude or longitude fails the file;
+ * an optional value that cannot be read (an elevation, a time, a dilution)
+ * is left out, and a point without one has none in the store either.
  *
- * Returns: whether the whole file was read and stored
+ * Returns: whether the whole file was read and stored; on failure @error
+ *   names the line that is wrong, or says what the database refused
  *
  * Since: 0.1
  */
@@ -287,38 +293,5 @@ lodex_import_from_gpx_file (LodexStore *store, const char *filename, GError **er
   g_return_val_if_fail (store != NULL, FALSE);
   g_return_val_if_fail (filename != NULL, FALSE);
   g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
-
-  GpxExtension *extension = lodex_extension_get ();
-  GError *failure = nullptr;
-  GpxTree *tree = gpx_tree_read_from_file (filename, &failure);
-  if (!tree)
-    {
-      g_warning ("Error producing tree from GPX file: %s", failure->message);
-      g_propagate_error (error, failure);
-      return FALSE;
-    }
-
-  lodex::Hold hold (store);
-  auto unref = [] (gpointer category) {
-    if (category)
-      g_object_unref (category);
-  };
-  Import import{store, extension, g_hash_table_new_full (g_str_hash, g_str_equal, g_free, unref)};
-  import.keep_places = tree->routes || tree->tracks;
-  bool started = import_tree (&import, tree);
-  gpx_tree_free (tree);
-
-  if (!started)
-    {
-      g_set_error (error, LODEX_ERROR, LODEX_ERROR_STORE, "Could not store %s: the database refused a transaction",
-                   filename);
-      return FALSE;
-    }
-  if (import.failures)
-    {
-      g_set_error (error, LODEX_ERROR, LODEX_ERROR_STORE, "Could not store %s%s", import.failure,
-                   import.failures > 1 ? " and more" : "");
-      return FALSE;
-    }
-  return TRUE;
+  return lodex::import_file (store, filename, false, nullptr, nullptr, nullptr, error);
 }

@@ -1,11 +1,12 @@
-/* LMX import: streams a landmarks file into the store, one landmark at a
- * time, each stored whole at its end element.
+/* LMX import: streams a landmarks file into the import engine, one
+ * landmark at a time, each handed over whole at its end element; the
+ * engine stores the file in one transaction.
  *
  * libxml2's SAX parser, fed by chunks, rather than its text reader: the
  * reader withholds the nodes it has already parsed once it meets an error,
  * so the landmarks before a truncation would be lost with it. */
 
-#include "lodex-private.h"
+#include "lodex-importer.hpp"
 #include "lodex-lmx-private.h"
 
 #include <glib/gstdio.h>
@@ -33,10 +34,6 @@ free_parser_context (xmlParserCtxt *context)
 }
 
 using ParserContext = lodex::Handle<xmlParserCtxt, free_parser_context>;
-
-/* Landmarks per transaction: few commits, and few broadcasts held back
- * until each. */
-constexpr guint landmarks_per_commit = 1000;
 
 /* Text gathered for one element: as much as libxml2 allows in one node. */
 constexpr gsize max_text = XML_MAX_TEXT_LENGTH;
@@ -91,17 +88,22 @@ private:
 /* One landmark while it is read: nothing is stored before its end. */
 struct Landmark
 {
-  LodexPlace *place = lodex_place_new (nullptr, 0.0, 0.0);                 /* created now, at 0, 0 */
-  GPtrArray *categories = g_ptr_array_new_with_free_func (g_object_unref); /* named, each once */
-  GHashTable *names = g_hash_table_new_full (g_str_hash, g_str_equal, g_free, nullptr);
-  LodexCategory *category = nullptr; /* open; the last of @categories */
-  LodexPlaceLink *link = nullptr;    /* open */
+  LodexPlaceRow *row = _lodex_place_row_new ();
+  LodexPlaceAddress *address = nullptr;
+  GList *links = nullptr;                                                                             /* of LodexPlaceLink, the last first */
+  GPtrArray *categories = g_ptr_array_new_with_free_func (GDestroyNotify (_lodex_category_row_free)); /* each name once */
+  LodexCategoryRow *category = nullptr;                                                               /* open */
+  LodexPlaceLink *link = nullptr;                                                                     /* open */
+  bool coordinates = false, latitude = false, longitude = false;
 
+  Landmark () { row->ctime = g_get_real_time () / G_USEC_PER_SEC; }
   ~Landmark ()
   {
-    g_object_unref (place);
+    _lodex_place_row_free (row);
+    _lodex_place_address_free (address);
+    g_list_free_full (links, GDestroyNotify (lodex_place_link_free));
     g_ptr_array_unref (categories);
-    g_hash_table_unref (names);
+    _lodex_category_row_free (category);
     lodex_place_link_free (link);
   }
 };
@@ -109,11 +111,12 @@ struct Landmark
 class Import
 {
 public:
-  Import (LodexStore *store, const char *filename) : store_ (store), filename_ (filename) {}
+  Import (lodex::Importer &importer, const char *filename) : importer_ (importer), filename_ (filename) {}
   ~Import ()
   {
     delete landmark_;
     g_string_free (text_, TRUE);
+    g_free (xml_problem_);
   }
 
   bool run (int fd, GError **error);
@@ -134,7 +137,8 @@ private:
   static void on_xml_error (void *data, xmlError *xml_error);
 
   bool parse (int fd);
-  void fail (GQuark domain, int code, const char *format, ...) G_GNUC_PRINTF (4, 5);
+  void fail (int code, const char *format, ...) G_GNUC_PRINTF (3, 4);
+  void fail_with (GError *error);
   void fail_unexpected (const char *local_name);
   void start_element (Tag tag, const char *local_name);
   void end_element (Tag tag);
@@ -142,9 +146,9 @@ private:
   void end_in_landmark (Tag tag);
   void apply_text (Tag tag);
   void store_landmark ();
-  void store_categories ();
+  gchar *where () const;
 
-  LodexStore *store_;
+  lodex::Importer &importer_;
   const char *filename_;
   xmlParserCtxt *context_ = nullptr;
   GError *error_ = nullptr; /* the first failure; parsing stops at it */
@@ -154,20 +158,53 @@ private:
   Tag open_tag_ = lodex::lmx::UNKNOWN; /* the element whose text is gathered */
   GString *text_ = g_string_new (nullptr);
   bool have_text_ = false;
-  guint landmarks_ = 0;
-  guint uncommitted_ = 0;
-  bool in_batch_ = false; /* a transaction of ours is open */
+  bool traces_ = !g_log_writer_default_would_drop (G_LOG_LEVEL_DEBUG, G_LOG_DOMAIN);
+  goffset read_ = 0, size_ = 0; /* bytes of the file */
+  /* the first problem libxml2 reported, and where */
+  gchar *xml_problem_ = nullptr;
+  int xml_line_ = 0, xml_column_ = 0;
 };
 
+/* "file:line:column", where the parser is. */
+gchar *
+Import::where () const
+{
+  if (!context_)
+    return g_strdup (filename_);
+  return g_strdup_printf ("%s:%d:%d", filename_, xmlSAX2GetLineNumber (context_), xmlSAX2GetColumnNumber (context_));
+}
+
+/* Stops the parse with an error that says where. */
 void
-Import::fail (GQuark domain, int code, const char *format, ...)
+Import::fail (int code, const char *format, ...)
 {
   if (error_)
     return;
   va_list args;
   va_start (args, format);
-  error_ = g_error_new_valist (domain, code, format, args);
+  g_autofree gchar *message = g_strdup_vprintf (format, args);
   va_end (args);
+  g_autofree gchar *place = where ();
+  error_ = g_error_new (LODEX_ERROR, code, "%s: %s", place, message);
+  if (context_)
+    xmlStopParser (context_);
+}
+
+/* Stops the parse with the engine's error, prefixed with where. */
+void
+Import::fail_with (GError *error)
+{
+  if (error_)
+    {
+      g_error_free (error);
+      return;
+    }
+  if (!g_error_matches (error, G_IO_ERROR, G_IO_ERROR_CANCELLED))
+    {
+      g_autofree gchar *place = where ();
+      g_prefix_error (&error, "%s: ", place);
+    }
+  error_ = error;
   if (context_)
     xmlStopParser (context_);
 }
@@ -181,17 +218,24 @@ Import::fail_unexpected (const char *local_name)
   const xmlChar *at = input->cur;
   if (at >= input->end || !(at[0] == '>' || (at[0] == '/' && at + 1 < input->end && at[1] == '>')))
     return;
-  fail (LODEX_ERROR, LODEX_ERROR_UNEXPECTED_TAG, "Unexpected tag '%s' encountered", local_name);
+  fail (LODEX_ERROR_UNEXPECTED_TAG, "Unexpected tag '%s' encountered", local_name);
 }
 
 void
 Import::on_xml_error (void *data, xmlError *xml_error)
 {
-  /* only the fatal ones stop the parse, as "Parse error"; the details are
-   * for whoever debugs */
+  /* only the fatal ones stop the parse, as "Parse error", with the first
+   * one's place and words */
   auto self = static_cast<Import *> (data);
-  if (xml_error && xml_error->message)
-    g_debug ("%s:%d: %s", self->filename_, xml_error->line, g_strchomp (xml_error->message));
+  if (!xml_error || !xml_error->message)
+    return;
+  g_debug ("%s:%d: %s", self->filename_, xml_error->line, g_strchomp (xml_error->message));
+  if (!self->xml_problem_ && xml_error->level >= XML_ERR_ERROR)
+    {
+      self->xml_problem_ = g_strdup (xml_error->message);
+      self->xml_line_ = xml_error->line;
+      self->xml_column_ = xml_error->int2;
+    }
 }
 
 void
@@ -220,7 +264,7 @@ Import::on_text (void *data, const xmlChar *text, int len)
   if (self->text_->len + gsize (len) > max_text)
     {
       g_debug ("%s: more than %" G_GSIZE_FORMAT " bytes of text in one element", self->filename_, max_text);
-      self->fail (LODEX_ERROR, LODEX_ERROR_PARSE, "Parse error");
+      self->fail (LODEX_ERROR_PARSE, "Parse error: more than %" G_GSIZE_FORMAT " bytes of text in one element", max_text);
       return;
     }
   g_string_append_len (self->text_, reinterpret_cast<const char *> (text), len);
@@ -267,7 +311,6 @@ Import::start_element (Tag tag, const char *local_name)
     {
       after_landmark_ = state_ == IN_COLLECTION ? IN_COLLECTION : AFTER_LANDMARK;
       landmark_ = new Landmark;
-      landmarks_++;
       open_tag_ = lodex::lmx::UNKNOWN;
     }
 }
@@ -298,6 +341,8 @@ Import::start_in_landmark (Tag tag, const char *local_name)
   switch (tag)
     {
     case lodex::lmx::COORDINATES:
+      landmark.coordinates = true;
+      break;
     case lodex::lmx::ADDRESS_INFO:
       break;
     case lodex::lmx::MEDIA_LINK:
@@ -308,8 +353,7 @@ Import::start_in_landmark (Tag tag, const char *local_name)
     case lodex::lmx::CATEGORY:
       if (landmark.link || landmark.category)
         return fail_unexpected (local_name);
-      landmark.category = LODEX_CATEGORY (g_object_new (LODEX_TYPE_CATEGORY, nullptr));
-      g_ptr_array_add (landmark.categories, landmark.category);
+      landmark.category = _lodex_category_row_new ();
       break;
     case lodex::lmx::UNKNOWN:
     case lodex::lmx::LMX:
@@ -331,22 +375,22 @@ Import::end_in_landmark (Tag tag)
   switch (tag)
     {
     case lodex::lmx::MEDIA_LINK:
-      /* a detached place keeps its links until the store adds it */
       if (landmark.link)
-        lodex_place_add_link (landmark.place, landmark.link);
-      g_clear_pointer (&landmark.link, lodex_place_link_free);
+        landmark.links = g_list_prepend (landmark.links, g_steal_pointer (&landmark.link));
       break;
     case lodex::lmx::CATEGORY:
       if (landmark.category)
         {
           /* one membership per name; a category without a name is none */
-          g_autofree gchar *name = nullptr;
-          g_object_get (landmark.category, "name", &name, nullptr);
-          if (name && !g_hash_table_contains (landmark.names, name))
-            g_hash_table_add (landmark.names, g_steal_pointer (&name));
+          LodexCategoryRow *category = g_steal_pointer (&landmark.category);
+          bool named_before = false;
+          for (guint i = 0; category->name && !named_before && i < landmark.categories->len; i++)
+            named_before = g_str_equal (static_cast<LodexCategoryRow *> (landmark.categories->pdata[i])->name,
+                                        category->name);
+          if (category->name && !named_before)
+            g_ptr_array_add (landmark.categories, category);
           else
-            g_ptr_array_remove_index (landmark.categories, landmark.categories->len - 1);
-          landmark.category = nullptr;
+            _lodex_category_row_free (category);
         }
       break;
     default:
@@ -359,33 +403,33 @@ Import::end_in_landmark (Tag tag)
   have_text_ = false;
 }
 
-/* Sets @property from text, converted to the property's own type; an object
- * without such a property ignores it. */
-void
-set_from_text (GObject *object, const char *property, const char *text, bool category)
+/* A number as LMX writes it (xsd:double without INF and NaN), blanks
+ * around it allowed. */
+bool
+parse_number (const char *text, double *value)
 {
-  GParamSpec *pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (object), property);
-  if (!pspec || !(pspec->flags & G_PARAM_WRITABLE))
-    return;
+  while (g_ascii_isspace (*text))
+    text++;
+  gchar *end = nullptr;
+  double number = g_ascii_strtod (text, &end);
+  if (end == text || !std::isfinite (number))
+    return false;
+  while (g_ascii_isspace (*end))
+    end++;
+  if (*end)
+    return false;
+  *value = number;
+  return true;
+}
 
-  g_auto (GValue) value = G_VALUE_INIT;
-  g_value_init (&value, pspec->value_type);
-  if (pspec->value_type == G_TYPE_DOUBLE)
-    {
-      /* not a finite number: 0.0, as for any text that is not a number */
-      double number = g_ascii_strtod (text, nullptr);
-      g_value_set_double (&value, std::isfinite (number) ? number : 0.0);
-    }
-  else if (pspec->value_type == G_TYPE_STRING)
-    g_value_set_string (&value, text);
-  else
-    return;
-
-  if (category)
-    g_message ("category: %s := %s", property, text);
-  else
-    g_message ("%s := %s", property, text);
-  g_object_set_property (object, property, &value);
+/* At most 40 characters of a bad value, for an error message. */
+gchar *
+quote (const char *text)
+{
+  if (g_utf8_strlen (text, -1) <= 40)
+    return g_strdup_printf ("\"%s\"", text);
+  g_autofree gchar *start = g_utf8_substring (text, 0, 40);
+  return g_strdup_printf ("\"%s…\"", start);
 }
 
 void
@@ -393,72 +437,109 @@ Import::apply_text (Tag tag)
 {
   Landmark &landmark = *landmark_;
   const char *text = text_->str;
+  auto replace = [text] (gchar **field) {
+    g_free (*field);
+    *field = g_strdup (text);
+  };
   if (landmark.link)
     {
-      gchar **field = tag == lodex::lmx::NAME   ? &landmark.link->name
-                      : tag == lodex::lmx::MIME ? &landmark.link->mime
-                      : tag == lodex::lmx::URL  ? &landmark.link->url
-                                                : nullptr;
-      if (field)
-        {
-          g_free (*field);
-          *field = g_strdup (text);
-        }
+      if (tag == lodex::lmx::NAME)
+        replace (&landmark.link->name);
+      else if (tag == lodex::lmx::MIME)
+        replace (&landmark.link->mime);
+      else if (tag == lodex::lmx::URL)
+        replace (&landmark.link->url);
       return;
     }
-
-  const char *property = lodex::lmx::elements[tag].property;
-  if (!property)
-    return;
   if (landmark.category)
-    set_from_text (G_OBJECT (landmark.category), property, text, true);
-  else
-    set_from_text (G_OBJECT (landmark.place), property, text, false);
+    {
+      if (tag == lodex::lmx::NAME)
+        replace (&landmark.category->name);
+      else if (tag == lodex::lmx::DESCRIPTION)
+        replace (&landmark.category->description);
+      return;
+    }
+  if (lodex::lmx::elements[tag].property && traces_)
+    g_debug ("%s := %s", lodex::lmx::elements[tag].property, text);
+
+  LodexPlaceRow *row = landmark.row;
+  struct Optional
+  {
+    Tag tag;
+    gdouble LodexPlaceRow::*member;
+    guint bit;
+  };
+  static const Optional optional[] = {
+    {lodex::lmx::ALTITUDE, &LodexPlaceRow::altitude, LODEX_PLACE_FIELD_ALTITUDE},
+    {lodex::lmx::HORIZONTAL_ACCURACY, &LodexPlaceRow::haccuracy, LODEX_PLACE_FIELD_HACCURACY},
+    {lodex::lmx::VERTICAL_ACCURACY, &LodexPlaceRow::vaccuracy, LODEX_PLACE_FIELD_VACCURACY},
+    {lodex::lmx::COVERAGE_RADIUS, &LodexPlaceRow::coverage, LODEX_PLACE_FIELD_COVERAGE},
+  };
+  switch (tag)
+    {
+    case lodex::lmx::NAME:
+      return replace (&row->name);
+    case lodex::lmx::DESCRIPTION:
+      return replace (&row->description);
+    case lodex::lmx::LATITUDE:
+    case lodex::lmx::LONGITUDE:
+      {
+        /* a position that cannot be read refuses the file, as in GPX */
+        bool latitude = tag == lodex::lmx::LATITUDE;
+        if (!parse_number (text, latitude ? &row->latitude : &row->longitude))
+          {
+            g_autofree gchar *shown = quote (text);
+            return fail (LODEX_ERROR_INVALID, "<%s> is not a number: %s", lodex::lmx::elements[tag].name, shown);
+          }
+        (latitude ? landmark.latitude : landmark.longitude) = true;
+        return;
+      }
+    default:
+      break;
+    }
+  for (const Optional &o : optional)
+    if (o.tag == tag)
+      {
+        /* an optional value that cannot be read is left out */
+        if (parse_number (text, &(row->*o.member)))
+          row->fields |= o.bit;
+        else
+          {
+            row->*o.member = 0.0;
+            row->fields &= ~o.bit;
+            importer_.count_dropped (1);
+          }
+        return;
+      }
+  if (tag >= lodex::lmx::COUNTRY && tag <= lodex::lmx::PHONE_NUMBER)
+    {
+      if (!landmark.address)
+        landmark.address = _lodex_place_address_new ();
+      replace (&(landmark.address->*lodex::address_fields[tag - lodex::lmx::COUNTRY].member));
+    }
 }
 
 void
 Import::store_landmark ()
 {
-  if (!lodex_store_add_place (store_, landmark_->place))
+  Landmark &landmark = *landmark_;
+  LodexPlaceRow *row = landmark.row;
+  if (landmark.coordinates && !(landmark.latitude && landmark.longitude))
+    return fail (LODEX_ERROR_INVALID, "the coordinates of a landmark lack its %s",
+                 landmark.latitude ? "longitude" : "latitude");
+  /* the engine checks the position, and the error then says where */
+  GError *error = nullptr;
+  landmark.links = g_list_reverse (landmark.links);
+  bool added = false;
+  if (!importer_.add_place (row, landmark.address, landmark.links, &added, &error))
+    return fail_with (error);
+  for (guint i = 0; added && i < landmark.categories->len; i++)
     {
-      g_autofree gchar *name = nullptr;
-      g_object_get (landmark_->place, "name", &name, nullptr);
-      g_autofree gchar *what = name ? g_strdup_printf ("landmark '%s'", name)
-                                    : g_strdup_printf ("landmark %u", landmarks_);
-      return fail (LODEX_ERROR, LODEX_ERROR_STORE, "Could not store %s", what);
+      auto category = static_cast<LodexCategoryRow *> (landmark.categories->pdata[i]);
+      if (!importer_.join_category (row->id, category->name, category->description, &error))
+        return fail_with (error);
     }
-  store_categories ();
-
-  /* every landmark so far reaches the database, and its broadcasts the bus */
-  if (++uncommitted_ < landmarks_per_commit)
-    return;
-  uncommitted_ = 0;
-  in_batch_ = false;
-  if (!_lodex_store_batch_end (store_) || !(in_batch_ = _lodex_store_batch_begin (store_)))
-    fail (LODEX_ERROR, LODEX_ERROR_STORE, "Could not store %s", filename_);
-}
-
-/* Memberships by name, reusing the store's category of that name; one that
- * cannot be stored costs the membership only (the store has said why). */
-void
-Import::store_categories ()
-{
-  GPtrArray *categories = landmark_->categories;
-  for (guint i = 0; i < categories->len; i++)
-    {
-      auto category = static_cast<LodexCategory *> (categories->pdata[i]);
-      g_autofree gchar *name = nullptr;
-      g_object_get (category, "name", &name, nullptr);
-
-      g_autoptr (LodexCategory) used = lodex_store_get_category_by_name (store_, name);
-      if (used)
-        g_message ("Using existing category %s", name);
-      else if (lodex_store_add_category (store_, category))
-        used = LODEX_CATEGORY (g_object_ref (category));
-      else
-        continue;
-      lodex_category_add_place (used, landmark_->place);
-    }
+  importer_.read (read_, size_);
 }
 
 /* Feeds the file to the parser; FALSE when the document is not well-formed
@@ -485,9 +566,13 @@ Import::parse (int fd)
       ;
     return n;
   };
+  struct stat st;
+  if (fstat (fd, &st) == 0 && S_ISREG (st.st_mode))
+    size_ = st.st_size;
   ssize_t n = read_chunk ();
   if (n < 0)
     return false;
+  read_ = n;
   /* the first bytes tell the encoding */
   ParserContext context (xmlCreatePushParserCtxt (&sax, this, buffer, int (n), filename_));
   if (!context)
@@ -497,7 +582,10 @@ Import::parse (int fd)
   xmlCtxtUseOptions (context_, XML_PARSE_NONET);
 
   do
-    n = read_chunk ();
+    {
+      n = read_chunk ();
+      read_ += MAX (n, 0);
+    }
   while (n > 0 && xmlParseChunk (context_, buffer, int (n), 0) == 0 && !error_);
   /* the end of the file ends the document */
   bool well_formed = n == 0 && xmlParseChunk (context_, nullptr, 0, 1) == 0 && context_->wellFormed;
@@ -508,57 +596,30 @@ Import::parse (int fd)
 bool
 Import::run (int fd, GError **error)
 {
-  in_batch_ = _lodex_store_batch_begin (store_);
-  if (!in_batch_)
-    {
-      g_set_error (error, LODEX_ERROR, LODEX_ERROR_STORE, "Could not store %s", filename_);
-      return false;
-    }
   if (!parse (fd) && !error_)
-    fail (LODEX_ERROR, LODEX_ERROR_PARSE, "Parse error");
-
-  /* what was stored before an error stays */
-  if (in_batch_ && !_lodex_store_batch_end (store_))
-    fail (LODEX_ERROR, LODEX_ERROR_STORE, "Could not store %s", filename_);
+    {
+      if (xml_problem_)
+        error_ = g_error_new (LODEX_ERROR, LODEX_ERROR_PARSE, "%s:%d:%d: Parse error: %s", filename_, xml_line_,
+                              xml_column_, g_strstrip (xml_problem_));
+      else
+        error_ = g_error_new (LODEX_ERROR, LODEX_ERROR_PARSE, "%s: Parse error: the file could not be read",
+                              filename_);
+    }
   if (error_)
     {
       g_propagate_error (error, error_);
       error_ = nullptr;
       return false;
     }
+  importer_.read (read_, size_);
   return true;
 }
 
 } // namespace
 
-/**
- * lodex_import_from_lmx_file:
- * @store: a #LodexStore
- * @filename: an LMX file: one landmark or one landmark collection
- * @error: return location for a #GError
- *
- * Stores every landmark of @filename as a new place with its address and
- * media links, in the categories it names; a category is created unless
- * @store has one of that name. Element names count, not their namespace.
- *
- * The import stops at the first error: the landmarks read before it stay
- * stored, the one being read is not stored. Every place added is announced
- * like any other.
- *
- * Returns: %TRUE when the whole document was read and stored; %FALSE with
- *   @error set otherwise: in %G_FILE_ERROR when the file cannot be opened,
- *   else in %LODEX_ERROR
- *
- * Since: 0.1
- */
-gboolean
-lodex_import_from_lmx_file (LodexStore *store, const char *filename, GError **error)
+bool
+lodex::import_lmx (Importer &importer, const char *filename, GError **error) noexcept
 {
-  g_return_val_if_fail (store != NULL, FALSE);
-  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
-  g_return_val_if_fail (filename != NULL, FALSE);
-  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
-
   int fd = g_open (filename, O_RDONLY | O_CLOEXEC, 0);
   struct stat st;
   if (fd >= 0 && fstat (fd, &st) == 0 && S_ISDIR (st.st_mode))
@@ -571,11 +632,42 @@ lodex_import_from_lmx_file (LodexStore *store, const char *filename, GError **er
     {
       int saved = errno;
       g_set_error (error, G_FILE_ERROR, g_file_error_from_errno (saved), "Failed to open %s", filename);
-      return FALSE;
+      return false;
     }
-
-  lodex::Hold hold (store);
-  gboolean ok = Import (store, filename).run (fd, error);
+  bool ok = Import (importer, filename).run (fd, error);
   close (fd);
   return ok;
+}
+
+/**
+ * lodex_import_from_lmx_file:
+ * @store: a #LodexStore
+ * @filename: an LMX file: one landmark or one landmark collection
+ * @error: return location for a #GError
+ *
+ * Stores every landmark of @filename as a new place with its address and
+ * media links, in the categories it names; a category is created unless
+ * @store has one of that name. Element names count, not their namespace.
+ *
+ * The file is stored in one transaction: the whole file or nothing. A
+ * latitude or longitude that is not a number, or outside -90 to 90 and
+ * -180 to 180, fails the file; an optional value that is not a number
+ * (an altitude, an accuracy, a coverage radius) is left out. Every place
+ * added is announced like any other.
+ *
+ * Returns: %TRUE when the whole document was read and stored; %FALSE with
+ *   @error set otherwise, naming the line and column where the file is
+ *   wrong: in %G_FILE_ERROR when the file cannot be opened, else in
+ *   %LODEX_ERROR
+ *
+ * Since: 0.1
+ */
+gboolean
+lodex_import_from_lmx_file (LodexStore *store, const char *filename, GError **error)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (filename != NULL, FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  return lodex::import_file (store, filename, true, nullptr, nullptr, nullptr, error);
 }

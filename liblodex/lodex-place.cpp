@@ -4,6 +4,7 @@
 
 #include "lodex-place-private.h"
 
+#include <cmath>
 #include <ctime>
 #include <utility>
 
@@ -646,6 +647,38 @@ lodex_place_commit (LodexPlace *place)
 }
 
 /**
+ * lodex_place_discard_changes:
+ * @place: a #LodexPlace
+ *
+ * Forgets the changes made to @place in this process and not written yet,
+ * so that nothing of them is written later, by the idle write-back or when
+ * the place is released: after lodex_place_commit() failed, say, and the
+ * program has reported that failure. A stored place then reads its stored
+ * values anew and emits #LodexPlace::changed; a place in no store keeps
+ * its values, which lodex_store_add_place() writes.
+ *
+ * Since: 0.2
+ */
+void
+lodex_place_discard_changes (LodexPlace *place)
+{
+  g_return_if_fail (LODEX_IS_PLACE (place));
+  LodexPlacePrivate *priv = get_priv (place);
+  bool pending = priv->changed || priv->address_changed;
+  _lodex_place_discard_changes (place);
+  const gchar *id = _lodex_place_get_row (place)->id;
+  if (!pending || !priv->store || !id)
+    return;
+
+  sqlite3 *db = _lodex_set_get_db (LODEX_SET (priv->store));
+  LodexPlaceRow *row = lodex_db_get_row_by_id (db, id);
+  if (!row) /* removed meanwhile: the store will say so */
+    return;
+  _lodex_place_reload (place, row, lodex_db_place_address_get (db, id));
+  g_signal_emit (place, signals[CHANGED], 0);
+}
+
+/**
  * lodex_place_has_id:
  * @place: a #LodexPlace
  *
@@ -662,6 +695,36 @@ lodex_place_has_id (LodexPlace *place)
   g_return_val_if_fail (place != NULL, FALSE);
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
   return _lodex_place_get_row (place)->id != nullptr;
+}
+
+/* A position the database can hold and every sort and box can use: finite,
+ * latitude in -90..90, longitude in -180..180. Otherwise
+ * %LODEX_ERROR_INVALID naming the value. */
+gboolean
+_lodex_place_check_position (gdouble latitude, gdouble longitude, GError **error)
+{
+  const struct
+  {
+    const char *name;
+    gdouble value, limit;
+  } coordinates[] = {{"latitude", latitude, 90.0}, {"longitude", longitude, 180.0}};
+  for (const auto &c : coordinates)
+    {
+      if (std::isfinite (c.value) && std::fabs (c.value) <= c.limit)
+        continue;
+      /* the shortest text that reads back as the value */
+      char text[G_ASCII_DTOSTR_BUF_SIZE];
+      for (const char *format : {"%.15g", "%.16g", "%.17g"})
+        if (g_ascii_strtod (g_ascii_formatd (text, sizeof text, format, c.value), nullptr) == c.value)
+          break;
+      if (!std::isfinite (c.value))
+        g_set_error (error, LODEX_ERROR, LODEX_ERROR_INVALID, "The %s %s is not a number", c.name, text);
+      else
+        g_set_error (error, LODEX_ERROR, LODEX_ERROR_INVALID, "The %s %s is outside %g to %g", c.name, text,
+                     -c.limit, c.limit);
+      return FALSE;
+    }
+  return TRUE;
 }
 
 LodexPlace *

@@ -135,6 +135,7 @@ struct _LodexPlaceClass
 
 LodexPlace *lodex_place_new (const gchar *name, gdouble latitude, gdouble longitude);
 gboolean lodex_place_commit (LodexPlace *place);
+void lodex_place_discard_changes (LodexPlace *place);
 gboolean lodex_place_has_id (LodexPlace *place);
 
 gboolean lodex_place_add_link (LodexPlace *place, LodexPlaceLink *link);

@@ -98,6 +98,7 @@ typedef enum
 } LodexPlaceColumn;
 
 LodexPlace *_lodex_place_new_with_row (LodexPlaceRow *row);
+gboolean _lodex_place_check_position (gdouble latitude, gdouble longitude, GError **error);
 LodexPlaceRow *_lodex_place_get_row (LodexPlace *place);
 void _lodex_place_set_row (LodexPlace *place, LodexPlaceRow *row);
 LodexStore *_lodex_place_get_store (LodexPlace *place);
@@ -147,6 +148,8 @@ LodexStore *_lodex_route_get_store (LodexRoute *route);
 void _lodex_route_set_store (LodexRoute *route, LodexStore *store);
 gboolean _lodex_route_save_pending (LodexRoute *route);
 LodexWaypointRow *_lodex_waypoint_get_row (LodexWaypoint *waypoint);
+gboolean _lodex_waypoint_has_altitude (LodexWaypoint *waypoint);
+void _lodex_waypoint_set_has_altitude (LodexWaypoint *waypoint, gboolean has_altitude);
 gboolean _lodex_waypoint_get_modified (LodexWaypoint *waypoint);
 void _lodex_waypoint_set_modified (LodexWaypoint *waypoint, gboolean modified);
 
@@ -160,6 +163,13 @@ gboolean _lodex_db_place_exists (sqlite3 *db, const gchar *id);
 gboolean _lodex_db_place_address_upsert (sqlite3 *db, const gchar *place_id, LodexPlaceAddress *address, guint fields);
 gboolean _lodex_db_place_appdata_upsert (sqlite3 *db, const gchar *place_id, const gchar *key, const gchar *data);
 void _lodex_db_set_busy_timeout (guint milliseconds);
+/* rows written as they are, without objects: for imports */
+gboolean _lodex_db_insert_place_row (sqlite3 *db, LodexPlaceRow *row);
+gboolean _lodex_db_insert_category_row (sqlite3 *db, LodexCategoryRow *row);
+gboolean _lodex_db_insert_route_row (sqlite3 *db, LodexRouteRow *row);
+gboolean _lodex_db_insert_waypoint_row (sqlite3 *db, LodexWaypointRow *row, gboolean has_altitude);
+gint64 _lodex_db_last_place_rowid (sqlite3 *db);
+gboolean _lodex_db_foreach_place_between (sqlite3 *db, gint64 first, gint64 last, GFunc func, gpointer data);
 
 G_END_DECLS
 

@@ -1,6 +1,77 @@
-/* The store's import and export of files: the format by the file name. */
+/* The store's import and export of files: the format by the file name;
+ * an import run by the import engine, then announced. */
 
-#include "lodex-private.h"
+#include "lodex-store-private.h"
+#include "lodex-importer.hpp"
+
+namespace lodex
+{
+
+namespace
+{
+
+void
+announce_place (gpointer id, gpointer tracker)
+{
+  lodex_tracker_signal_place_added (static_cast<LodexTracker *> (tracker), static_cast<const gchar *> (id));
+}
+
+/* Tells every store, this one included, what an import stored once it is
+ * committed: one notice for each object, as the store's own operations
+ * send them. */
+void
+announce_import (LodexStore *store, const ImportResult &result)
+{
+  LodexStorePrivate *priv = store_priv (store);
+  LodexTracker *tracker = priv->tracker;
+  for (guint i = 0; i < result.categories->len; i++)
+    lodex_tracker_signal_category_added (tracker, static_cast<const gchar *> (result.categories->pdata[i]));
+  if (result.places)
+    {
+      lodex_tracker_signal_store_updated (tracker);
+      _lodex_db_foreach_place_between (priv->db, result.first_place, result.last_place, announce_place, tracker);
+    }
+  for (guint i = 0; i < result.joined->len; i++)
+    lodex_tracker_signal_category_updated (tracker, static_cast<const gchar *> (result.joined->pdata[i]));
+  for (guint i = 0; i < result.routes->len; i++)
+    {
+      auto id = static_cast<const gchar *> (result.routes->pdata[i]);
+      lodex_tracker_signal_route_added (tracker, id);
+      lodex_tracker_signal_route_waypoints (tracker, id);
+    }
+}
+
+} // namespace
+
+gboolean
+import_file (LodexStore *store, const char *filename, bool lmx, GCancellable *cancellable, ImportProgressFunc progress, gpointer progress_data, GError **error) noexcept
+{
+  LodexStorePrivate *priv = store_priv (store);
+  /* the import writes on a connection of its own, which would wait for the
+   * store's own open transaction in vain */
+  if (!sqlite3_get_autocommit (priv->db))
+    {
+      g_set_error (error, LODEX_ERROR, LODEX_ERROR_BUSY, "Could not import %s while the store has a write open",
+                   filename);
+      return FALSE;
+    }
+  const char *database = sqlite3_db_filename (priv->db, "main");
+  if (!database || !*database)
+    {
+      g_set_error (error, LODEX_ERROR, LODEX_ERROR_DATABASE, "Could not import %s: the store has no file", filename);
+      return FALSE;
+    }
+
+  Hold hold (store);
+  Importer importer (database, cancellable, progress, progress_data);
+  if (!importer.begin (error) || !(lmx ? import_lmx : import_gpx) (importer, filename, error)
+      || !importer.commit (error))
+    return FALSE;
+  announce_import (store, importer.result ());
+  return TRUE;
+}
+
+} // namespace lodex
 
 /* A name ending in ".lmx" (exactly) is LMX; any other, one without a
  * suffix included, is GPX. */
@@ -18,7 +89,7 @@ is_lmx (const char *filename)
  * @error: return location for a #GError, or %NULL
  *
  * Reads the places (and, from GPX, the routes and tracks) of a file into
- * @store. What was stored before an error stays.
+ * @store, in one transaction: the whole file, or nothing at all.
  *
  * Returns: whether the whole file was read and stored
  *

@@ -83,6 +83,18 @@ stored_id (LodexStore *store, LodexPlace *place, const char *message)
   return id;
 }
 
+/* A position a sort or a box can use; else FALSE after a warning that
+ * names the value. */
+static bool
+position_storable (LodexPlaceRow *row)
+{
+  g_autoptr (GError) error = nullptr;
+  if (_lodex_place_check_position (row->latitude, row->longitude, &error))
+    return true;
+  g_warning ("Place not stored: %s", error->message);
+  return false;
+}
+
 /* Writes a new place's row, address and links in one transaction, under
  * a new id when @new_id; on failure the place is left as it was. Then binds
  * it, registers it and tells. */
@@ -91,6 +103,8 @@ store_new_place (LodexStore *store, LodexPlace *place, bool new_id)
 {
   LodexStorePrivate *priv = get_priv (store);
   LodexPlaceRow *row = _lodex_place_get_row (place);
+  if (!position_storable (row))
+    return FALSE;
   lodex::Hold hold (store);
 
   auto write_all = [&] () -> bool {
@@ -265,6 +279,8 @@ _lodex_store_update (LodexStore *store, LodexPlace *place, guint columns, guint 
   if (!stored_id (store, place, "Place is not associated with the database"))
     return FALSE;
   LodexPlaceRow *row = _lodex_place_get_row (place);
+  if ((columns & (LODEX_PLACE_COLUMN_LATITUDE | LODEX_PLACE_COLUMN_LONGITUDE)) && !position_storable (row))
+    return FALSE;
   LodexStorePrivate *priv = get_priv (store);
   return lodex::write_for_place (store, row->id, [&] {
     if (!_lodex_db_update_place_columns (priv->db, row, columns))

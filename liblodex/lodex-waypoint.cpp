@@ -10,8 +10,12 @@ struct _LodexWaypoint
   GObject parent_instance;
 };
 
-/* the private data is the row itself */
-typedef LodexWaypointRow LodexWaypointPrivate;
+/* the row first: the database layer and the exporters work on it */
+struct LodexWaypointPrivate
+{
+  LodexWaypointRow row;
+  gboolean has_altitude; /* without, the altitude reads 0.0 and is stored as NULL */
+};
 
 /**
  * LodexWaypoint:
@@ -40,15 +44,35 @@ enum
   PROP_ALTITUDE,
   PROP_SEGMENT_END,
   PROP_CTIME,
+  PROP_HAS_ALTITUDE,
   N_PROPS
 };
 
 static GParamSpec *props[N_PROPS];
 
+static LodexWaypointPrivate *
+get_priv (LodexWaypoint *self)
+{
+  return static_cast<LodexWaypointPrivate *> (lodex_waypoint_get_instance_private (self));
+}
+
 static LodexWaypointRow *
 get_row (LodexWaypoint *self)
 {
-  return static_cast<LodexWaypointRow *> (lodex_waypoint_get_instance_private (self));
+  return &get_priv (self)->row;
+}
+
+static void
+set_has_altitude (LodexWaypoint *self, gboolean has_altitude)
+{
+  LodexWaypointPrivate *priv = get_priv (self);
+  has_altitude = !!has_altitude;
+  if (priv->has_altitude == has_altitude)
+    return;
+  priv->has_altitude = has_altitude;
+  if (!has_altitude)
+    priv->row.altitude = 0.0;
+  g_object_notify_by_pspec (G_OBJECT (self), props[PROP_HAS_ALTITUDE]);
 }
 
 static gchar *LodexWaypointRow::*
@@ -99,7 +123,13 @@ lodex_waypoint_set_property (GObject *object, guint prop_id, const GValue *value
   if (auto field = string_field (prop_id))
     _lodex_update_property_string (&(row->*field), value);
   else if (auto number = double_field (prop_id))
-    row->*number = g_value_get_double (value);
+    {
+      row->*number = g_value_get_double (value);
+      if (prop_id == PROP_ALTITUDE)
+        set_has_altitude (LODEX_WAYPOINT (object), TRUE);
+    }
+  else if (prop_id == PROP_HAS_ALTITUDE)
+    set_has_altitude (LODEX_WAYPOINT (object), g_value_get_boolean (value));
   else if (prop_id == PROP_SEGMENT_END)
     row->segment_end = g_value_get_boolean (value);
   else if (prop_id == PROP_CTIME)
@@ -126,6 +156,8 @@ lodex_waypoint_get_property (GObject *object, guint prop_id, GValue *value, GPar
     g_value_set_boolean (value, row->segment_end);
   else if (prop_id == PROP_CTIME)
     g_value_set_int (value, row->ctime);
+  else if (prop_id == PROP_HAS_ALTITUDE)
+    g_value_set_boolean (value, get_priv (LODEX_WAYPOINT (object))->has_altitude);
   else
     G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
 }
@@ -285,6 +317,17 @@ lodex_waypoint_class_init (LodexWaypointClass *klass)
    * Since: 0.1
    */
   props[PROP_CTIME] = g_param_spec_int ("ctime", "Creation time", "Creation time", 0, G_MAXINT, 0, flags);
+  /**
+   * LodexWaypoint:has-altitude:
+   *
+   * Whether the waypoint has an altitude. Setting #LodexWaypoint:altitude
+   * sets it; clearing it removes the altitude, which then reads 0 and is
+   * stored as none (a track point recorded without elevation, say).
+   *
+   * Since: 0.2
+   */
+  props[PROP_HAS_ALTITUDE] = g_param_spec_boolean ("has-altitude", nullptr, nullptr, TRUE,
+                                                   GParamFlags (flags | G_PARAM_EXPLICIT_NOTIFY));
   g_object_class_install_properties (object_class, N_PROPS, props);
 
   g_value_register_transform_func (G_TYPE_STRING, G_TYPE_DOUBLE, string_to_double);
@@ -295,6 +338,7 @@ lodex_waypoint_class_init (LodexWaypointClass *klass)
 static void
 lodex_waypoint_init (LodexWaypoint *self)
 {
+  get_priv (self)->has_altitude = TRUE;
 }
 
 /**
@@ -322,6 +366,20 @@ _lodex_waypoint_get_row (LodexWaypoint *waypoint)
 {
   g_assert (LODEX_IS_WAYPOINT (waypoint));
   return get_row (waypoint);
+}
+
+gboolean
+_lodex_waypoint_has_altitude (LodexWaypoint *waypoint)
+{
+  g_assert (LODEX_IS_WAYPOINT (waypoint));
+  return get_priv (waypoint)->has_altitude;
+}
+
+void
+_lodex_waypoint_set_has_altitude (LodexWaypoint *waypoint, gboolean has_altitude)
+{
+  g_assert (LODEX_IS_WAYPOINT (waypoint));
+  set_has_altitude (waypoint, has_altitude);
 }
 
 gboolean

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 #include <sys/stat.h>
+#include <unistd.h>
 
 static LodexPlace *
 add_place (LodexStore *store, const char *name, double latitude = 1, double longitude = 2)
@@ -48,7 +49,10 @@ stored_text (const char *sql, const char *id)
   g_assert_cmpint (sqlite3_prepare_v2 (db, sql, -1, &statement, nullptr), ==, SQLITE_OK);
   sqlite3_bind_text (statement, 1, id, -1, SQLITE_TRANSIENT);
   std::string text = "(none)";
-  if (sqlite3_step (statement) == SQLITE_ROW)
+  int res = sqlite3_step (statement);
+  if (res != SQLITE_ROW && res != SQLITE_DONE)
+    g_test_message ("step: %s", sqlite3_errmsg (db));
+  if (res == SQLITE_ROW)
     text = sqlite3_column_text (statement, 0) ? reinterpret_cast<const char *> (sqlite3_column_text (statement, 0))
                                               : "(null)";
   sqlite3_finalize (statement);
@@ -142,11 +146,38 @@ test_refused_write (StoreFixture *f, gconstpointer)
   g_assert_cmpuint (updated.count, ==, 0);
   g_assert_cmpstr (_lodex_place_get_row (place)->name, ==, "after");
 
+  /* the refused edit, its address and an optional value included, outlives
+   * a reload caused by another program's change to the place */
+  g_object_set (place, "city", "Turku", "altitude", 12.5, nullptr);
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem executing statement: *");
+  g_assert_false (lodex_place_commit (place));
+  guint changed = 0;
+  g_signal_connect_swapped (place, "changed", G_CALLBACK (count_changed), &changed);
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem executing statement: *"); /* written first, refused */
+  g_assert_cmpint (run_peer ({"set", id_of (place), "description", "from B"}), ==, 0);
+  lodex_test_wait ([&] { return changed > 0; });
+  g_test_assert_expected_messages ();
+  g_autofree gchar *name = nullptr, *city = nullptr, *description = nullptr;
+  double altitude = 0;
+  guint fields = 0;
+  g_object_get (place, "name", &name, "city", &city, "description", &description, "altitude", &altitude, "fields",
+                &fields, nullptr);
+  g_assert_cmpstr (name, ==, "after");
+  g_assert_cmpstr (city, ==, "Turku");
+  g_assert_cmpstr (description, ==, "from B");
+  g_assert_cmpfloat (altitude, ==, 12.5);
+  g_assert_cmpuint (fields & LODEX_PLACE_FIELD_ALTITUDE, !=, 0);
+
+  /* and the next commit writes it */
+  lodex_test_settle ();
+  guint heard = updated.count;
   g_assert_cmpint (sqlite3_exec (db, "PRAGMA query_only=0", nullptr, nullptr, nullptr), ==, SQLITE_OK);
   g_assert_true (lodex_place_commit (place));
-  assert_stored ("SELECT name FROM places WHERE id = ?", id_of (place), "after");
+  assert_stored ("SELECT name || ' / ' || description || ' / ' || altitude FROM places WHERE id = ?", id_of (place),
+                 "after / from B / 12.5");
+  assert_stored ("SELECT city FROM places_address WHERE place_id = ?", id_of (place), "Turku");
   lodex_test_settle ();
-  g_assert_cmpuint (updated.count, ==, 1);
+  g_assert_cmpuint (updated.count, ==, heard + 1);
   g_assert_finalize_object (other);
 
   /* the tool says so too */
@@ -159,6 +190,63 @@ test_refused_write (StoreFixture *f, gconstpointer)
   g_assert_true (g_subprocess_communicate_utf8 (tool, nullptr, nullptr, nullptr, &err, nullptr));
   g_assert_cmpint (g_subprocess_get_exit_status (tool), ==, 255);
   g_assert_nonnull (strstr (err, "Error whilst updating place"));
+}
+
+/* The same for a route: a refused change of its own outlives the reload
+ * that another store's change causes, and goes with its next save. */
+static void
+test_refused_route_write (StoreFixture *f, gconstpointer)
+{
+  g_autoptr (LodexRoute) route = lodex_route_new ("start", nullptr);
+  g_assert_true (lodex_store_add_route (f->store, route));
+  const gchar *id = _lodex_route_get_id (route);
+  LodexStore *other = lodex_test_store_new ();
+  g_autoptr (LodexRoute) theirs = lodex_store_get_route_by_id (other, id);
+  lodex_test_settle ();
+
+  sqlite3 *db = _lodex_set_get_db (LODEX_SET (f->store));
+  g_assert_cmpint (sqlite3_exec (db, "PRAGMA query_only=1", nullptr, nullptr, nullptr), ==, SQLITE_OK);
+  guint changed = 0;
+  g_signal_connect_swapped (route, "changed", G_CALLBACK (count_changed), &changed);
+  g_object_set (route, "name", "ours", nullptr);
+  g_object_set (theirs, "description", "theirs", nullptr);
+  g_assert_true (_lodex_route_save_pending (theirs));
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "SQL ERROR: *");
+  lodex_test_wait ([&] { return changed > 0; });
+  g_test_assert_expected_messages ();
+  g_assert_cmpstr (_lodex_route_get_row (route)->name, ==, "ours");
+  g_assert_cmpstr (_lodex_route_get_row (route)->description, ==, "theirs");
+
+  g_assert_cmpint (sqlite3_exec (db, "PRAGMA query_only=0", nullptr, nullptr, nullptr), ==, SQLITE_OK);
+  g_object_set (route, "comment", "later", nullptr);
+  lodex_test_wait ([&] { return stored_text ("SELECT name FROM routes WHERE id = ?", id) == "ours"; });
+  assert_stored ("SELECT description || ' / ' || comment FROM routes WHERE id = ?", id, "theirs / later");
+  g_clear_object (&theirs);
+  lodex_test_settle ();
+  g_assert_finalize_object (other);
+}
+
+/* A write-back writes every column changed: one that is set, and an
+ * optional value that is cleared, as another store reads them. */
+static void
+test_every_column_written (StoreFixture *f, gconstpointer)
+{
+  g_autoptr (LodexPlace) place = add_place (f->store, "columns");
+  g_object_set (place, "altitude", 5.0, nullptr);
+  g_assert_true (lodex_place_commit (place));
+  g_object_set (place, "presence", "open all year", "fields", 0u, nullptr);
+  g_assert_true (lodex_place_commit (place));
+
+  LodexStore *other = lodex_test_store_new ();
+  {
+    g_autoptr (LodexPlace) seen = lodex_store_get_place_by_id (other, id_of (place));
+    g_autofree gchar *presence = nullptr;
+    guint fields = 1;
+    g_object_get (seen, "presence", &presence, "fields", &fields, nullptr);
+    g_assert_cmpstr (presence, ==, "open all year");
+    g_assert_cmpuint (fields, ==, 0);
+  }
+  g_assert_finalize_object (other);
 }
 
 /* Programs that exit without releasing their store: every broadcast of
@@ -214,13 +302,18 @@ test_silent_bus (void)
   g_rmdir (dir);
 }
 
-/* A place is stored with its address and links, or not at all. */
+/* A place is stored with its address and links, or not at all, and
+ * nothing is announced of what is not stored: alone, and inside a batch
+ * whose other writes go on. */
 static void
 test_add_is_atomic (StoreFixture *f, gconstpointer)
 {
+  LodexStore *other = lodex_test_store_new ();
+  LodexTestRecorder added (other, "place-added"), updated (other, "place-updated");
+  lodex_test_settle ();
   sqlite3 *db = _lodex_set_get_db (LODEX_SET (f->store));
   g_assert_cmpint (sqlite3_exec (db,
-                                 "CREATE TEMP TRIGGER refuse BEFORE INSERT ON places_links "
+                                 "CREATE TEMP TRIGGER refuse BEFORE INSERT ON places_address "
                                  "BEGIN SELECT RAISE(ABORT, 'refused'); END",
                                  nullptr, nullptr, nullptr),
                    ==, SQLITE_OK);
@@ -234,8 +327,84 @@ test_add_is_atomic (StoreFixture *f, gconstpointer)
   g_assert_false (lodex_store_add_place (f->store, place));
   g_test_assert_expected_messages ();
   g_assert_false (lodex_place_has_id (place));
-  assert_stored ("SELECT count(*) FROM places WHERE ? IS NOT NULL", "", "0");
+
+  /* in a batch, the link refused after the address was written and its
+   * notice queued: that notice goes with the rollback */
+  g_assert_cmpint (sqlite3_exec (db,
+                                 "DROP TRIGGER refuse; CREATE TEMP TRIGGER refuse BEFORE INSERT ON places_links "
+                                 "BEGIN SELECT RAISE(ABORT, 'refused'); END",
+                                 nullptr, nullptr, nullptr),
+                   ==, SQLITE_OK);
+  g_assert_true (_lodex_store_batch_begin (f->store));
+  g_autoptr (LodexPlace) kept = add_place (f->store, "kept");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem executing statement: refused");
+  g_assert_false (lodex_store_add_place (f->store, place));
+  g_test_assert_expected_messages ();
+  g_assert_true (_lodex_store_batch_end (f->store));
+
+  assert_stored ("SELECT count(*) FROM places WHERE ? IS NOT NULL", "", "1");
   assert_stored ("SELECT count(*) FROM places_address WHERE ? IS NOT NULL", "", "0");
+  lodex_test_settle ();
+  g_assert_cmpuint (added.count, ==, 1);
+  g_assert_true (added.saw (id_of (kept)));
+  g_assert_cmpuint (updated.count, ==, 0);
+  g_assert_finalize_object (other);
+}
+
+/* A commit that fails is reported, and what it would have announced is
+ * not: an authorizer refuses the COMMIT. */
+static int
+refuse_commit (void *, int action, const char *what, const char *, const char *, const char *)
+{
+  return action == SQLITE_TRANSACTION && g_strcmp0 (what, "COMMIT") == 0 ? SQLITE_DENY : SQLITE_OK;
+}
+
+static void
+test_failed_commit (StoreFixture *f, gconstpointer)
+{
+  g_autoptr (LodexPlace) place = add_place (f->store, "before");
+  lodex_test_settle (); /* its notice heard before the other store listens */
+  LodexStore *other = lodex_test_store_new ();
+  LodexTestRecorder added (other, "place-added"), updated (other, "place-updated");
+  lodex_test_settle ();
+
+  sqlite3 *db = _lodex_set_get_db (LODEX_SET (f->store));
+  sqlite3_set_authorizer (db, refuse_commit, nullptr);
+  g_autoptr (LodexPlace) refused = lodex_place_new ("never", 3, 4);
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem executing statement: not authorized");
+  g_assert_false (lodex_store_add_place (f->store, refused));
+  g_test_assert_expected_messages ();
+  g_object_set (place, "name", "after", nullptr);
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Problem executing statement: not authorized");
+  g_assert_false (lodex_place_commit (place));
+  g_test_assert_expected_messages ();
+  sqlite3_set_authorizer (db, nullptr, nullptr);
+
+  assert_stored ("SELECT group_concat (name) FROM places WHERE ? IS NOT NULL", "", "before");
+  lodex_test_settle ();
+  g_assert_cmpuint (added.count, ==, 0);
+  g_assert_cmpuint (updated.count, ==, 0);
+  lodex_place_discard_changes (place);
+  g_assert_finalize_object (other);
+}
+
+/* A place added with its address in a batch is announced once, as added:
+ * its address needs no update notice. */
+static void
+test_batch_add_with_address (StoreFixture *f, gconstpointer)
+{
+  LodexStore *other = lodex_test_store_new ();
+  LodexTestRecorder added (other, "place-added"), updated (other, "place-updated");
+  lodex_test_settle ();
+  g_assert_true (_lodex_store_batch_begin (f->store));
+  g_autoptr (LodexPlace) place = lodex_place_new ("with an address", 1, 2);
+  g_object_set (place, "city", "Turku", nullptr);
+  g_assert_true (lodex_store_add_place (f->store, place));
+  g_assert_true (_lodex_store_batch_end (f->store));
+  lodex_test_settle ();
+  g_assert_cmpuint (added.count, ==, 1);
+  g_assert_cmpuint (updated.count, ==, 0);
+  g_assert_finalize_object (other);
 }
 
 /* Ids stay unique when another program has taken the next one (a program
@@ -339,6 +508,17 @@ test_database_file (void)
   g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Creating database tables failed");
   g_assert_null (_lodex_store_get_from_file (path, LODEX_TEST_SCHEMA));
   g_test_assert_expected_messages ();
+  /* as many columns as ours, under other names */
+  g_unlink (path);
+  g_assert_cmpint (sqlite3_open (path, &foreign), ==, SQLITE_OK);
+  g_assert_cmpint (sqlite3_exec (foreign, "CREATE TABLE images (key TEXT, label TEXT, path TEXT)", nullptr,
+                                 nullptr, nullptr),
+                   ==, SQLITE_OK);
+  sqlite3_close (foreign);
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "The table images of the database is not the one*");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Creating database tables failed");
+  g_assert_null (_lodex_store_get_from_file (path, LODEX_TEST_SCHEMA));
+  g_test_assert_expected_messages ();
   const char *list[] = {LODEX_TEST_TOOL, "--list-places", nullptr};
   g_autoptr (GSubprocess) tool = lodex_test_spawn (G_SUBPROCESS_FLAGS_STDERR_SILENCE, list);
   g_assert_true (g_subprocess_wait (tool, nullptr, nullptr));
@@ -353,6 +533,14 @@ test_database_file (void)
   g_assert_finalize_object (lodex_test_store_new ());
   g_assert_cmpint (g_stat (path, &st), ==, 0);
   g_assert_cmpint (st.st_mode & 0777, ==, 0644);
+
+  /* a link to a file not made yet: the file made is 0600 too */
+  g_unlink (path);
+  g_autofree gchar *target = g_build_filename (g_get_home_dir (), "elsewhere.db", nullptr);
+  g_assert_cmpint (symlink ("elsewhere.db", path), ==, 0);
+  g_assert_finalize_object (lodex_test_store_new ());
+  g_assert_cmpint (g_stat (target, &st), ==, 0);
+  g_assert_cmpint (st.st_mode & 0777, ==, 0600);
 }
 
 int
@@ -363,9 +551,13 @@ main (int argc, char **argv)
   LODEX_TEST_ADD ("/consistency/open-walk", test_open_walk);
   LODEX_TEST_ADD ("/consistency/lost-update", test_lost_update);
   LODEX_TEST_ADD ("/consistency/refused-write", test_refused_write);
+  LODEX_TEST_ADD ("/consistency/refused-route-write", test_refused_route_write);
+  LODEX_TEST_ADD ("/consistency/every-column-written", test_every_column_written);
   LODEX_TEST_ADD ("/consistency/broadcasts-of-exiting-programs", test_broadcasts_of_exiting_programs);
   g_test_add_func ("/consistency/silent-bus", test_silent_bus);
   LODEX_TEST_ADD ("/consistency/add-is-atomic", test_add_is_atomic);
+  LODEX_TEST_ADD ("/consistency/failed-commit", test_failed_commit);
+  LODEX_TEST_ADD ("/consistency/batch-add-with-address", test_batch_add_with_address);
   LODEX_TEST_ADD ("/consistency/id-collision", test_id_collision);
   LODEX_TEST_ADD ("/consistency/sort-inside-filter", test_sort_inside_filter);
   LODEX_TEST_ADD ("/consistency/removed-elsewhere", test_removed_elsewhere);

@@ -87,18 +87,13 @@ static void
 test_filter_alone (Fixture *f, gconstpointer)
 {
   g_autoptr (LodexCategoryFilter) by_category = lodex_category_filter_new (LODEX_SET (f->store));
-  /* no category yet: the inner set nested once, every place */
-  g_assert_cmpstr (_lodex_set_get_query (LODEX_SET (by_category)), ==, "select * from (SELECT * from places)");
+  /* no category yet: every place */
   assert_walk (by_category, "p0 p1 p2 p3 p4 p5");
   g_object_set (by_category, "category", f->category, nullptr);
-  g_assert_cmpstr (_lodex_set_get_query (LODEX_SET (by_category)), ==,
-                   "select * from (SELECT * from places), p2c where id=p2c.place_id and category_id=:category_id");
   assert_walk (by_category, "p1 p2 p3 p4");
 
   g_autoptr (LodexRouteFilter) by_route = lodex_route_filter_new (LODEX_SET (f->store));
   g_object_set (by_route, "route", f->route, nullptr);
-  g_assert_cmpstr (_lodex_set_get_query (LODEX_SET (by_route)), ==,
-                   "select * from (SELECT * from places), r2p WHERE id=r2p.place_id and route_id=:route_id");
   assert_walk (by_route, "p3 p4 p5");
 
   /* a category without places gives nothing; the walk then holds nothing */

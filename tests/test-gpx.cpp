@@ -4,8 +4,21 @@
 #include "lodex-test-utils.h"
 
 #include "lodex-extension.h"
+#include "lodex-importer.hpp"
 
 #include <libxml/xmlschemas.h>
+#include <sys/resource.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define LODEX_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LODEX_TEST_ASAN 1
+#endif
+#endif
+#ifndef LODEX_TEST_ASAN
+#define LODEX_TEST_ASAN 0
+#endif
 
 #include <algorithm>
 #include <array>
@@ -502,9 +515,7 @@ static void
 assert_import_fails (LodexStore *store, const char *path, GQuark domain, const char *message_pattern)
 {
   g_autoptr (GError) error = nullptr;
-  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Error producing tree from GPX file: *");
   g_assert_false (lodex_import_from_gpx_file (store, path, &error));
-  g_test_assert_expected_messages ();
   g_assert_error (error, domain, error->code);
   if (!g_pattern_match_simple (message_pattern, error->message))
     g_error ("unexpected message: %s", error->message);
@@ -573,25 +584,220 @@ test_gpx_import_empty_elements (StoreFixture *f, gconstpointer)
   g_assert_cmpstr (names.at (2).name.c_str (), ==, "C"); /* a place of its own, with a new id */
 }
 
-/* What the database refuses is reported; the rest is stored. */
+/* One write the database refuses fails the whole file: no row stays, and
+ * nothing is announced; the error is returned, not also logged. */
 static void
 test_gpx_import_refused (StoreFixture *f, gconstpointer)
 {
   g_autofree gchar *path = data_path ("gpxpy-unicode.gpx");
-  sqlite3 *db = _lodex_set_get_db (LODEX_SET (f->store));
+  g_autofree gchar *db_path = lodex_test_db_path ();
+  sqlite3 *db;
+  g_assert_cmpint (sqlite3_open (db_path, &db), ==, SQLITE_OK);
   g_assert_cmpint (sqlite3_exec (db,
-                                 "CREATE TEMP TRIGGER refuse BEFORE INSERT ON places WHEN NEW.name = 'FAGGIO' "
+                                 "CREATE TRIGGER refuse BEFORE INSERT ON places WHEN NEW.name = 'FAGGIO' "
                                  "BEGIN SELECT RAISE (ABORT, 'refused'); END",
                                  nullptr, nullptr, nullptr),
                    ==, SQLITE_OK);
+  sqlite3_close (db);
 
+  LodexTestRecorder added (f->store, "place-added");
   g_autoptr (GError) error = nullptr;
-  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "*refused*");
   g_assert_false (lodex_import_from_gpx_file (f->store, path, &error));
-  g_test_assert_expected_messages ();
   g_assert_error (error, LODEX_ERROR, LODEX_ERROR_STORE);
-  g_assert_cmpstr (error->message, ==, "Could not store place \"FAGGIO\"");
-  g_assert_cmpuint (stored_points (f->store, places_sql).size (), ==, 5);
+  if (!g_pattern_match_simple ("*gpxpy-unicode.gpx:*: Could not store place \"FAGGIO\": refused", error->message))
+    g_error ("unexpected message: %s", error->message);
+  for (const char *table : {"places", "places_links", "routes", "waypoints", "categories"})
+    g_assert_cmpint (count_rows (f->store, table), ==, 0);
+  lodex_test_settle ();
+  g_assert_cmpuint (added.count, ==, 0);
+}
+
+static gchar *
+write_home_file (const char *name, const char *contents)
+{
+  g_free (lodex_test_db_path ()); /* makes HOME */
+  gchar *path = g_build_filename (g_get_home_dir (), name, nullptr);
+  g_assert_true (g_file_set_contents (path, contents, -1, nullptr));
+  return path;
+}
+
+static std::string
+column_texts (LodexStore *store, const char *sql)
+{
+  sqlite3_stmt *statement = nullptr;
+  g_assert_cmpint (sqlite3_prepare_v2 (_lodex_set_get_db (LODEX_SET (store)), sql, -1, &statement, nullptr), ==,
+                   SQLITE_OK);
+  std::string text;
+  while (sqlite3_step (statement) == SQLITE_ROW)
+    {
+      auto value = reinterpret_cast<const char *> (sqlite3_column_text (statement, 0));
+      text += std::string (value ? value : "-") + "\n";
+    }
+  sqlite3_finalize (statement);
+  return text;
+}
+
+/* An optional value that cannot be read is left out, its point kept, and
+ * said once; a missing elevation stays missing, in the database and in
+ * the file written back. */
+static void
+test_gpx_import_optional_values (StoreFixture *f, gconstpointer)
+{
+  g_autofree gchar *path = write_home_file ("optional.gpx", R"(<gpx xmlns='http://www.topografix.com/GPX/1/1' version='1.1' creator='t'>
+<wpt lat='1' lon='1'><ele>5</ele><time>2020-01-01T10:00:00Z</time><name>fine</name></wpt>
+<wpt lat='2' lon='2'><ele/><name>empty ele</name></wpt>
+<wpt lat='3' lon='3'><time></time><name>empty time</name></wpt>
+<wpt lat='4' lon='4'><time>2020-01-01</time><name>date only</name></wpt>
+<wpt lat='5' lon='5'><ele>12,5</ele><name>comma</name></wpt>
+<wpt lat='6' lon='6'><hdop>n/a</hdop><name>no dilution</name></wpt>
+<trk><name>flat</name><trkseg><trkpt lat='1' lon='1'/><trkpt lat='1.5' lon='1.5'><ele>7</ele></trkpt></trkseg></trk>
+</gpx>)");
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_DEBUG,
+                         "*optional.gpx: 5 optional values could not be read and were left out, the first <ele> on line 3*");
+  g_autoptr (GError) error = nullptr;
+  g_assert_true (lodex_import_from_gpx_file (f->store, path, &error));
+  g_assert_no_error (error);
+  g_test_assert_expected_messages ();
+
+  std::string places = column_texts (f->store, "SELECT name || ' ' || coalesce (altitude, '-') || ' ' || coalesce "
+                                               "(haccuracy, '-') || ' ' || ctime FROM places ORDER BY rowid");
+  g_assert_cmpstr (places.c_str (), ==,
+                   "fine 5.0 - 1577872800\nempty ele - - 0\nempty time - - 0\ndate only - - 0\ncomma - - 0\n"
+                   "no dilution - - 0\n");
+  std::string heights = column_texts (f->store, "SELECT coalesce (altitude, 'none') FROM waypoints ORDER BY order_weight");
+  g_assert_cmpstr (heights.c_str (), ==, "none\n7.0\n");
+
+  LodexRoute *track = only_route (f->store);
+  g_autofree gchar *out = g_build_filename (g_get_home_dir (), "track.gpx", nullptr);
+  g_assert_true (lodex_export_route_to_gpx_file (track, out, &error));
+  g_assert_no_error (error);
+  g_object_unref (track);
+  g_autofree gchar *written = nullptr;
+  g_assert_true (g_file_get_contents (out, &written, nullptr, nullptr));
+  g_auto (GStrv) elevations = g_strsplit (written, "<ele>", -1);
+  g_assert_cmpuint (g_strv_length (elevations), ==, 3); /* the place's 5 and the second point's 7 */
+  g_assert_nonnull (strstr (written, "<ele>5</ele>"));
+  g_assert_nonnull (strstr (written, "<ele>7</ele>"));
+}
+
+/* Names with control characters that XML cannot carry are written so
+ * that the file reads back. */
+static void
+test_gpx_export_control_characters (StoreFixture *f, gconstpointer)
+{
+  g_autoptr (LodexPlace) place = add_place (f->store, "esc\x1b[31m bs\x08 vt\x0b us\x1f end", 1, 2, 0);
+  g_autofree gchar *file = g_build_filename (g_get_home_dir (), "control.gpx", nullptr);
+  g_autoptr (GError) error = nullptr;
+  g_assert_true (lodex_export_set_to_gpx_file (LODEX_SET (f->store), file, &error));
+  g_assert_no_error (error);
+
+  LodexStore *copy = store_in_home ("control.db");
+  g_assert_true (lodex_import_from_gpx_file (copy, file, &error));
+  g_assert_no_error (error);
+  g_autoptr (LodexPlace) read_back = lodex_store_get_place_by_id (copy, _lodex_place_get_row (place)->id);
+  g_assert_cmpstr (_lodex_place_get_row (read_back)->name, ==, "esc[31m bs vt us end");
+  g_clear_object (&read_back);
+  close_store (copy);
+}
+
+/* A file of @points waypoints. */
+static gchar *
+many_waypoints (const char *name, int points)
+{
+  GString *text = g_string_new ("<gpx xmlns='http://www.topografix.com/GPX/1/1' version='1.1' creator='t'>\n");
+  for (int i = 0; i < points; i++)
+    g_string_append_printf (text, "<wpt lat='%d.%03d' lon='1'><name>P%d</name></wpt>\n", i / 1000, i % 1000, i);
+  g_string_append (text, "</gpx>\n");
+  gchar *path = write_home_file (name, text->str);
+  g_string_free (text, TRUE);
+  return path;
+}
+
+struct Progress
+{
+  GCancellable *cancellable;
+  guint calls = 0;
+  guint64 places = 0;
+  goffset done = 0, total = 0;
+  bool cancel = false;
+};
+
+static void
+on_progress (guint64 places, goffset done, goffset total, gpointer data)
+{
+  auto progress = static_cast<Progress *> (data);
+  g_assert_cmpint (done, >=, progress->done);
+  progress->calls++;
+  progress->places = places;
+  progress->done = done;
+  progress->total = total;
+  if (progress->cancel)
+    g_cancellable_cancel (progress->cancellable);
+}
+
+/* The engine tells how far it is, and a cancelled import stores nothing
+ * and announces nothing. */
+static void
+test_gpx_import_progress (StoreFixture *f, gconstpointer)
+{
+  g_autofree gchar *path = many_waypoints ("many.gpx", 5000);
+  g_autoptr (GCancellable) cancellable = g_cancellable_new ();
+  LodexTestRecorder added (f->store, "place-added");
+
+  Progress cancelled{cancellable};
+  cancelled.cancel = true;
+  g_autoptr (GError) error = nullptr;
+  g_assert_false (lodex::import_file (f->store, path, false, cancellable, on_progress, &cancelled, &error));
+  g_assert_error (error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
+  g_clear_error (&error);
+  g_assert_cmpuint (cancelled.calls, ==, 1);
+  g_assert_cmpint (count_rows (f->store, "places"), ==, 0);
+
+  g_cancellable_reset (cancellable);
+  Progress whole{cancellable};
+  g_assert_true (lodex::import_file (f->store, path, false, cancellable, on_progress, &whole, &error));
+  g_assert_no_error (error);
+  g_assert_cmpuint (whole.calls, >, 2);
+  g_assert_cmpuint (whole.places, ==, 5000);
+  g_assert_cmpint (whole.done, ==, whole.total);
+  lodex_test_settle ();
+  g_assert_cmpuint (added.count, ==, 5000);
+}
+
+/* A large track is read as it is stored: the memory it takes does not grow
+ * with the file. */
+static void
+test_gpx_import_memory (StoreFixture *f, gconstpointer)
+{
+#if LODEX_TEST_ASAN
+  g_test_skip ("AddressSanitizer keeps freed memory aside");
+  return;
+#else
+  /* written as it goes: the peak so far is the store's */
+  g_free (lodex_test_db_path ());
+  g_autofree gchar *path = g_build_filename (g_get_home_dir (), "long.gpx", nullptr);
+  FILE *file = fopen (path, "w");
+  g_assert_nonnull (file);
+  fputs ("<gpx xmlns='http://www.topografix.com/GPX/1/1' version='1.1' creator='t'>\n<trk><trkseg>\n", file);
+  for (int i = 0; i < 80000; i++)
+    fprintf (file,
+             "<trkpt lat='%d.%04d' lon='2'><ele>%d</ele><time>2020-01-01T00:00:00Z</time>"
+             "<name>point %d of the long track</name><desc>a description of the point</desc></trkpt>\n",
+             i / 10000, i % 10000, i, i);
+  fputs ("</trkseg></trk></gpx>\n", file);
+  g_assert_cmpint (fclose (file), ==, 0);
+
+  struct rusage usage;
+  getrusage (RUSAGE_SELF, &usage);
+  long before = usage.ru_maxrss;
+  g_autoptr (GError) error = nullptr;
+  g_assert_true (lodex_import_from_gpx_file (f->store, path, &error));
+  g_assert_no_error (error);
+  getrusage (RUSAGE_SELF, &usage);
+  g_test_message ("the peak grew by %ld KB", usage.ru_maxrss - before);
+  g_assert_cmpint (count_rows (f->store, "waypoints"), ==, 80000);
+  g_assert_cmpint (usage.ru_maxrss - before, <, 6 * 1024); /* the file is 12 MB */
+#endif
 }
 
 int
@@ -604,6 +810,10 @@ main (int argc, char **argv)
   LODEX_TEST_ADD ("/gpx/import/empty-elements", test_gpx_import_empty_elements);
   LODEX_TEST_ADD ("/gpx/import/bad", test_gpx_import_bad);
   LODEX_TEST_ADD ("/gpx/import/refused", test_gpx_import_refused);
+  LODEX_TEST_ADD ("/gpx/import/optional-values", test_gpx_import_optional_values);
+  LODEX_TEST_ADD ("/gpx/import/progress", test_gpx_import_progress);
+  LODEX_TEST_ADD ("/gpx/import/memory", test_gpx_import_memory);
+  LODEX_TEST_ADD ("/gpx/export/control-characters", test_gpx_export_control_characters);
 
   return lodex_test_run_with_bus ();
 }

@@ -93,11 +93,8 @@ test_filter_antimeridian (StoreFixture *f, gconstpointer)
   g_autoptr (LodexLocationFilter) filter = lodex_location_filter_new (LODEX_SET (f->store));
   g_object_set (filter, "min-lat", -10.0, "max-lat", 10.0, "min-long", 170.0, "max-long", -170.0, nullptr);
   g_assert_true (walk_set (filter) == (Names{"east", "west", "edge east", "edge west"}));
-  g_assert_cmpstr (_lodex_set_get_query (LODEX_SET (filter)), ==,
-                   "SELECT * from (SELECT * from places) WHERE latitude >= :lat_min AND latitude <= :lat_max AND "
-                   "(longitude >= :long_min OR longitude <= :long_max)");
 
-  /* the ordinary box again: the plain text, and 0 but neither side */
+  /* the ordinary box again: 0 but neither side */
   g_object_set (filter, "min-long", -170.0, "max-long", 170.0, nullptr);
   g_assert_true (walk_set (filter) == (Names{"edge east", "edge west", "greenwich", "just inside the gap"}));
 }
@@ -117,10 +114,6 @@ test_filter_altitude (StoreFixture *f, gconstpointer)
   /* the band left at 0 .. 0 */
   g_object_set (filter, "ignore-altitude", FALSE, nullptr);
   g_assert_true (walk_set (filter) == (Names{"sea level", "unknown"}));
-  g_assert_cmpstr (_lodex_set_get_query (LODEX_SET (filter)), ==,
-                   "SELECT * from (SELECT * from places) WHERE latitude >= :lat_min AND latitude <= :lat_max AND "
-                   "longitude >= :long_min AND longitude <= :long_max AND ((altitude >= :alt_min AND "
-                   "altitude <= :alt_max) OR altitude IS NULL)");
 
   g_object_set (filter, "min-alt", 50.0, "max-alt", 150.0, nullptr);
   g_assert_true (walk_set (filter) == (Names{"low", "middle", "unknown"}));
@@ -128,9 +121,6 @@ test_filter_altitude (StoreFixture *f, gconstpointer)
   /* off and on again between walks: the band comes back as it was */
   g_object_set (filter, "ignore-altitude", TRUE, nullptr);
   g_assert_true (walk_set (filter) == (Names{"low", "middle", "high", "sea level", "unknown"}));
-  g_assert_cmpstr (_lodex_set_get_query (LODEX_SET (filter)), ==,
-                   "SELECT * from (SELECT * from places) WHERE latitude >= :lat_min AND latitude <= :lat_max AND "
-                   "longitude >= :long_min AND longitude <= :long_max");
   g_object_set (filter, "ignore-altitude", FALSE, nullptr);
   g_assert_true (walk_set (filter) == (Names{"low", "middle", "unknown"}));
 }
@@ -375,11 +365,6 @@ test_sort_chain (StoreFixture *f, gconstpointer)
   g_object_set (filter, "min-lat", 0.0, "max-lat", 6.0, "min-long", 0.0, "max-long", 6.0, nullptr);
   g_autoptr (LodexLocationSort) sort = lodex_location_sort_new (LODEX_SET (filter));
 
-  /* one statement for the whole chain */
-  g_assert_cmpstr (_lodex_set_get_query (LODEX_SET (sort)), ==,
-                   "SELECT * from (SELECT * from (SELECT * from places) WHERE latitude >= :lat_min AND "
-                   "latitude <= :lat_max AND longitude >= :long_min AND longitude <= :long_max) "
-                   "ORDER BY distance_func (latitude, longitude, altitude), id");
   std::vector<std::string> near_first = {"near in box", "middle in box", "far in box"};
   g_assert_true (walk (sort) == near_first);
 

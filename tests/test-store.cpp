@@ -3,6 +3,9 @@
 
 #include "lodex-test-utils.h"
 
+#include <cmath>
+#include <dlfcn.h>
+
 #include <unistd.h>
 
 static LodexPlace *
@@ -142,6 +145,34 @@ test_store_add_refused (StoreFixture *f, gconstpointer)
                          "lodex_store_get_place_by_id: assertion 'id != NULL' failed");
   g_assert_null (lodex_store_get_place_by_id (f->store, nullptr));
   g_test_assert_expected_messages ();
+}
+
+/* A position off the earth is refused, added or written back, with a
+ * warning that names it; what is stored stays as it was. */
+static void
+test_store_position_refused (StoreFixture *f, gconstpointer)
+{
+  g_autoptr (LodexPlace) bad = lodex_place_new ("bad", 200.0, 500.0);
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Place not stored: The latitude 200 is outside -90 to 90");
+  g_assert_false (lodex_store_add_place (f->store, bad));
+  g_test_assert_expected_messages ();
+  g_assert_false (lodex_place_has_id (bad));
+  _lodex_place_get_row (bad)->latitude = 10.0; /* GObject itself refuses NaN: another program's row */
+  _lodex_place_get_row (bad)->longitude = NAN;
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Place not stored: The longitude nan is not a number");
+  g_assert_false (lodex_store_add_place (f->store, bad));
+  g_test_assert_expected_messages ();
+
+  g_autoptr (LodexPlace) place = add_place (f->store, "good", 1, 2);
+  g_object_set (place, "longitude", -180.5, nullptr);
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Place not stored: The longitude -180.5 is outside -180 to 180");
+  g_assert_false (lodex_place_commit (place));
+  g_test_assert_expected_messages ();
+  g_autoptr (LodexPlaceRow) stored = lodex_db_get_row_by_id (_lodex_set_get_db (LODEX_SET (f->store)),
+                                                             _lodex_place_get_row (place)->id);
+  g_assert_cmpfloat (stored->longitude, ==, 2.0);
+  lodex_place_discard_changes (place);
+  g_assert_cmpfloat (_lodex_place_get_row (place)->longitude, ==, 2.0);
 }
 
 static void
@@ -518,6 +549,10 @@ test_store_make_resident (void)
       return;
     }
   lodex_make_resident ();
+  /* loaded, and kept: a second open finds it without loading */
+  void *handle = dlopen (LODEX_INSTALLED_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
+  g_assert_nonnull (handle);
+  dlclose (handle);
 }
 
 int
@@ -529,6 +564,7 @@ main (int argc, char **argv)
   LODEX_TEST_ADD ("/store/identity/binding", test_store_identity_with_binding);
   LODEX_TEST_ADD ("/store/gen-id", test_store_gen_id);
   LODEX_TEST_ADD ("/store/add-place/refused", test_store_add_refused);
+  LODEX_TEST_ADD ("/store/add-place/position", test_store_position_refused);
   LODEX_TEST_ADD ("/store/remove-place", test_store_remove_place);
   LODEX_TEST_ADD ("/store/remove-place/other-store", test_store_remove_other_store);
   LODEX_TEST_ADD ("/store/idle-commit", test_store_idle_commit);

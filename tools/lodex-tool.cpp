@@ -3,8 +3,10 @@
 
 #include <liblodex/lodex.h>
 
+#include <cerrno>
 #include <clocale>
 #include <cmath>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <initializer_list>
@@ -177,18 +179,29 @@ const char description[] = "--add-place needs --name, --latitude and --longitude
                            "  lodex-tool --location-filter 51:52:-1:1\n"
                            "  lodex-tool --export places.gpx\n";
 
+/* The errno of the first write to standard output that failed: nothing
+ * more is written after it. */
+int output_error;
+
 /* Data on standard output, as it is: names are UTF-8, whatever the locale
- * (g_print would turn them into question marks under the C locale). */
-void
+ * (g_print would turn them into question marks under the C locale). FALSE
+ * once writing failed, a reader that closed its end of a pipe included. */
+bool
 out (const char *format, ...) G_GNUC_PRINTF (1, 2);
 
-void
+bool
 out (const char *format, ...)
 {
+  if (output_error)
+    return false;
+  errno = 0;
   va_list args;
   va_start (args, format);
-  vprintf (format, args);
+  int written = vprintf (format, args);
   va_end (args);
+  if (written < 0 || ferror (stdout))
+    output_error = errno ? errno : EIO;
+  return !output_error;
 }
 
 /* Text options arrive as the bytes given: valid UTF-8 is taken as it is,
@@ -244,6 +257,28 @@ printable (const char *text)
   return text ? text : "(null)";
 }
 
+/* A text that keeps to its line: control characters, a line end among
+ * them, are written as C escapes (\n, \t, \x1b). */
+gchar *
+one_line (const char *text)
+{
+  if (!text)
+    return g_strdup ("(null)");
+  GString *line = g_string_new (nullptr);
+  for (const guchar *p = reinterpret_cast<const guchar *> (text); *p; p++)
+    if (*p == '\n')
+      g_string_append (line, "\\n");
+    else if (*p == '\r')
+      g_string_append (line, "\\r");
+    else if (*p == '\t')
+      g_string_append (line, "\\t");
+    else if (*p < 0x20 || *p == 0x7f)
+      g_string_append_printf (line, "\\x%02x", *p);
+    else
+      g_string_append_c (line, char (*p));
+  return g_string_free (line, FALSE);
+}
+
 /* Sets the place options given; FALSE when a stored place could not write
  * them. */
 bool
@@ -277,10 +312,14 @@ apply_place_options (LodexPlace *place)
   return lodex_place_commit (place);
 }
 
+/* Lists the places of @set, one a line; stops at the first write that
+ * fails. A walk that ended on an error (a damaged database) is a failure:
+ * the library has said why. */
 int
 list_set (LodexSet *set)
 {
-  for (LodexPlace *place = lodex_set_first (set); place; place = lodex_set_next (set))
+  bool written = true;
+  for (LodexPlace *place = lodex_set_first (set); place && written; place = lodex_set_next (set))
     {
       g_autofree gchar *id = nullptr;
       g_autofree gchar *name = nullptr;
@@ -288,14 +327,12 @@ list_set (LodexSet *set)
       gdouble latitude = 0.0, longitude = 0.0, altitude = 0.0;
       g_object_get (place, "id", &id, "fields", &fields, "name", &name, "latitude", &latitude,
                     "longitude", &longitude, "altitude", &altitude, nullptr);
-      out ("%s %s Lat: %f Long: %f", printable (id), printable (name), latitude, longitude);
-      if (fields & LODEX_PLACE_FIELD_ALTITUDE)
-        out (" Alt: %f\n", altitude);
-      else
-        out ("\n");
+      g_autofree gchar *line = one_line (name);
+      written = out ("%s %s Lat: %f Long: %f", printable (id), line, latitude, longitude)
+                && ((fields & LODEX_PLACE_FIELD_ALTITUDE) ? out (" Alt: %f\n", altitude) : out ("\n"));
       g_object_unref (place);
     }
-  return 0;
+  return written && !lodex_set_get_walk_error (set) ? 0 : FAILURE;
 }
 
 int
@@ -311,14 +348,10 @@ add_place (LodexStore *store)
   g_autoptr (LodexPlace) place = lodex_place_new (options.name, options.latitude, options.longitude);
   if (!place)
     return FAILURE; /* the library has said why */
+  /* set before the add, whose insert writes them all: once added, nothing
+   * is left that could fail */
   apply_place_options (place);
   if (!lodex_store_add_place (store, place))
-    {
-      g_printerr ("Error whilst adding place\n");
-      return FAILURE;
-    }
-  /* once more through the stored place's own write path */
-  if (!apply_place_options (place))
     {
       g_printerr ("Error whilst adding place\n");
       return FAILURE;
@@ -348,6 +381,9 @@ update_place (LodexStore *store, const gchar *id)
     g_object_set (place, "name", options.name, nullptr);
   if (!apply_place_options (place))
     {
+      /* reported as failed: never written later, when the place is
+       * released after the lock is gone */
+      lodex_place_discard_changes (place);
       g_printerr ("Error whilst updating place\n");
       return FAILURE;
     }
@@ -416,7 +452,10 @@ show_place (LodexStore *store, const gchar *id)
       else if (type == G_TYPE_DOUBLE)
         out ("%s: %f\n", name, g_value_get_double (&value));
       else
-        out ("%s: %s\n", name, printable (g_value_get_string (&value)));
+        {
+          g_autofree gchar *line = one_line (g_value_get_string (&value));
+          out ("%s: %s\n", name, line);
+        }
     }
   return 0;
 }
@@ -483,7 +522,12 @@ list_categories (LodexStore *store)
       g_autofree gchar *name = nullptr;
       g_autofree gchar *description = nullptr;
       g_object_get (l->data, "id", &id, "name", &name, "description", &description, nullptr);
-      out ("%s %s %s\n", printable (id), printable (name), printable (description));
+      g_autofree gchar *name_line = one_line (name);
+      g_autofree gchar *description_line = description ? one_line (description) : nullptr;
+      /* a category without a description has nothing after its name */
+      if (!(description_line ? out ("%s %s %s\n", printable (id), name_line, description_line)
+                             : out ("%s %s\n", printable (id), name_line)))
+        break;
     }
   g_list_free_full (categories, g_object_unref);
   return 0;
@@ -693,12 +737,30 @@ main (int argc, char **argv)
       return FAILURE;
     }
 
-  /* released on every return: its release flushes the change broadcasts */
-  g_autoptr (LodexStore) store = lodex_store_get_system ();
-  if (!store)
+  int status;
+  {
+    /* released on every return: its release flushes the change broadcasts */
+    g_autoptr (LodexStore) store = lodex_store_get_system ();
+    if (!store)
+      {
+        g_printerr ("Could not open the place database\n");
+        return FAILURE;
+      }
+    status = run_command (store);
+  }
+
+  if (!output_error && fflush (stdout) != 0)
+    output_error = errno ? errno : EIO;
+  if (output_error == EPIPE)
     {
-      g_printerr ("Could not open the place database\n");
+      /* the reader has gone, as with `ls | head`: end as ls does, quietly */
+      signal (SIGPIPE, SIG_DFL);
+      raise (SIGPIPE);
+    }
+  if (output_error)
+    {
+      g_printerr ("Error writing to standard output: %s\n", g_strerror (output_error));
       return FAILURE;
     }
-  return run_command (store);
+  return status;
 }
