@@ -299,6 +299,9 @@ lodex_db_open (const gchar *filename)
       if (res != SQLITE_OK)
         g_debug ("%s failed: %s", pragma, sqlite3_errmsg (db));
     }
+  /* the searches' own SQL functions, on every connection of ours */
+  if (!_lodex_search_register (db))
+    g_warning ("Error adding custom function to database: %s", sqlite3_errmsg (db));
   return db;
 }
 
@@ -408,6 +411,21 @@ static const char *const migrations[] = {
   "DELETE FROM places_rtree;"
   "INSERT INTO places_rtree (min_lat, max_lat, min_long, max_long, place_id) "
   "SELECT latitude, latitude, longitude, longitude, id FROM places",
+  /* 2: taken by the change journal */
+  "",
+  /* 3: the words and the name keys get the places stored before them (the
+   * keys themselves are made by the first sorted walk) */
+  "DELETE FROM places_words;"
+  "DELETE FROM places_key;"
+  "INSERT INTO places_key (place_id) SELECT id FROM places;"
+  "INSERT INTO places_words (rowid, name, description, address) "
+  "SELECT k.docid, replace(replace(p.name, 'ß', 'ss'), 'ẞ', 'SS'), replace(replace(p.description, 'ß', 'ss'), 'ẞ', 'SS'), "
+  "(SELECT replace(replace(trim(coalesce(a.country, '') || ' ' || coalesce(a.state, '') || ' ' || coalesce(a.county, '') "
+  "|| ' ' || coalesce(a.city, '') || ' ' || coalesce(a.district, '') || ' ' || coalesce(a.postcode, '') || ' ' "
+  "|| coalesce(a.crossing1, '') || ' ' || coalesce(a.crossing2, '') || ' ' || coalesce(a.street, '') || ' ' "
+  "|| coalesce(a.building_name, '') || ' ' || coalesce(a.building_zone, '')), 'ß', 'ss'), 'ẞ', 'SS') "
+  "FROM places_address AS a WHERE a.place_id = p.id) "
+  "FROM places_key AS k JOIN places AS p ON p.id = k.place_id",
 };
 
 static int

@@ -15,6 +15,7 @@
 
 #include "lodex-location-sort-rings.hpp"
 #include "lodex-location-sort-private.h"
+#include "lodex-search-private.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -247,8 +248,22 @@ RingWalk::measure_extent (LodexSet *inner, double store_places) noexcept
   extent_ = Box{-90, 90, {}, {}, 0};
   boxed_ = false;
   double west = -180, east = 180;
+  double circles_reach = G_MAXDOUBLE; /* of the radius filters inside */
   for (LodexSet *set = inner; set;)
     {
+      double centre_latitude, centre_longitude, radius;
+      if (radius_circle (set, &centre_latitude, &centre_longitude, &radius))
+        {
+          /* no place of the circle is farther than its centre and radius */
+          LodexDistanceOrigin origin;
+          _lodex_location_sort_origin_init (&origin, latitude_, longitude_, 0.0);
+          circles_reach = std::min (circles_reach, _lodex_location_sort_distance (&origin, centre_latitude, centre_longitude, 0.0) + radius);
+          const Box circle = cap_box (centre_latitude, centre_longitude, false, box_angle (radius));
+          extent_.south = std::max (extent_.south, circle.south);
+          extent_.north = std::min (extent_.north, circle.north);
+          if (!boxed_ && circle.ranges == 1)
+            west = circle.west[0], east = circle.east[0], boxed_ = true;
+        }
       if (LODEX_IS_LOCATION_FILTER (set))
         {
           double min_lat, max_lat, min_long, max_long;
@@ -273,7 +288,7 @@ RingWalk::measure_extent (LodexSet *inner, double store_places) noexcept
 
   places_ = store_places;
   extent_area_ = 4 * G_PI;
-  reach_ = G_MAXDOUBLE;
+  reach_ = circles_reach;
   small_extent_ = false;
   if (extent_.south > extent_.north)
     places_ = 0;
@@ -283,9 +298,9 @@ RingWalk::measure_extent (LodexSet *inner, double store_places) noexcept
       const double centre = (extent_.south + extent_.north) / 2;
       LodexDistanceOrigin origin;
       _lodex_location_sort_origin_init (&origin, latitude_, longitude_, 0.0);
-      reach_ = _lodex_location_sort_distance (&origin, centre, (west + east) / 2, 0.0)
-               + earth_radius * radians_per_degree
-                   * ((extent_.north - extent_.south) / 2 + (east - west) / 2 * std::cos (centre * radians_per_degree));
+      reach_ = std::min (reach_, _lodex_location_sort_distance (&origin, centre, (west + east) / 2, 0.0)
+                                   + earth_radius * radians_per_degree
+                                       * ((extent_.north - extent_.south) / 2 + (east - west) / 2 * std::cos (centre * radians_per_degree)));
       extent_area_ = box_area (Box{extent_.south, extent_.north, {west}, {east}, 1});
       if (extent_.ranges)
         {

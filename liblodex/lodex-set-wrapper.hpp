@@ -41,6 +41,8 @@ struct WrapperKind
   bool (*bind) (LodexSet *set, sqlite3_stmt *statement);
   /* (nullable): the ORDER BY terms of a set that orders its places */
   const char *order;
+  /* (nullable): the same, for a set whose terms depend on its state */
+  const char *(*order_of) (LodexSet *set) = nullptr;
 };
 
 void implement_set (LodexSetInterface *iface, const WrapperKind *kind) noexcept;
@@ -48,5 +50,8 @@ void implement_set (LodexSetInterface *iface, const WrapperKind *kind) noexcept;
 /* (nullable): the ORDER BY terms a walk of the chain @set must end with:
  * those of its outermost sort, unless @set is that sort itself. */
 const char *chain_order (LodexSet *set) noexcept;
+
+/* (nullable): the ORDER BY terms of a walk of @set: its own, or its chain's. */
+const char *set_order (LodexSet *set) noexcept;
 
 } // namespace lodex
