@@ -249,6 +249,7 @@ RingWalk::measure_extent (LodexSet *inner, double store_places) noexcept
   boxed_ = false;
   double west = -180, east = 180;
   double circles_reach = G_MAXDOUBLE; /* of the radius filters inside */
+  bool circle_box = false;             /* a radius filter is inside */
   for (LodexSet *set = inner; set;)
     {
       double centre_latitude, centre_longitude, radius;
@@ -263,6 +264,7 @@ RingWalk::measure_extent (LodexSet *inner, double store_places) noexcept
           extent_.north = std::min (extent_.north, circle.north);
           if (!boxed_ && circle.ranges == 1)
             west = circle.west[0], east = circle.east[0], boxed_ = true;
+          circle_box = true;
         }
       if (LODEX_IS_LOCATION_FILTER (set))
         {
@@ -302,13 +304,17 @@ RingWalk::measure_extent (LodexSet *inner, double store_places) noexcept
                                    + earth_radius * radians_per_degree
                                        * ((extent_.north - extent_.south) / 2 + (east - west) / 2 * std::cos (centre * radians_per_degree)));
       extent_area_ = box_area (Box{extent_.south, extent_.north, {west}, {east}, 1});
-      if (extent_.ranges)
+      if (extent_.ranges && !circle_box)
         {
           gint64 n = count (extent_, small_extent);
           if (n < small_extent)
             places_ = double (n), small_extent_ = true;
         }
     }
+  /* a circle's text checks distances only: the last ring reads its box
+   * through the R*Tree */
+  if (circle_box)
+    small_extent_ = true;
 }
 
 bool
@@ -319,7 +325,9 @@ RingWalk::start (LodexSet *sort, LodexSet *inner, const DistancePoint &point) no
     return false;
   g_autoptr (LodexStore) store = lodex_set_get_store (sort);
   db_ = store ? _lodex_store_get_walk_db (store) : nullptr;
+  composing_for_rings = true;
   const gchar *inner_text = _lodex_set_get_query (inner);
+  composing_for_rings = false;
   if (!db_ || !inner_text)
     return false;
   inner_ = g_strdup (inner_text); /* the inner set frees its own when it composes again */

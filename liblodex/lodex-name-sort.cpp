@@ -219,6 +219,31 @@ compose (LodexSet *set, const gchar *inner)
                           column, inner, direction, direction);
 }
 
+} // namespace
+
+gchar *
+lodex::name_sort_paged_text (LodexSet *set, const char *limit, const char *offset) noexcept
+{
+  if (!LODEX_IS_NAME_SORT (set))
+    return nullptr;
+  LodexNameSortPrivate *priv = get_priv (set);
+  if (!LODEX_IS_STORE (priv->wrapped.inner))
+    return nullptr;
+  /* every key has its place: the page is counted off in the index of keys
+   * alone, and only its own places are read */
+  const char *direction = priv->descending ? " DESC" : "";
+  g_free (priv->order);
+  priv->order = g_strdup_printf ("lodex_name_key%s, id%s", direction, direction);
+  return g_strdup_printf ("SELECT lodex_named.*, lodex_keys.name_key AS lodex_name_key FROM "
+                          "(SELECT place_id, name_key FROM places_key ORDER BY name_key%s, place_id%s LIMIT %s OFFSET %s) AS lodex_keys "
+                          "JOIN places AS lodex_named ON lodex_named.id = lodex_keys.place_id "
+                          "ORDER BY lodex_keys.name_key%s, lodex_keys.place_id%s",
+                          direction, direction, limit, offset, direction, direction);
+}
+
+namespace
+{
+
 /* Every statement that holds the sort is bound just before its first
  * step: the keys are brought up to date here, on the store's connection. */
 bool

@@ -187,6 +187,10 @@ compose (LodexSet *set, const gchar *inner)
   LodexPagePrivate *priv = get_priv (set);
   g_free (priv->suffix);
   priv->suffix = lodex::unused_suffix (inner, {"page_limit", "page_offset"});
+  g_autofree gchar *limit = g_strdup_printf (":page_limit%s", priv->suffix);
+  g_autofree gchar *offset = g_strdup_printf (":page_offset%s", priv->suffix);
+  if (gchar *paged = lodex::name_sort_paged_text (priv->search.wrapped.inner, limit, offset))
+    return paged;
   /* the limit applies in the inner set's order, which a subquery may lose */
   const char *order = priv->search.wrapped.inner ? lodex::set_order (priv->search.wrapped.inner) : nullptr;
   return g_strdup_printf ("SELECT * from (%s)%s%s LIMIT :page_limit%s OFFSET :page_offset%s", inner,

@@ -253,15 +253,25 @@ compose (LodexSet *set, const gchar *inner)
   const Bounds b = bounds_of (priv);
 
   GString *text = g_string_new (nullptr);
-  g_string_printf (text, "SELECT * from (%s) WHERE id IN (", inner);
-  for (int r = 0; r < std::max (b.ranges, 1); r++)
+  if (lodex::composing_for_rings)
     {
-      g_string_append_printf (text, "%sSELECT place_id FROM places_rtree WHERE max_lat >= :radius_south%s AND min_lat <= :radius_north%s",
-                              r ? " UNION ALL " : "", s, s);
-      if (b.ranges)
-        g_string_append_printf (text, " AND max_long >= :radius_west%d%s AND min_long <= :radius_east%d%s", r, s, r, s);
+      /* the rings read the R*Tree within the circle's box themselves: a
+       * second range of candidates would only compete with theirs */
+      g_string_printf (text, "SELECT * from (%s) WHERE 1", inner);
     }
-  g_string_append_printf (text, ") AND lodex_surface_distance (latitude, longitude, :radius_latitude%s, "
+  else
+    {
+      g_string_printf (text, "SELECT * from (%s) WHERE id IN (", inner);
+      for (int r = 0; r < std::max (b.ranges, 1); r++)
+        {
+          g_string_append_printf (text, "%sSELECT place_id FROM places_rtree WHERE max_lat >= :radius_south%s AND min_lat <= :radius_north%s",
+                                  r ? " UNION ALL " : "", s, s);
+          if (b.ranges)
+            g_string_append_printf (text, " AND max_long >= :radius_west%d%s AND min_long <= :radius_east%d%s", r, s, r, s);
+        }
+      g_string_append (text, ")");
+    }
+  g_string_append_printf (text, " AND lodex_surface_distance (latitude, longitude, :radius_latitude%s, "
                                 ":radius_longitude%s) <= :radius%s",
                           s, s, s);
   return g_string_free (text, FALSE);

@@ -101,8 +101,18 @@ struct SearchSet
   LodexPlace *next (LodexSet *self, const char *function) noexcept;
 };
 
+/* Set while a sort's rings compose the text of the sets inside: the rings
+ * read the R*Tree themselves, and a radius filter inside then only checks
+ * positions. */
+extern thread_local bool composing_for_rings;
+
 /* The circle of a radius filter, for the rings of a sort around it. */
 bool radius_circle (LodexSet *set, double *latitude, double *longitude, double *radius) noexcept;
+
+/* (nullable) (transfer full): the text of a name sort of the whole store
+ * that reads only the keys of the places it skips, with the limit and the
+ * offset of a page as parameters; NULL for any other set. */
+gchar *name_sort_paged_text (LodexSet *set, const char *limit, const char *offset) noexcept;
 
 /* Brings the name keys of @store's places up to date, on its own
  * connection: those of places written since, or every one when the locale

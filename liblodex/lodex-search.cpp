@@ -8,6 +8,8 @@
 namespace lodex
 {
 
+thread_local bool composing_for_rings = false;
+
 static bool
 names_parameter (const char *text, const char *name)
 {

@@ -169,6 +169,13 @@ chain_order (LodexSet *set) noexcept
   return nullptr;
 }
 
+gchar *
+count_text (LodexSet *set) noexcept
+{
+  const WrapperKind *kind = kind_of (set);
+  return kind && kind->count_text ? kind->count_text (set) : nullptr;
+}
+
 const char *
 set_order (LodexSet *set) noexcept
 {

@@ -43,6 +43,9 @@ struct WrapperKind
   const char *order;
   /* (nullable): the same, for a set whose terms depend on its state */
   const char *(*order_of) (LodexSet *set) = nullptr;
+  /* (nullable) (transfer full): a cheaper statement that counts the same
+   * places, bound as the set's text is, after get_query */
+  gchar *(*count_text) (LodexSet *set) = nullptr;
 };
 
 void implement_set (LodexSetInterface *iface, const WrapperKind *kind) noexcept;
@@ -53,5 +56,8 @@ const char *chain_order (LodexSet *set) noexcept;
 
 /* (nullable): the ORDER BY terms of a walk of @set: its own, or its chain's. */
 const char *set_order (LodexSet *set) noexcept;
+
+/* (nullable) (transfer full): the kind's cheaper count of @set. */
+gchar *count_text (LodexSet *set) noexcept;
 
 } // namespace lodex

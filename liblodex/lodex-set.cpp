@@ -250,7 +250,9 @@ lodex_set_count (LodexSet *set, GError **error)
       g_set_error_literal (error, LODEX_ERROR, LODEX_ERROR_DATABASE, "The set has no query");
       return -1;
     }
-  g_autofree gchar *count = g_strdup_printf ("SELECT count(*) FROM (%s)", query);
+  g_autofree gchar *count = lodex::count_text (set);
+  if (!count)
+    count = g_strdup_printf ("SELECT count(*) FROM (%s)", query);
   sqlite3_stmt *raw = nullptr;
   int res = sqlite3_prepare_v2 (db, count, -1, &raw, nullptr);
   lodex::Stmt statement (raw);

@@ -391,12 +391,25 @@ text_filter_next (LodexSet *set)
   return get_priv (set)->search.next (set, "lodex_text_filter_set_next");
 }
 
+/* Around the store, and where the index decides alone, the index counts. */
+gchar *
+count_text (LodexSet *set)
+{
+  LodexTextFilterPrivate *priv = get_priv (set);
+  if (!LODEX_IS_STORE (priv->search.wrapped.inner) || priv->match == LODEX_TEXT_MATCH_EXACT || priv->case_sensitive
+      || index_words (priv->text).empty ())
+    return nullptr;
+  return g_strdup_printf ("SELECT count(*) FROM places_words (:text%s)", priv->suffix);
+}
+
 constexpr lodex::WrapperKind kind = {
   "lodex_text_filter_set_next",
   [] (LodexSet *set) { return &get_priv (set)->search.wrapped; },
   compose,
   bind,
   nullptr,
+  nullptr,
+  count_text,
 };
 
 } // namespace
