@@ -352,7 +352,7 @@ main (int argc, char **argv)
   for (const char *word : {"cafe", "xylophon"})
     {
       g_autoptr (LodexTextFilter) filter = lodex_text_filter_new (LODEX_SET (store), word);
-      g_autofree gchar *query = g_strdup_printf ("{name} : (\"%s\"*)", word);
+      g_autofree gchar *query = g_strdup_printf ("{name} : (\"%s\")", word);
       sqlite3_bind_text (words, 1, query, -1, SQLITE_TRANSIENT);
       sqlite3_bind_text (words_count, 1, query, -1, SQLITE_TRANSIENT);
       gint64 all = lodex_set_count (LODEX_SET (filter), nullptr);

@@ -17,9 +17,10 @@ namespace lodex
 /* (transfer full): @text without case (unless @keep_case) and accents:
  * case folded, decomposed, marks dropped ("Straße" gives "strasse"). */
 gchar *fold_text (const char *text, gssize length, bool keep_case) noexcept;
-/* The words of folded text: runs of letters and digits. */
-std::vector<std::string> split_words (const char *folded);
-std::vector<std::string> fold_words (const char *text, bool keep_case);
+/* The words of folded text: runs of letters and digits; with @stars, a
+ * word followed by '*' keeps it, as the mark of a word's beginning. */
+std::vector<std::string> split_words (const char *folded, bool stars = false);
+std::vector<std::string> fold_words (const char *text, bool keep_case, bool stars = false);
 bool words_match (const std::vector<std::string> &pattern,
                   const std::vector<std::string> &field,
                   LodexTextMatch match) noexcept;

@@ -44,7 +44,7 @@ fold_text (const char *text, gssize length, bool keep_case) noexcept
 }
 
 std::vector<std::string>
-split_words (const char *folded)
+split_words (const char *folded, bool stars)
 {
   std::vector<std::string> words;
   const char *start = nullptr;
@@ -56,6 +56,8 @@ split_words (const char *folded)
       else if (!in_word && start)
         {
           words.emplace_back (start, p - start);
+          if (stars && *p == '*')
+            words.back () += '*';
           start = nullptr;
         }
       if (!*p)
@@ -65,10 +67,10 @@ split_words (const char *folded)
 }
 
 std::vector<std::string>
-fold_words (const char *text, bool keep_case)
+fold_words (const char *text, bool keep_case, bool stars)
 {
   g_autofree gchar *folded = fold_text (text, -1, keep_case);
-  return folded ? split_words (folded) : std::vector<std::string>{};
+  return folded ? split_words (folded, stars) : std::vector<std::string>{};
 }
 
 bool
@@ -76,26 +78,37 @@ words_match (const std::vector<std::string> &pattern,
              const std::vector<std::string> &field,
              LodexTextMatch match) noexcept
 {
+  /* a pattern word ending in '*' is a word's beginning */
+  auto starred = [] (const std::string &p) { return !p.empty () && p.back () == '*'; };
+  auto bare = [&] (const std::string &p) { return starred (p) ? p.substr (0, p.size () - 1) : p; };
   auto begins = [] (const std::string &word, const std::string &prefix) {
     return word.compare (0, prefix.size (), prefix) == 0;
+  };
+  auto fits = [&] (const std::string &word, const std::string &p) {
+    return starred (p) ? begins (word, bare (p)) : word == p;
   };
   switch (match)
     {
     case LODEX_TEXT_MATCH_EXACT:
-      return pattern == field;
+      if (field.size () != pattern.size ())
+        return false;
+      for (size_t i = 0; i < pattern.size (); i++)
+        if (field[i] != bare (pattern[i]))
+          return false;
+      return true;
     case LODEX_TEXT_MATCH_STARTS_WITH:
       if (pattern.empty ())
         return true;
       if (field.size () < pattern.size ())
         return false;
       for (size_t i = 0; i + 1 < pattern.size (); i++)
-        if (field[i] != pattern[i])
+        if (!fits (field[i], pattern[i]))
           return false;
-      return begins (field[pattern.size () - 1], pattern.back ());
+      return begins (field[pattern.size () - 1], bare (pattern.back ()));
     case LODEX_TEXT_MATCH_CONTAINS:
     default:
       for (const std::string &p : pattern)
-        if (std::none_of (field.begin (), field.end (), [&] (const std::string &w) { return begins (w, p); }))
+        if (std::none_of (field.begin (), field.end (), [&] (const std::string &w) { return fits (w, p); }))
           return false;
       return true;
     }
@@ -133,7 +146,7 @@ words_match_func (sqlite3_context *context, int argc, sqlite3_value **argv) noex
     {
       try
         {
-          pattern = new Pattern{fold_words (reinterpret_cast<const char *> (sqlite3_value_text (argv[0])), keep_case)};
+          pattern = new Pattern{fold_words (reinterpret_cast<const char *> (sqlite3_value_text (argv[0])), keep_case, true)};
         }
       catch (...)
         {

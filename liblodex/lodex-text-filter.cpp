@@ -27,9 +27,10 @@ static void lodex_text_filter_set_init (LodexSetInterface *iface);
  * LodexTextFilter:
  *
  * The places of an inner set whose text matches #LodexTextFilter:text: by
- * default every word of it begins a word of the place's name ("caf" finds
- * "Café de la Gare"), whatever the case and the accents ("zurich" finds
- * "Zürich", "STRASSE" finds "Straße"). #LodexTextFilter:match asks for the
+ * default every word of it is a word of the place's name, in any order
+ * ("cafe gare" finds "Café de la Gare"), whatever the case and the accents
+ * of Latin letters ("zurich" finds "Zürich", "STRASSE" finds "Straße"); a
+ * word ending in `*` finds the words it begins ("caf*" finds "Cafetería"). #LodexTextFilter:match asks for the
  * beginning of the text or the whole of it instead,
  * #LodexTextFilter:fields for the description and the address too, and
  * #LodexTextFilter:case-sensitive for letters in the same case.
@@ -264,6 +265,17 @@ lodex_text_filter_new (LodexSet *set, const gchar *text)
 namespace
 {
 
+/* Whether a word before the last ends in '*': no phrase of the index can
+ * say that, the library's comparison does. */
+bool
+star_inside (const std::vector<std::string> &words)
+{
+  for (size_t i = 0; i + 1 < words.size (); i++)
+    if (words[i].back () == '*')
+      return true;
+  return false;
+}
+
 /* The words as the index's query: each a quoted string, which the index's
  * own tokenizer folds as it folded the places' words. */
 gchar *
@@ -279,18 +291,27 @@ index_query (LodexTextMatch match, guint fields, const std::vector<std::string> 
         any = true;
       }
   g_string_append (query, "} : ");
-  if (match == LODEX_TEXT_MATCH_CONTAINS)
+  if (match == LODEX_TEXT_MATCH_CONTAINS || star_inside (words))
     {
+      const bool all_begin = match != LODEX_TEXT_MATCH_CONTAINS;
       g_string_append (query, "(");
       for (size_t i = 0; i < words.size (); i++)
-        g_string_append_printf (query, "%s\"%s\"*", i ? " " : "", words[i].c_str ());
+        {
+          const std::string &w = words[i];
+          const bool star = w.back () == '*' || all_begin;
+          g_string_append_printf (query, "%s\"%.*s\"%s", i ? " " : "", int (w.size () - (w.back () == '*')), w.c_str (),
+                                  star ? "*" : "");
+        }
       g_string_append (query, ")");
     }
   else
     {
       g_string_append (query, "^\"");
       for (size_t i = 0; i < words.size (); i++)
-        g_string_append_printf (query, "%s%s", i ? " " : "", words[i].c_str ());
+        {
+          const std::string &w = words[i];
+          g_string_append_printf (query, "%s%.*s", i ? " " : "", int (w.size () - (w.back () == '*')), w.c_str ());
+        }
       g_string_append (query, match == LODEX_TEXT_MATCH_STARTS_WITH ? "\"*" : "\"");
     }
   return g_string_free (query, FALSE);
@@ -308,7 +329,7 @@ index_words (const char *text)
   for (const char *sharp : {"ß", "ẞ"})
     for (size_t at = spelled.find (sharp); at != std::string::npos; at = spelled.find (sharp, at))
       spelled.replace (at, strlen (sharp), "ss");
-  return lodex::split_words (spelled.c_str ());
+  return lodex::split_words (spelled.c_str (), true);
 }
 
 gchar *
@@ -327,7 +348,7 @@ compose (LodexSet *set, const gchar *inner)
   /* the index cannot tell whole texts, nor case: the library's own
    * comparison decides those */
   GString *check = g_string_new (nullptr);
-  if (priv->match == LODEX_TEXT_MATCH_EXACT || priv->case_sensitive)
+  if (priv->match == LODEX_TEXT_MATCH_EXACT || priv->case_sensitive || star_inside (words))
     {
       g_string_printf (check, "lodex_words_match (:text_pattern%s, %d, %d", s, int (priv->match), priv->case_sensitive ? 1 : 0);
       if (fields & LODEX_TEXT_FIELD_NAME)
@@ -396,8 +417,9 @@ gchar *
 count_text (LodexSet *set)
 {
   LodexTextFilterPrivate *priv = get_priv (set);
+  std::vector<std::string> words = index_words (priv->text);
   if (!LODEX_IS_STORE (priv->search.wrapped.inner) || priv->match == LODEX_TEXT_MATCH_EXACT || priv->case_sensitive
-      || index_words (priv->text).empty ())
+      || words.empty () || star_inside (words))
     return nullptr;
   return g_strdup_printf ("SELECT count(*) FROM places_words (:text%s)", priv->suffix);
 }

@@ -8,15 +8,19 @@ G_BEGIN_DECLS
 
 /**
  * LodexTextMatch:
- * @LODEX_TEXT_MATCH_CONTAINS: every word of the text begins a word of the
- *   place's text, in any order ("caf tow" finds "Tower Café")
+ * @LODEX_TEXT_MATCH_CONTAINS: every word of the text is a word of the
+ *   place's text, in any order ("cafe tower" finds "Tower Café"); a word
+ *   ending in `*` finds the words it begins ("caf* tow*" finds it too)
  * @LODEX_TEXT_MATCH_STARTS_WITH: the place's text begins with the words of
  *   the text, the last one perhaps unfinished ("cafe gr" finds "Café Größe")
  * @LODEX_TEXT_MATCH_EXACT: the place's text has the words of the text and
  *   no others, in that order
  *
  * How a #LodexTextFilter compares its text with the places'. Words are runs
- * of letters and digits: spaces and punctuation only separate them.
+ * of letters and digits: spaces and punctuation only separate them. Case
+ * never counts unless #LodexTextFilter:case-sensitive is set; the accents
+ * of Latin letters never count (in other scripts they do, as in SQLite's
+ * tokenizer, which the index uses).
  *
  * Since: 0.2
  */

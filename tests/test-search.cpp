@@ -88,7 +88,7 @@ make_spots (LodexStore *store, LodexCategory *category)
  * accents on Latin letters (in other scripts they count, as in SQLite's
  * tokenizer), letters and digits only. */
 std::vector<std::string>
-words_of (const char *text, bool keep_case)
+words_of (const char *text, bool keep_case, bool stars = false)
 {
   std::vector<std::string> found;
   if (!text)
@@ -111,7 +111,7 @@ words_of (const char *text, bool keep_case)
           continue;
         }
       if (!word.empty ())
-        found.push_back (word);
+        found.push_back (word + (stars && *p == '*' ? "*" : ""));
       word.clear ();
       if (!*p)
         break;
@@ -122,12 +122,17 @@ words_of (const char *text, bool keep_case)
 bool
 text_matches (const char *field, const char *text, LodexTextMatch match, bool keep_case)
 {
-  auto have = words_of (field, keep_case), want = words_of (text, keep_case);
+  auto have = words_of (field, keep_case), want = words_of (text, keep_case, true);
+  /* "caf*" is the beginning of a word, "cafe" a whole one */
   auto begins = [] (const std::string &w, const std::string &p) { return w.rfind (p, 0) == 0; };
+  auto fits = [&] (const std::string &w, const std::string &p) {
+    return p.back () == '*' ? begins (w, p.substr (0, p.size () - 1)) : w == p;
+  };
   if (match == LODEX_TEXT_MATCH_EXACT)
-    return have == want;
+    return have == words_of (text, keep_case);
   if (match == LODEX_TEXT_MATCH_STARTS_WITH)
     {
+      want = words_of (text, keep_case);
       if (want.empty ())
         return true;
       if (have.size () < want.size ())
@@ -135,7 +140,7 @@ text_matches (const char *field, const char *text, LodexTextMatch match, bool ke
       return std::equal (want.begin (), want.end () - 1, have.begin ()) && begins (have[want.size () - 1], want.back ());
     }
   return std::all_of (want.begin (), want.end (), [&] (const std::string &p) {
-    return std::any_of (have.begin (), have.end (), [&] (const std::string &w) { return begins (w, p); });
+    return std::any_of (have.begin (), have.end (), [&] (const std::string &w) { return fits (w, p); });
   });
 }
 
@@ -218,10 +223,10 @@ test_filters_against_computation (StoreFixture *f, gconstpointer)
     bool keep_case;
   } const texts[] = {
     {"cafe", LODEX_TEXT_MATCH_CONTAINS, false},     {"zurich", LODEX_TEXT_MATCH_CONTAINS, false},
-    {"STRASSE", LODEX_TEXT_MATCH_CONTAINS, false},  {"МОСКВА caf", LODEX_TEXT_MATCH_CONTAINS, false},
+    {"STRASSE", LODEX_TEXT_MATCH_CONTAINS, false},  {"МОСКВА caf*", LODEX_TEXT_MATCH_CONTAINS, false},
     {"ΕΛΛΗΝΙΚΆ", LODEX_TEXT_MATCH_CONTAINS, false}, {"東京タワー", LODEX_TEXT_MATCH_CONTAINS, false},
     {"station 1", LODEX_TEXT_MATCH_STARTS_WITH, false}, {"Cafe Zur", LODEX_TEXT_MATCH_STARTS_WITH, false},
-    {"mill", LODEX_TEXT_MATCH_EXACT, false},        {"Café", LODEX_TEXT_MATCH_CONTAINS, true},
+    {"mill", LODEX_TEXT_MATCH_EXACT, false},        {"stat* 1*", LODEX_TEXT_MATCH_CONTAINS, false},        {"Café", LODEX_TEXT_MATCH_CONTAINS, true},
     {"ZURICH", LODEX_TEXT_MATCH_EXACT, true},       {"Straße", LODEX_TEXT_MATCH_STARTS_WITH, true},
   };
   for (const auto &t : texts)
