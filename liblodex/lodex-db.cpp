@@ -413,19 +413,12 @@ static const char *const migrations[] = {
   "SELECT latitude, latitude, longitude, longitude, id FROM places",
   /* 2: taken by the change journal */
   "",
-  /* 3: the words and the name keys get the places stored before them (the
-   * keys themselves are made by the first sorted walk) */
+  /* 3: the words and the name keys of the places stored before them: all
+   * queued, and indexed once the schema is in place */
   "DELETE FROM places_words;"
   "DELETE FROM places_key;"
-  "INSERT INTO places_key (place_id) SELECT id FROM places;"
-  "INSERT INTO places_words (rowid, name, description, address) "
-  "SELECT k.docid, replace(replace(p.name, 'ß', 'ss'), 'ẞ', 'SS'), replace(replace(p.description, 'ß', 'ss'), 'ẞ', 'SS'), "
-  "(SELECT replace(replace(trim(coalesce(a.country, '') || ' ' || coalesce(a.state, '') || ' ' || coalesce(a.county, '') "
-  "|| ' ' || coalesce(a.city, '') || ' ' || coalesce(a.district, '') || ' ' || coalesce(a.postcode, '') || ' ' "
-  "|| coalesce(a.crossing1, '') || ' ' || coalesce(a.crossing2, '') || ' ' || coalesce(a.street, '') || ' ' "
-  "|| coalesce(a.building_name, '') || ' ' || coalesce(a.building_zone, '')), 'ß', 'ss'), 'ẞ', 'SS') "
-  "FROM places_address AS a WHERE a.place_id = p.id) "
-  "FROM places_key AS k JOIN places AS p ON p.id = k.place_id",
+  "DELETE FROM places_queue;"
+  "INSERT INTO places_queue (place_id) SELECT id FROM places",
 };
 
 static int
@@ -488,7 +481,11 @@ lodex_db_create_tables (sqlite3 *db, const gchar *schema_filename)
 
   if (!run_schema (db, commands))
     return FALSE;
-  return schema_matches (db, commands) && migrate (db);
+  if (!schema_matches (db, commands) || !migrate (db))
+    return FALSE;
+  /* what other programs wrote since, or what a migration queued */
+  _lodex_search_refresh (db);
+  return TRUE;
 }
 
 sqlite3_stmt *

@@ -332,6 +332,8 @@ RingWalk::start (LodexSet *sort, LodexSet *inner, const DistancePoint &point) no
     return false;
   inner_ = g_strdup (inner_text); /* the inner set frees its own when it composes again */
 
+  /* before the snapshot: a text filter inside reads the words as they are */
+  refresh_search (_lodex_set_get_db (inner), false);
   pin_.emplace (db::borrow (db_, pin_query));
   sqlite3_stmt *pin = pin_->get ();
   if (!pin || _lodex_db_step (pin) != SQLITE_ROW || sqlite3_column_int (pin, 0) < 1)

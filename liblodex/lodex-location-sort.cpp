@@ -3,6 +3,7 @@
 #include "lodex-set-wrapper.hpp"
 #include "lodex-location-sort-private.h"
 #include "lodex-location-sort-rings.hpp"
+#include "lodex-search-private.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -336,6 +337,8 @@ lodex_location_sort_new (LodexSet *set)
 static gchar *
 compose (LodexSet *set, const gchar *inner)
 {
+  if (lodex::composing_for_count) /* the order cannot change a count */
+    return g_strdup_printf ("SELECT * from (%s)", inner);
   return g_strdup_printf ("SELECT * from (%s) ORDER BY %s", inner, lodex::distance_order);
 }
 

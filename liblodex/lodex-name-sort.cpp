@@ -2,7 +2,6 @@
  * through an index of keys that our connections keep up to date. */
 
 #include "lodex-search-private.hpp"
-#include "lodex-db-private.hpp"
 
 #include <cstring>
 
@@ -31,9 +30,9 @@ static void lodex_name_sort_set_init (LodexSetInterface *iface);
  * names come in order of id; places without a name come first.
  *
  * The sort reads an index of keys that the database keeps. A walk first
- * brings up to date the keys of places written since the last sorted walk,
- * by any program; when the locale has changed since the keys were made, it
- * makes them all again, which takes a few seconds for a million places.
+ * makes the keys of the places written since the last sorted walk, by any
+ * program; when the locale has changed since the keys were made, it makes
+ * them all again, which takes about 25 seconds for a million places.
  *
  * Since: 0.2
  */
@@ -149,43 +148,6 @@ lodex_name_sort_new (LodexSet *set)
   return LODEX_NAME_SORT (g_object_new (LODEX_TYPE_NAME_SORT, "set", set, nullptr));
 }
 
-/* Keys */
-
-bool
-lodex::refresh_name_keys (sqlite3 *db) noexcept
-{
-  using namespace lodex::db;
-  g_autofree gchar *scheme = name_key_scheme ();
-  bool same_scheme = false, pending = false;
-  {
-    Statement keys = borrow (db, "SELECT (SELECT value FROM lodex_meta WHERE key = 'name_key_scheme') = :scheme, "
-                                 "EXISTS (SELECT 1 FROM places_key WHERE name_key IS NULL)");
-    if (!keys || !keys.bind (":scheme", scheme) || !fetch_row (keys))
-      return false;
-    same_scheme = sqlite3_column_int (keys.get (), 0) == 1;
-    pending = sqlite3_column_int (keys.get (), 1) == 1;
-  }
-  if (same_scheme && !pending)
-    return true;
-
-  Transaction transaction (db);
-  if (!transaction)
-    return false;
-  if (!same_scheme)
-    {
-      g_debug ("making the name keys for %s", scheme);
-      if (!exec_bound (db, "UPDATE places_key SET name_key = NULL", nullptr)
-          || !exec_bound (db, "INSERT OR REPLACE INTO lodex_meta (key, value) VALUES ('name_key_scheme', :scheme)",
-                          ":scheme", scheme, nullptr))
-        return false;
-    }
-  return exec_bound (db,
-                     "UPDATE places_key SET name_key = lodex_name_key ((SELECT name FROM places WHERE id = place_id)) "
-                     "WHERE name_key IS NULL",
-                     nullptr)
-         && transaction.commit ();
-}
-
 /* The sort as a set */
 
 namespace
@@ -213,6 +175,8 @@ compose (LodexSet *set, const gchar *inner)
   const char *direction = priv->descending ? " DESC" : "";
   g_free (priv->order);
   priv->order = g_strdup_printf ("%s%s, id%s", column, direction, direction);
+  if (lodex::composing_for_count) /* the order cannot change a count */
+    return g_strdup_printf ("SELECT * from (%s)", inner);
   return g_strdup_printf ("SELECT lodex_named.*, lodex_keys.name_key AS %s FROM (%s) AS lodex_named "
                           "JOIN places_key AS lodex_keys ON lodex_keys.place_id = lodex_named.id "
                           "ORDER BY lodex_keys.name_key%s, lodex_keys.place_id%s",
@@ -249,9 +213,8 @@ namespace
 bool
 bind (LodexSet *set, sqlite3_stmt *statement)
 {
-  sqlite3 *db = _lodex_set_get_db (set);
-  if (db && !lodex::refresh_name_keys (db))
-    g_warning ("Problem bringing the name keys up to date: %s", sqlite3_errmsg (db));
+  if (!lodex::composing_for_count)
+    lodex::refresh_search (_lodex_set_get_db (set), true);
   return true;
 }
 

@@ -191,8 +191,11 @@ compose (LodexSet *set, const gchar *inner)
   g_autofree gchar *offset = g_strdup_printf (":page_offset%s", priv->suffix);
   if (gchar *paged = lodex::name_sort_paged_text (priv->search.wrapped.inner, limit, offset))
     return paged;
-  /* the limit applies in the inner set's order, which a subquery may lose */
-  const char *order = priv->search.wrapped.inner ? lodex::set_order (priv->search.wrapped.inner) : nullptr;
+  /* the limit applies in the inner set's order, which a subquery may lose;
+   * a count is the same in any order */
+  const char *order = priv->search.wrapped.inner && !lodex::composing_for_count
+                        ? lodex::set_order (priv->search.wrapped.inner)
+                        : nullptr;
   return g_strdup_printf ("SELECT * from (%s)%s%s LIMIT :page_limit%s OFFSET :page_offset%s", inner,
                           order ? " ORDER BY " : "", order ? order : "", priv->suffix, priv->suffix);
 }

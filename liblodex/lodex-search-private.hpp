@@ -107,6 +107,10 @@ struct SearchSet
  * positions. */
 extern thread_local bool composing_for_rings;
 
+/* Set while lodex_set_count() composes: sorts and pages leave out their
+ * ORDER BY, which cannot change a count and would sort every place. */
+extern thread_local bool composing_for_count;
+
 /* The circle of a radius filter, for the rings of a sort around it. */
 bool radius_circle (LodexSet *set, double *latitude, double *longitude, double *radius) noexcept;
 
@@ -115,9 +119,9 @@ bool radius_circle (LodexSet *set, double *latitude, double *longitude, double *
  * offset of a page as parameters; NULL for any other set. */
 gchar *name_sort_paged_text (LodexSet *set, const char *limit, const char *offset) noexcept;
 
-/* Brings the name keys of @store's places up to date, on its own
- * connection: those of places written since, or every one when the locale
- * changed. */
-bool refresh_name_keys (sqlite3 *db) noexcept;
+/* Brings the words of the places queued since up to date, and with @keys
+ * their name keys (every one when the locale changed), on the store's own
+ * connection @db, in one transaction. */
+bool refresh_search (sqlite3 *db, bool keys) noexcept;
 
 } // namespace lodex

@@ -2,6 +2,7 @@
  * of a filter or a page around a distance sort by the sort's rings. */
 
 #include "lodex-search-private.hpp"
+#include "lodex-db-private.hpp"
 
 #include <cstring>
 
@@ -9,6 +10,7 @@ namespace lodex
 {
 
 thread_local bool composing_for_rings = false;
+thread_local bool composing_for_count = false;
 
 static bool
 names_parameter (const char *text, const char *name)
@@ -208,4 +210,91 @@ SearchSet::next (LodexSet *self, const char *function) noexcept
   return _lodex_set_walk_next (self, &wrapped.statement);
 }
 
+/* The index of words and the keys */
+
+namespace
+{
+
+/* "ß" as the index spells it, "ss": SQLite's tokenizer does not fold it. */
+#define SHARP(x) "replace(replace(" x ", 'ß', 'ss'), 'ẞ', 'SS')"
+
+/* The queued places, each once, in a table of this connection's. */
+constexpr char take_queue[] = "INSERT OR IGNORE INTO temp.lodex_queued (place_id) SELECT place_id FROM places_queue";
+constexpr char drop_words[] = "DELETE FROM places_words WHERE rowid IN (SELECT k.docid FROM places_key AS k "
+                              "JOIN temp.lodex_queued AS q ON q.place_id = k.place_id)";
+constexpr char drop_keys[] = "DELETE FROM places_key WHERE place_id IN (SELECT place_id FROM temp.lodex_queued) "
+                             "AND NOT EXISTS (SELECT 1 FROM places WHERE id = places_key.place_id)";
+constexpr char add_keys[] = "INSERT OR IGNORE INTO places_key (place_id) SELECT q.place_id FROM temp.lodex_queued AS q "
+                            "JOIN places AS p ON p.id = q.place_id";
+constexpr char clear_names[] = "UPDATE places_key SET name_key = NULL WHERE place_id IN (SELECT place_id FROM temp.lodex_queued)";
+constexpr char add_words[]
+  = "INSERT INTO places_words (rowid, name, description, address) "
+    "SELECT k.docid, " SHARP ("p.name") ", " SHARP ("p.description") ", (SELECT " SHARP (
+      "trim(coalesce(a.country, '') || ' ' || coalesce(a.state, '') || ' ' || coalesce(a.county, '') || ' ' "
+      "|| coalesce(a.city, '') || ' ' || coalesce(a.district, '') || ' ' || coalesce(a.postcode, '') || ' ' "
+      "|| coalesce(a.crossing1, '') || ' ' || coalesce(a.crossing2, '') || ' ' || coalesce(a.street, '') || ' ' "
+      "|| coalesce(a.building_name, '') || ' ' || coalesce(a.building_zone, ''))") " FROM places_address AS a WHERE a.place_id = p.id) "
+    "FROM temp.lodex_queued AS q JOIN places_key AS k ON k.place_id = q.place_id JOIN places AS p ON p.id = q.place_id";
+
+} // namespace
+
+bool
+refresh_search (sqlite3 *db, bool keys) noexcept
+{
+  using namespace lodex::db;
+  /* a database opened without the schema has no index to keep */
+  if (!db || sqlite3_table_column_metadata (db, "main", "places_queue", "place_id", nullptr, nullptr, nullptr, nullptr, nullptr) != SQLITE_OK)
+    return false;
+  g_autofree gchar *scheme = name_key_scheme ();
+  bool queued = false, same_scheme = true, pending = false;
+  {
+    Statement state = borrow (db, "SELECT EXISTS (SELECT 1 FROM places_queue), "
+                                  "(SELECT value FROM lodex_meta WHERE key = 'name_key_scheme') IS :scheme, "
+                                  "EXISTS (SELECT 1 FROM places_key WHERE name_key IS NULL)");
+    if (!state || !state.bind (":scheme", scheme) || !fetch_row (state))
+      return false;
+    queued = sqlite3_column_int (state.get (), 0) == 1;
+    same_scheme = sqlite3_column_int (state.get (), 1) == 1;
+    pending = sqlite3_column_int (state.get (), 2) == 1;
+  }
+  if (!queued && (!keys || (same_scheme && !pending)))
+    return true;
+
+  Transaction transaction (db);
+  bool done = bool (transaction);
+  if (done && queued)
+    {
+      /* the places written since, by any program: their words anew */
+      done = exec_bound (db, "CREATE TEMP TABLE IF NOT EXISTS lodex_queued (place_id TEXT PRIMARY KEY)", nullptr)
+             && exec_bound (db, "DELETE FROM temp.lodex_queued", nullptr) && exec_bound (db, take_queue, nullptr)
+             && exec_bound (db, drop_words, nullptr) && exec_bound (db, drop_keys, nullptr)
+             && exec_bound (db, add_keys, nullptr) && exec_bound (db, clear_names, nullptr)
+             && exec_bound (db, add_words, nullptr) && exec_bound (db, "DELETE FROM places_queue", nullptr);
+    }
+  if (done && keys && !same_scheme)
+    {
+      g_debug ("making the name keys for %s", scheme);
+      done = exec_bound (db, "UPDATE places_key SET name_key = NULL", nullptr)
+             && exec_bound (db, "INSERT OR REPLACE INTO lodex_meta (key, value) VALUES ('name_key_scheme', :scheme)",
+                            ":scheme", scheme, nullptr);
+    }
+  if (done && keys)
+    done = exec_bound (db,
+                       "UPDATE places_key SET name_key = lodex_name_key ((SELECT name FROM places WHERE id = place_id)) "
+                       "WHERE name_key IS NULL",
+                       nullptr);
+  if (!done || !transaction.commit ())
+    {
+      g_warning ("Problem bringing the index of words up to date: %s", sqlite3_errmsg (db));
+      return false;
+    }
+  return true;
+}
+
 } // namespace lodex
+
+gboolean
+_lodex_search_refresh (sqlite3 *db)
+{
+  return lodex::refresh_search (db, false);
+}

@@ -1,6 +1,6 @@
 /* LodexSet: a restartable walk over places backed by one SQL query. */
 
-#include "lodex-set-wrapper.hpp"
+#include "lodex-search-private.hpp"
 
 /**
  * LodexSet:
@@ -242,7 +242,16 @@ lodex_set_count (LodexSet *set, GError **error)
   g_return_val_if_fail (LODEX_IS_SET (set), -1);
   g_return_val_if_fail (error == NULL || *error == NULL, -1);
 
+  /* composed and bound without orders */
+  struct CountScope
+  {
+    CountScope () { lodex::composing_for_count = true; }
+    ~CountScope () { lodex::composing_for_count = false; }
+  } scope;
   const gchar *query = _lodex_set_get_query (set);
+  g_autofree gchar *count = query ? lodex::count_text (set) : nullptr;
+  if (query && !count)
+    count = g_strdup_printf ("SELECT count(*) FROM (%s)", query);
   g_autoptr (LodexStore) store = lodex_set_get_store (set);
   sqlite3 *db = store ? _lodex_store_get_walk_db (store) : nullptr;
   if (!query || !db)
@@ -250,9 +259,6 @@ lodex_set_count (LodexSet *set, GError **error)
       g_set_error_literal (error, LODEX_ERROR, LODEX_ERROR_DATABASE, "The set has no query");
       return -1;
     }
-  g_autofree gchar *count = lodex::count_text (set);
-  if (!count)
-    count = g_strdup_printf ("SELECT count(*) FROM (%s)", query);
   sqlite3_stmt *raw = nullptr;
   int res = sqlite3_prepare_v2 (db, count, -1, &raw, nullptr);
   lodex::Stmt statement (raw);

@@ -35,8 +35,9 @@ static void lodex_text_filter_set_init (LodexSetInterface *iface);
  * #LodexTextFilter:fields for the description and the address too, and
  * #LodexTextFilter:case-sensitive for letters in the same case.
  *
- * The words come from an index that the database keeps with every write,
- * by any program; a place renamed is found under its new name at once.
+ * The words come from an index of the database. Every write of a place, by
+ * any program, queues it for the index, and a walk or a count first indexes
+ * the places queued: a place renamed is found under its new name at once.
  * The filter keeps the order of its inner set, and nests with the other
  * sets: inside a #LodexLocationSort it gives the nearest matching places
  * first, without reading the others.
@@ -375,6 +376,9 @@ bool
 bind (LodexSet *set, sqlite3_stmt *statement)
 {
   LodexTextFilterPrivate *priv = get_priv (set);
+  /* bound just before the first step: the words of places written since
+   * are indexed first, on the store's connection */
+  lodex::refresh_search (_lodex_set_get_db (set), false);
   const guint fields = priv->fields ? priv->fields : guint (LODEX_TEXT_FIELD_NAME);
   std::vector<std::string> words;
   try
