@@ -137,6 +137,8 @@ lodex_name_sort_init (LodexNameSort *self)
  * lodex_name_sort_new:
  * @set: the set to sort
  *
+ * Makes a sort of the places of @set by name, ascending.
+ *
  * Returns: (transfer full): a new sort of the places of @set by name
  *
  * Since: 0.2

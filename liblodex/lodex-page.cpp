@@ -166,6 +166,9 @@ lodex_page_init (LodexPage *self)
  * @offset: how many of its places to skip
  * @limit: how many places the page holds at most, or -1 for all
  *
+ * Makes a page of the places of @set: at most @limit of them, after the
+ * first @offset, in the order of @set.
+ *
  * Returns: (transfer full): a new page of @set
  *
  * Since: 0.2

@@ -164,7 +164,7 @@ chain_order (LodexSet *set) noexcept
       set = inner;
       kind = kind_of (set);
       if (const char *order = own_order (kind, set))
-        return order;
+        return *order ? order : nullptr;
     }
   return nullptr;
 }
@@ -180,7 +180,9 @@ const char *
 set_order (LodexSet *set) noexcept
 {
   const char *order = own_order (kind_of (set), set);
-  return order ? order : chain_order (set);
+  if (order)
+    return *order ? order : nullptr;
+  return chain_order (set);
 }
 
 void

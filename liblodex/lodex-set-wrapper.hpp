@@ -39,7 +39,8 @@ struct WrapperKind
   gchar *(*compose) (LodexSet *set, const gchar *inner);
   /* binds the set's own parameters; the inner sets' are bound already */
   bool (*bind) (LodexSet *set, sqlite3_stmt *statement);
-  /* (nullable): the ORDER BY terms of a set that orders its places */
+  /* (nullable): the ORDER BY terms of a set that orders its places; "" for
+   * a set whose places come in no order of its inner sets' */
   const char *order;
   /* (nullable): the same, for a set whose terms depend on its state */
   const char *(*order_of) (LodexSet *set) = nullptr;

@@ -139,6 +139,8 @@ lodex_union_init (LodexUnion *self)
  * @set: a set
  * @other: another set of the same store
  *
+ * Makes the set of the places in @set or in @other.
+ *
  * Returns: (transfer full) (nullable): the union of @set and @other, or
  *   %NULL when they are sets of different stores
  *
@@ -222,7 +224,7 @@ constexpr lodex::WrapperKind kind = {
   [] (LodexSet *set) { return &get_priv (set)->wrapped; },
   compose,
   bind,
-  nullptr,
+  "", /* the store's order: no sort inside orders a union */
 };
 
 } // namespace
