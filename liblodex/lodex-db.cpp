@@ -337,6 +337,9 @@ lodex_db_open (const gchar *filename)
       if (res != SQLITE_OK)
         g_debug ("%s failed: %s", pragma, sqlite3_errmsg (db));
     }
+  /* the searches' own SQL functions, on every connection of ours */
+  if (!_lodex_search_register (db))
+    g_warning ("Error adding custom function to database: %s", sqlite3_errmsg (db));
   return db;
 }
 
@@ -446,6 +449,14 @@ static const char *const migrations[] = {
   "DELETE FROM places_rtree;"
   "INSERT INTO places_rtree (min_lat, max_lat, min_long, max_long, place_id) "
   "SELECT latitude, latitude, longitude, longitude, id FROM places",
+  /* 2: taken by the change journal */
+  "",
+  /* 3: the words and the name keys of the places stored before them: all
+   * queued, and indexed once the schema is in place */
+  "DELETE FROM places_words;"
+  "DELETE FROM places_key;"
+  "DELETE FROM places_queue;"
+  "INSERT INTO places_queue (place_id) SELECT id FROM places",
 };
 
 static int
@@ -508,7 +519,11 @@ lodex_db_create_tables (sqlite3 *db, const gchar *schema_filename)
 
   if (!run_schema (db, commands))
     return FALSE;
-  return schema_matches (db, commands) && migrate (db);
+  if (!schema_matches (db, commands) || !migrate (db))
+    return FALSE;
+  /* what other programs wrote since, or what a migration queued */
+  _lodex_search_refresh (db);
+  return TRUE;
 }
 
 sqlite3_stmt *

@@ -15,6 +15,7 @@
 
 #include "lodex-location-sort-rings.hpp"
 #include "lodex-location-sort-private.h"
+#include "lodex-search-private.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -247,8 +248,24 @@ RingWalk::measure_extent (LodexSet *inner, double store_places) noexcept
   extent_ = Box{-90, 90, {}, {}, 0};
   boxed_ = false;
   double west = -180, east = 180;
+  double circles_reach = G_MAXDOUBLE; /* of the radius filters inside */
+  bool circle_box = false;             /* a radius filter is inside */
   for (LodexSet *set = inner; set;)
     {
+      double centre_latitude, centre_longitude, radius;
+      if (radius_circle (set, &centre_latitude, &centre_longitude, &radius))
+        {
+          /* no place of the circle is farther than its centre and radius */
+          LodexDistanceOrigin origin;
+          _lodex_location_sort_origin_init (&origin, latitude_, longitude_, 0.0);
+          circles_reach = std::min (circles_reach, _lodex_location_sort_distance (&origin, centre_latitude, centre_longitude, 0.0) + radius);
+          const Box circle = cap_box (centre_latitude, centre_longitude, false, box_angle (radius));
+          extent_.south = std::max (extent_.south, circle.south);
+          extent_.north = std::min (extent_.north, circle.north);
+          if (!boxed_ && circle.ranges == 1)
+            west = circle.west[0], east = circle.east[0], boxed_ = true;
+          circle_box = true;
+        }
       if (LODEX_IS_LOCATION_FILTER (set))
         {
           double min_lat, max_lat, min_long, max_long;
@@ -273,7 +290,7 @@ RingWalk::measure_extent (LodexSet *inner, double store_places) noexcept
 
   places_ = store_places;
   extent_area_ = 4 * G_PI;
-  reach_ = G_MAXDOUBLE;
+  reach_ = circles_reach;
   small_extent_ = false;
   if (extent_.south > extent_.north)
     places_ = 0;
@@ -283,17 +300,21 @@ RingWalk::measure_extent (LodexSet *inner, double store_places) noexcept
       const double centre = (extent_.south + extent_.north) / 2;
       LodexDistanceOrigin origin;
       _lodex_location_sort_origin_init (&origin, latitude_, longitude_, 0.0);
-      reach_ = _lodex_location_sort_distance (&origin, centre, (west + east) / 2, 0.0)
-               + earth_radius * radians_per_degree
-                   * ((extent_.north - extent_.south) / 2 + (east - west) / 2 * std::cos (centre * radians_per_degree));
+      reach_ = std::min (reach_, _lodex_location_sort_distance (&origin, centre, (west + east) / 2, 0.0)
+                                   + earth_radius * radians_per_degree
+                                       * ((extent_.north - extent_.south) / 2 + (east - west) / 2 * std::cos (centre * radians_per_degree)));
       extent_area_ = box_area (Box{extent_.south, extent_.north, {west}, {east}, 1});
-      if (extent_.ranges)
+      if (extent_.ranges && !circle_box)
         {
           gint64 n = count (extent_, small_extent);
           if (n < small_extent)
             places_ = double (n), small_extent_ = true;
         }
     }
+  /* a circle's text checks distances only: the last ring reads its box
+   * through the R*Tree */
+  if (circle_box)
+    small_extent_ = true;
 }
 
 bool
@@ -304,11 +325,15 @@ RingWalk::start (LodexSet *sort, LodexSet *inner, const DistancePoint &point) no
     return false;
   g_autoptr (LodexStore) store = lodex_set_get_store (sort);
   db_ = store ? _lodex_store_get_walk_db (store) : nullptr;
+  composing_for_rings = true;
   const gchar *inner_text = _lodex_set_get_query (inner);
+  composing_for_rings = false;
   if (!db_ || !inner_text)
     return false;
   inner_ = g_strdup (inner_text); /* the inner set frees its own when it composes again */
 
+  /* before the snapshot: a text filter inside reads the words as they are */
+  refresh_search (_lodex_set_get_db (inner), false);
   pin_.emplace (db::borrow (db_, pin_query));
   sqlite3_stmt *pin = pin_->get ();
   if (!pin || _lodex_db_step (pin) != SQLITE_ROW || sqlite3_column_int (pin, 0) < 1)

@@ -3,6 +3,7 @@
 #include "lodex-set-wrapper.hpp"
 #include "lodex-location-sort-private.h"
 #include "lodex-location-sort-rings.hpp"
+#include "lodex-search-private.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -19,7 +20,10 @@ struct LodexLocationSortPrivate
   gdouble longitude;
   gdouble altitude;
   lodex::RingWalk rings; /* the walk under way, unless it is wrapped.statement */
+  gdouble distance;      /* of the place the walk gave last */
 };
+
+static LodexPlace *remember_distance (LodexLocationSortPrivate *priv, LodexPlace *place);
 
 static void lodex_location_sort_set_init (LodexSetInterface *iface);
 
@@ -306,6 +310,7 @@ static void
 lodex_location_sort_init (LodexLocationSort *self)
 {
   new (get_priv (self)) LodexLocationSortPrivate{}; /* GObject only zero-fills */
+  get_priv (self)->distance = -1;
 }
 
 /**
@@ -332,6 +337,8 @@ lodex_location_sort_new (LodexSet *set)
 static gchar *
 compose (LodexSet *set, const gchar *inner)
 {
+  if (lodex::composing_for_count) /* the order cannot change a count */
+    return g_strdup_printf ("SELECT * from (%s)", inner);
   return g_strdup_printf ("SELECT * from (%s) ORDER BY %s", inner, lodex::distance_order);
 }
 
@@ -368,8 +375,8 @@ lodex_location_sort_set_first (LodexSet *set)
   g_clear_pointer (&priv->wrapped.statement, sqlite3_finalize);
   if (!lodex::check (priv->wrapped.inner != nullptr, "lodex_set_first", "priv->set != NULL"))
     return nullptr;
-  return priv->rings.first (set, priv->wrapped.inner, {priv->latitude, priv->longitude, priv->altitude}, bind,
-                            &priv->wrapped.statement);
+  return remember_distance (priv, priv->rings.first (set, priv->wrapped.inner, {priv->latitude, priv->longitude, priv->altitude},
+                                                     bind, &priv->wrapped.statement));
 }
 
 static LodexPlace *
@@ -379,7 +386,7 @@ lodex_location_sort_set_next (LodexSet *set)
   LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (set));
   if (!lodex::check (priv->rings.walking () || priv->wrapped.statement, G_STRFUNC, "priv->statement != NULL"))
     return nullptr;
-  return priv->rings.next (set, &priv->wrapped.statement);
+  return remember_distance (priv, priv->rings.next (set, &priv->wrapped.statement));
 }
 
 static void
@@ -388,4 +395,37 @@ lodex_location_sort_set_init (LodexSetInterface *iface)
   lodex::implement_set (iface, &kind);
   iface->first = lodex_location_sort_set_first;
   iface->next = lodex_location_sort_set_next;
+}
+
+static LodexPlace *
+remember_distance (LodexLocationSortPrivate *priv, LodexPlace *place)
+{
+  priv->distance = -1;
+  if (const LodexPlaceRow *row = place ? _lodex_place_get_row (place) : nullptr)
+    {
+      LodexDistanceOrigin origin;
+      _lodex_location_sort_origin_init (&origin, priv->latitude, priv->longitude, priv->altitude);
+      priv->distance = _lodex_location_sort_distance (&origin, row->latitude, row->longitude,
+                                                      (row->fields & LODEX_PLACE_FIELD_ALTITUDE) ? row->altitude : 0.0);
+    }
+  return place;
+}
+
+/**
+ * lodex_location_sort_get_distance:
+ * @sort: a #LodexLocationSort
+ *
+ * The distance that ordered the place the walk of @sort gave last, with
+ * lodex_set_first() or lodex_set_next(): what a program would otherwise
+ * work out again.
+ *
+ * Returns: metres, or -1 when the walk has given no place
+ *
+ * Since: 0.2
+ */
+gdouble
+lodex_location_sort_get_distance (LodexLocationSort *sort)
+{
+  g_return_val_if_fail (LODEX_IS_LOCATION_SORT (sort), -1);
+  return get_priv (sort)->distance;
 }

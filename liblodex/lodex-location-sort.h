@@ -24,5 +24,6 @@ G_BEGIN_DECLS
 G_DECLARE_FINAL_TYPE (LodexLocationSort, lodex_location_sort, LODEX, LOCATION_SORT, GObject)
 
 LodexLocationSort *lodex_location_sort_new (LodexSet *set);
+gdouble lodex_location_sort_get_distance (LodexLocationSort *sort);
 
 G_END_DECLS

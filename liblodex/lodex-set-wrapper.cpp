@@ -142,11 +142,19 @@ wrapper_bind (LodexSet *set, sqlite3_stmt *statement)
 
 } // namespace
 
+static const char *
+own_order (const WrapperKind *kind, LodexSet *set) noexcept
+{
+  if (!kind)
+    return nullptr;
+  return kind->order ? kind->order : kind->order_of ? kind->order_of (set) : nullptr;
+}
+
 const char *
 chain_order (LodexSet *set) noexcept
 {
   const WrapperKind *kind = kind_of (set);
-  if (kind && kind->order)
+  if (own_order (kind, set))
     return nullptr; /* its own text ends with its order */
   while (kind)
     {
@@ -155,10 +163,26 @@ chain_order (LodexSet *set) noexcept
         return nullptr;
       set = inner;
       kind = kind_of (set);
-      if (kind && kind->order)
-        return kind->order;
+      if (const char *order = own_order (kind, set))
+        return *order ? order : nullptr;
     }
   return nullptr;
+}
+
+gchar *
+count_text (LodexSet *set) noexcept
+{
+  const WrapperKind *kind = kind_of (set);
+  return kind && kind->count_text ? kind->count_text (set) : nullptr;
+}
+
+const char *
+set_order (LodexSet *set) noexcept
+{
+  const char *order = own_order (kind_of (set), set);
+  if (order)
+    return *order ? order : nullptr;
+  return chain_order (set);
 }
 
 void

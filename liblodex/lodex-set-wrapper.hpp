@@ -39,8 +39,14 @@ struct WrapperKind
   gchar *(*compose) (LodexSet *set, const gchar *inner);
   /* binds the set's own parameters; the inner sets' are bound already */
   bool (*bind) (LodexSet *set, sqlite3_stmt *statement);
-  /* (nullable): the ORDER BY terms of a set that orders its places */
+  /* (nullable): the ORDER BY terms of a set that orders its places; "" for
+   * a set whose places come in no order of its inner sets' */
   const char *order;
+  /* (nullable): the same, for a set whose terms depend on its state */
+  const char *(*order_of) (LodexSet *set) = nullptr;
+  /* (nullable) (transfer full): a cheaper statement that counts the same
+   * places, bound as the set's text is, after get_query */
+  gchar *(*count_text) (LodexSet *set) = nullptr;
 };
 
 void implement_set (LodexSetInterface *iface, const WrapperKind *kind) noexcept;
@@ -48,5 +54,11 @@ void implement_set (LodexSetInterface *iface, const WrapperKind *kind) noexcept;
 /* (nullable): the ORDER BY terms a walk of the chain @set must end with:
  * those of its outermost sort, unless @set is that sort itself. */
 const char *chain_order (LodexSet *set) noexcept;
+
+/* (nullable): the ORDER BY terms of a walk of @set: its own, or its chain's. */
+const char *set_order (LodexSet *set) noexcept;
+
+/* (nullable) (transfer full): the kind's cheaper count of @set. */
+gchar *count_text (LodexSet *set) noexcept;
 
 } // namespace lodex

@@ -1,6 +1,6 @@
 /* LodexSet: a restartable walk over places backed by one SQL query. */
 
-#include "lodex-set-wrapper.hpp"
+#include "lodex-search-private.hpp"
 
 /**
  * LodexSet:
@@ -221,4 +221,61 @@ LodexPlace *
 _lodex_set_walk_next (LodexSet *set, sqlite3_stmt **statement)
 {
   return walk_step (set, statement);
+}
+
+/**
+ * lodex_set_count:
+ * @set: a #LodexSet
+ * @error: return location for a #GError, or %NULL
+ *
+ * Counts the places of @set as a walk would give them, in one query,
+ * without making an object for any of them.
+ *
+ * Returns: the number of places, or -1 with @error set (in %LODEX_ERROR)
+ *   when the database could not tell
+ *
+ * Since: 0.2
+ */
+gint64
+lodex_set_count (LodexSet *set, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_SET (set), -1);
+  g_return_val_if_fail (error == NULL || *error == NULL, -1);
+
+  /* composed and bound without orders */
+  struct CountScope
+  {
+    CountScope () { lodex::composing_for_count = true; }
+    ~CountScope () { lodex::composing_for_count = false; }
+  } scope;
+  const gchar *query = _lodex_set_get_query (set);
+  g_autofree gchar *count = query ? lodex::count_text (set) : nullptr;
+  if (query && !count)
+    count = g_strdup_printf ("SELECT count(*) FROM (%s)", query);
+  g_autoptr (LodexStore) store = lodex_set_get_store (set);
+  sqlite3 *db = store ? _lodex_store_get_walk_db (store) : nullptr;
+  if (!query || !db)
+    {
+      g_set_error_literal (error, LODEX_ERROR, LODEX_ERROR_DATABASE, "The set has no query");
+      return -1;
+    }
+  sqlite3_stmt *raw = nullptr;
+  int res = sqlite3_prepare_v2 (db, count, -1, &raw, nullptr);
+  lodex::Stmt statement (raw);
+  if (res != SQLITE_OK)
+    {
+      _lodex_set_database_error (error, db, "Problem preparing SQL statement");
+      return -1;
+    }
+  if (!_lodex_set_bind (set, raw))
+    {
+      g_set_error_literal (error, LODEX_ERROR, LODEX_ERROR_DATABASE, "Error with chained binding of statement.");
+      return -1;
+    }
+  if (_lodex_db_step (raw) != SQLITE_ROW)
+    {
+      _lodex_set_database_error (error, db, "Error when retrieving row");
+      return -1;
+    }
+  return sqlite3_column_int64 (raw, 0);
 }

@@ -52,5 +52,6 @@ LodexPlace *lodex_set_first (LodexSet *set);
 LodexPlace *lodex_set_next (LodexSet *set);
 LodexStore *lodex_set_get_store (LodexSet *set);
 const GError *lodex_set_get_walk_error (LodexSet *set);
+gint64 lodex_set_count (LodexSet *set, GError **error);
 
 G_END_DECLS

@@ -16,6 +16,12 @@
 #include <liblodex/lodex-route-filter.h>
 #include <liblodex/lodex-location-filter.h>
 #include <liblodex/lodex-location-sort.h>
+#include <liblodex/lodex-text-filter.h>
+#include <liblodex/lodex-radius-filter.h>
+#include <liblodex/lodex-appdata-filter.h>
+#include <liblodex/lodex-name-sort.h>
+#include <liblodex/lodex-page.h>
+#include <liblodex/lodex-union.h>
 #include <liblodex/lodex-error.h>
 #include <liblodex/lodex-import.h>
 #include <liblodex/lodex-export.h>

@@ -21,6 +21,11 @@ function check() {
     const [ok, bounds] = route.get_bounds();
     if (!ok || bounds.min_latitude !== 51 || bounds.min_longitude !== -2)
         throw new Error('the bounds did not come back');
+
+    const towers = Lodex.TextFilter.new(store, 'TOWER');
+    towers.match = Lodex.TextMatch.EXACT;
+    if (towers.count() !== 1 || towers.first().name !== 'Tower')
+        throw new Error('the text filter did not find the tower');
 }
 
 check();

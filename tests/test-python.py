@@ -103,6 +103,27 @@ class PythonTest(unittest.TestCase):
         by_distance.set_property("longitude", 0.0)
         self.assertEqual([p.props.name for p in walk(by_distance)], ["near", "middle", "far"])
 
+    def test_search(self):
+        for name, latitude, longitude in (("Café Zürich", 47.3769, 8.5417), ("Cafe Bern", 46.948, 7.447),
+                                          ("Zürich HB", 47.378, 8.540), ("Sweet cafe", 47.3770, 8.5420)):
+            place = Lodex.Place.new(name, latitude, longitude)
+            self.assertTrue(store.add_place(place))
+        cafes = Lodex.TextFilter.new(store, "CAFE")
+        near = Lodex.RadiusFilter.new(cafes, 47.3769, 8.5417, 5000)
+        nearest = Lodex.LocationSort.new(near)
+        nearest.props.latitude, nearest.props.longitude = 47.3769, 8.5417
+        self.assertEqual([p.props.name for p in walk(nearest)], ["Café Zürich", "Sweet cafe"])
+        place = nearest.first()
+        place = nearest.next()
+        self.assertAlmostEqual(nearest.get_distance(), 24.2, delta=1)
+        self.assertEqual(near.count(), 2)
+
+        cafes.props.match = Lodex.TextMatch.STARTS_WITH
+        cafes.props.fields = Lodex.TextFields.NAME | Lodex.TextFields.DESCRIPTION
+        by_name = Lodex.NameSort.new(cafes)
+        by_name.props.descending = True
+        self.assertEqual([p.props.name for p in walk(Lodex.Page.new(by_name, 1, 5))], ["Cafe Bern"])
+
     def test_change_from_another_process(self):
         place = Lodex.Place.new("Old name", 1.0, 2.0)
         self.assertTrue(store.add_place(place))

@@ -309,6 +309,37 @@ test_tool_location_filter (Fixture *, gconstpointer)
 }
 
 static void
+test_tool_search (Fixture *, gconstpointer)
+{
+  std::string central = add ({"-a", "--name", "Café Central", "--latitude", "47.37", "--longitude", "8.54"});
+  std::string station = add ({"-a", "--name", "Zürich HB", "--latitude", "47.378", "--longitude", "8.54"});
+  std::string paris = add ({"-a", "--name", "Cafe de Paris", "--latitude", "48.86", "--longitude", "2.35"});
+  std::string made = run_tool ({"--add-category", "--name", "Paris"}).out;
+  std::string category = made.substr (strlen ("Category with id '"), made.find ("' added") - strlen ("Category with id '"));
+  std::string pair = paris + ":" + category;
+  g_assert_cmpint (run_tool ({"--add-to-category", pair.c_str ()}).status, ==, 0);
+
+  /* nearest first within the radius, each with its distance */
+  assert_run (run_tool ({"--near", "47.37:8.54:5000"}), 0,
+              central + " Café Central Lat: 47.370000 Long: 8.540000 Dist: 0.0 m\n" + station
+                + " Zürich HB Lat: 47.378000 Long: 8.540000 Dist: 889.6 m\n",
+              "");
+  assert_run (run_tool ({"--search", "CAFE", "--sort", "name", "--limit", "1"}), 0,
+              central + " Café Central Lat: 47.370000 Long: 8.540000\n", "");
+  assert_run (run_tool ({"--search", "cafe", "--category-filter", category.c_str (), "--count"}), 0, "1\n", "");
+  assert_run (run_tool ({"--search", "zur*", "--location-filter", "47:48:8:9", "--near", "0:0", "--count"}), 0, "1\n", "");
+
+  assert_run (run_tool ({"--near", "47:8:-5"}), 255, "",
+              "Invalid value '-5' for --near: the radius must be a positive number of metres\n");
+  assert_run (run_tool ({"--near", "47:8:far"}), 255, "", "Invalid value 'far' for --near: a number such as 51.5 is expected\n");
+  assert_run (run_tool ({"--near", "47"}), 255, "",
+              "Invalid value '47' for --near: <latitude>:<longitude>[:<metres>] is expected\n");
+  assert_run (run_tool ({"--search", "cafe", "--limit", "2.5"}), 255, "",
+              "Invalid value '2.5' for --limit: a whole number such as 10 is expected\n");
+  assert_run (run_tool ({"--sort", "date"}), 255, "", "Invalid value 'date' for --sort: the only order is 'name'\n");
+}
+
+static void
 test_tool_files (Fixture *, gconstpointer)
 {
   add ({"-a", "--name", "Kept", "--latitude", "1", "--longitude", "2"});
@@ -684,6 +715,7 @@ main (int argc, char **argv)
   g_test_add ("/tool/broadcast", Fixture, nullptr, fixture_setup, test_tool_broadcast, nullptr);
   g_test_add ("/tool/categories", Fixture, nullptr, fixture_setup, test_tool_categories, nullptr);
   g_test_add ("/tool/location-filter", Fixture, nullptr, fixture_setup, test_tool_location_filter, nullptr);
+  g_test_add ("/tool/search", Fixture, nullptr, fixture_setup, test_tool_search, nullptr);
   g_test_add ("/tool/files", Fixture, nullptr, fixture_setup, test_tool_files, nullptr);
   g_test_add ("/tool/session", Fixture, nullptr, fixture_setup, test_tool_session, nullptr);
   g_test_add ("/tool/text-and-version", Fixture, nullptr, fixture_setup, test_tool_text_and_version, nullptr);

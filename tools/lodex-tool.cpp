@@ -50,6 +50,11 @@ struct Options
   gchar *district = nullptr;
   gchar *postcode = nullptr;
   gchar *street = nullptr;
+  gchar *search = nullptr;
+  gchar *near = nullptr;
+  gchar *sort = nullptr;
+  gchar *limit = nullptr;
+  gboolean count = FALSE;
 
   gdouble latitude = 0.0;
   gdouble longitude = 0.0;
@@ -60,7 +65,7 @@ struct Options
   {
     for (gchar *text : {remove_place, update_place, show_place, remove_category, update_category, add_to_category,
                         remove_from_category, category_filter, location_filter, export_file, import_file, name,
-                        description, country, state, county, district, postcode, street})
+                        description, country, state, county, district, postcode, street, search, near, sort, limit})
       g_free (text);
   }
 };
@@ -133,6 +138,12 @@ const GOptionEntry entries[] = {
   {"category-filter", 0, 0, G_OPTION_ARG_FILENAME, &options.category_filter, "Filter on a category", "<category id>"},
   {"location-filter", 0, 0, G_OPTION_ARG_FILENAME, &options.location_filter, "Filter on a location",
    "<min_lat>:<max_lat>:<min_long>:<max_long>[:<min_alt>:<max_alt>]"},
+  {"search", 0, 0, G_OPTION_ARG_FILENAME, &options.search, "List the places whose name holds every word", "<text>"},
+  {"near", 0, 0, G_OPTION_ARG_FILENAME, &options.near, "List the places nearest a point first, within a radius if given",
+   "<lat>:<long>[:<metres>]"},
+  {"sort", 0, 0, G_OPTION_ARG_FILENAME, &options.sort, "List the places in order of name", "name"},
+  {"limit", 0, 0, G_OPTION_ARG_FILENAME, &options.limit, "List at most this many places", "<n>"},
+  {"count", 0, 0, G_OPTION_ARG_NONE, &options.count, "Print how many places a listing would give", nullptr},
   {"export", 0, 0, G_OPTION_ARG_FILENAME, &options.export_file, "Export", "<filename>"},
   {"import", 0, 0, G_OPTION_ARG_FILENAME, &options.import_file, "Import", "<filename>"},
   {"name", 0, 0, G_OPTION_ARG_FILENAME, &options.name, "Name", "<name>"},
@@ -160,14 +171,21 @@ const char summary[] = "Manages your place database (~/.lodex.db): places, categ
                        "Each run carries out one command: the first given of --add-place,\n"
                        "--update-place, --remove-place, --list-places, --show-place, --add-category,\n"
                        "--update-category, --remove-category, --list-categories, --add-to-category\n"
-                       "or --remove-from-category, --category-filter, --location-filter, and\n"
-                       "--export or --import. After --remove-place or --remove-category a second\n"
-                       "command may follow; --export and --import may come together.";
+                       "or --remove-from-category, a listing, and --export or --import. After\n"
+                       "--remove-place or --remove-category a second command may follow; --export\n"
+                       "and --import may come together.\n"
+                       "\n"
+                       "A listing is any of --category-filter, --location-filter, --search, --near,\n"
+                       "--sort, --limit and --count, together: the places that pass every filter\n"
+                       "given, nearest first with --near, by name with --sort name.";
 
 const char description[] = "--add-place needs --name, --latitude and --longitude; --update-place changes\n"
                            "only what is given. Coordinates are decimal degrees written with a dot.\n"
                            "Ids are printed by the commands that add and list. A file name ending in\n"
                            ".lmx is read and written as LMX, any other as GPX.\n"
+                           "--search matches whole words without case or accents (\"zurich\" finds\n"
+                           "\"Zürich\"), and with a * the words they begin (\"zur*\"); --near measures\n"
+                           "metres along the earth's surface.\n"
                            "The exit status is 0, or 255 when anything failed.\n"
                            "\n"
                            "Examples:\n"
@@ -177,6 +195,8 @@ const char description[] = "--add-place needs --name, --latitude and --longitude
                            "  lodex-tool --add-category --name Castles\n"
                            "  lodex-tool --add-to-category <place id>:<category id>\n"
                            "  lodex-tool --location-filter 51:52:-1:1\n"
+                           "  lodex-tool --search cafe --near 51.5:-0.12:5000 --limit 5\n"
+                           "  lodex-tool --search zurich --sort name --count\n"
                            "  lodex-tool --export places.gpx\n";
 
 /* The errno of the first write to standard output that failed: nothing
@@ -223,6 +243,7 @@ texts_to_utf8 (GError **error)
     {"--remove-from-category", &Options::remove_from_category},
     {"--category-filter", &Options::category_filter},
     {"--location-filter", &Options::location_filter},
+    {"--search", &Options::search},
     {"--name", &Options::name},
     {"--description", &Options::description},
     {"--country", &Options::country},
@@ -312,15 +333,19 @@ apply_place_options (LodexPlace *place)
   return lodex_place_commit (place);
 }
 
-/* Lists the places of @set, one a line; stops at the first write that
- * fails. A walk that ended on an error (a damaged database) is a failure:
- * the library has said why. */
+/* Lists the places of @set, one a line, at most @limit (-1: all), with
+ * the distance from the point of @sort when it is given; stops at the
+ * first write that fails. A walk that ended on an error (a damaged
+ * database) is a failure: the library has said why. */
 int
-list_set (LodexSet *set)
+list_set (LodexSet *set, gint64 limit = -1, LodexLocationSort *sort = nullptr)
 {
   bool written = true;
-  for (LodexPlace *place = lodex_set_first (set); place && written; place = lodex_set_next (set))
+  gint64 listed = 0;
+  for (LodexPlace *place = limit ? lodex_set_first (set) : nullptr; place && written;
+       place = limit < 0 || listed < limit ? lodex_set_next (set) : nullptr)
     {
+      listed++;
       g_autofree gchar *id = nullptr;
       g_autofree gchar *name = nullptr;
       guint fields = 0;
@@ -329,7 +354,9 @@ list_set (LodexSet *set)
                     "longitude", &longitude, "altitude", &altitude, nullptr);
       g_autofree gchar *line = one_line (name);
       written = out ("%s %s Lat: %f Long: %f", printable (id), line, latitude, longitude)
-                && ((fields & LODEX_PLACE_FIELD_ALTITUDE) ? out (" Alt: %f\n", altitude) : out ("\n"));
+                && (!(fields & LODEX_PLACE_FIELD_ALTITUDE) || out (" Alt: %f", altitude))
+                && (!sort || out (" Dist: %.1f m", lodex_location_sort_get_distance (sort)))
+                && out ("\n");
       g_object_unref (place);
     }
   return written && !lodex_set_get_walk_error (set) ? 0 : FAILURE;
@@ -569,44 +596,146 @@ change_membership (LodexStore *store)
 
 /* Filters */
 
-int
-list_category (LodexStore *store, const gchar *id)
+/* A number of a colon-separated option, or FALSE after a message. */
+bool
+parse_number (const char *text, const char *option, gdouble *number)
 {
-  g_autoptr (LodexCategory) category = find_category (store, id, "Category with id '%s' not found");
-  if (!category)
-    return FAILURE;
-  g_autoptr (LodexCategoryFilter) filter = lodex_category_filter_new (LODEX_SET (store));
-  g_object_set (filter, "category", category, nullptr);
-  return list_set (LODEX_SET (filter));
+  gchar *end = nullptr;
+  *number = g_ascii_strtod (text, &end);
+  if (end == text || *end != '\0' || !std::isfinite (*number))
+    {
+      g_printerr ("Invalid value '%s' for %s: a number such as 51.5 is expected\n", text, option);
+      return false;
+    }
+  return true;
 }
 
-int
-list_box (LodexStore *store, const gchar *text)
+/* The box of --location-filter around @set, or NULL after a message. */
+LodexSet *
+box_around (LodexSet *set, const gchar *text)
 {
   g_auto (GStrv) pieces = g_strsplit (text, ":", -1);
   guint n = g_strv_length (pieces);
   if (n != 4 && n != 6)
     {
       g_printerr ("Incorrect number of parameters supplied.\n");
-      return FAILURE;
+      return nullptr;
     }
   gdouble bounds[6];
   for (guint i = 0; i < n; i++)
-    {
-      gchar *end = nullptr;
-      bounds[i] = g_ascii_strtod (pieces[i], &end);
-      if (end == pieces[i] || *end != '\0' || !std::isfinite (bounds[i]))
-        {
-          g_printerr ("Invalid value '%s' for --location-filter: a number such as 51.5 is expected\n", pieces[i]);
-          return FAILURE;
-        }
-    }
-  g_autoptr (LodexLocationFilter) filter = lodex_location_filter_new (LODEX_SET (store));
+    if (!parse_number (pieces[i], "--location-filter", &bounds[i]))
+      return nullptr;
+  LodexLocationFilter *filter = lodex_location_filter_new (set);
   if (n == 6)
     g_object_set (filter, "min-alt", bounds[4], "max-alt", bounds[5], "ignore-altitude", FALSE, nullptr);
   g_object_set (filter, "min-lat", bounds[0], "max-lat", bounds[1], "min-long", bounds[2], "max-long", bounds[3],
                 nullptr);
-  return list_set (LODEX_SET (filter));
+  return LODEX_SET (filter);
+}
+
+/* Takes @set and gives the set around it, or NULL. */
+LodexSet *
+wrap (LodexSet *set, gpointer around)
+{
+  g_object_unref (set);
+  return around ? LODEX_SET (around) : nullptr;
+}
+
+/* A listing: the filters given, in one query, then the order, the limit
+ * and the count. */
+int
+list_query (LodexStore *store)
+{
+  gint64 limit = -1;
+  if (options.limit)
+    {
+      guint64 n = 0;
+      if (!g_ascii_string_to_unsigned (options.limit, 10, 0, G_MAXINT64, &n, nullptr))
+        {
+          g_printerr ("Invalid value '%s' for --limit: a whole number such as 10 is expected\n", options.limit);
+          return FAILURE;
+        }
+      limit = gint64 (n);
+    }
+  if (options.sort && !g_str_equal (options.sort, "name"))
+    {
+      g_printerr ("Invalid value '%s' for --sort: the only order is 'name'\n", options.sort);
+      return FAILURE;
+    }
+  gdouble near[3] = {0, 0, 0};
+  guint near_pieces = 0;
+  if (options.near)
+    {
+      g_auto (GStrv) pieces = g_strsplit (options.near, ":", -1);
+      near_pieces = g_strv_length (pieces);
+      if (near_pieces != 2 && near_pieces != 3)
+        {
+          g_printerr ("Invalid value '%s' for --near: <latitude>:<longitude>[:<metres>] is expected\n", options.near);
+          return FAILURE;
+        }
+      for (guint i = 0; i < near_pieces; i++)
+        if (!parse_number (pieces[i], "--near", &near[i]))
+          return FAILURE;
+      if (std::fabs (near[0]) > 90 || std::fabs (near[1]) > 180)
+        {
+          g_printerr ("Invalid value '%s' for --near: the latitude lies between -90 and 90, the longitude between "
+                      "-180 and 180\n",
+                      options.near);
+          return FAILURE;
+        }
+      if (near_pieces == 3 && !(near[2] > 0))
+        {
+          g_printerr ("Invalid value '%s' for --near: the radius must be a positive number of metres\n", pieces[2]);
+          return FAILURE;
+        }
+    }
+
+  LodexSet *set = LODEX_SET (g_object_ref (store));
+  if (options.category_filter)
+    {
+      g_autoptr (LodexCategory) category = find_category (store, options.category_filter, "Category with id '%s' not found");
+      if (!category)
+        {
+          g_object_unref (set);
+          return FAILURE;
+        }
+      set = wrap (set, lodex_category_filter_new (set));
+      g_object_set (set, "category", category, nullptr);
+    }
+  if (options.location_filter)
+    {
+      LodexSet *box = box_around (set, options.location_filter);
+      if (!(set = wrap (set, box)))
+        return FAILURE;
+    }
+  if (options.search)
+    set = wrap (set, lodex_text_filter_new (set, options.search));
+  if (near_pieces == 3)
+    set = wrap (set, lodex_radius_filter_new (set, near[0], near[1], near[2]));
+  LodexLocationSort *by_distance = nullptr;
+  if (options.sort)
+    set = wrap (set, lodex_name_sort_new (set));
+  else if (options.near)
+    {
+      by_distance = lodex_location_sort_new (set);
+      g_object_set (by_distance, "latitude", near[0], "longitude", near[1], nullptr);
+      set = wrap (set, by_distance);
+    }
+  g_autoptr (LodexSet) listed = set;
+
+  if (options.count)
+    {
+      g_autoptr (GError) error = nullptr;
+      gint64 n = lodex_set_count (listed, &error);
+      if (n < 0)
+        {
+          g_printerr ("Error counting places: %s\n", error->message);
+          return FAILURE;
+        }
+      out ("%" G_GINT64_FORMAT "\n", limit >= 0 ? MIN (n, limit) : n);
+      return 0;
+    }
+  return list_set (listed, limit, by_distance);
 }
 
 /* Files: the export, then the import, each with its own error. */
@@ -661,10 +790,9 @@ run_category_or_file_command (LodexStore *store)
     return list_categories (store);
   if (options.add_to_category || options.remove_from_category)
     return change_membership (store);
-  if (options.category_filter)
-    return list_category (store, options.category_filter);
-  if (options.location_filter)
-    return list_box (store, options.location_filter);
+  if (options.category_filter || options.location_filter || options.search || options.near || options.sort
+      || options.limit || options.count)
+    return list_query (store);
   return transfer_files (store);
 }
 
