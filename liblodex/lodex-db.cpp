@@ -519,11 +519,10 @@ lodex_db_create_tables (sqlite3 *db, const gchar *schema_filename)
 
   if (!run_schema (db, commands))
     return FALSE;
-  if (!schema_matches (db, commands) || !migrate (db))
-    return FALSE;
-  /* what other programs wrote since, or what a migration queued */
-  _lodex_search_refresh (db);
-  return TRUE;
+  /* the index of words catches up with what was queued (by other programs,
+   * or a migration) before the next search, not here: opening the store
+   * must not make every program a writer */
+  return schema_matches (db, commands) && migrate (db);
 }
 
 sqlite3_stmt *

@@ -25,8 +25,6 @@ void _lodex_set_walk_failed (LodexSet *set, sqlite3 *db, const char *what);
 
 /* lodex-sql-functions: the SQL functions of the searching sets, on @db. */
 gboolean _lodex_search_register (sqlite3 *db);
-/* lodex-search: the words of the places written since, by any program. */
-gboolean _lodex_search_refresh (sqlite3 *db);
 
 /* lodex-error: @what and SQLite's last message for @db, as
  * %LODEX_ERROR_BUSY when it was a lock, else %LODEX_ERROR_DATABASE. */

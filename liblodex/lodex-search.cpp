@@ -292,9 +292,3 @@ refresh_search (sqlite3 *db, bool keys) noexcept
 }
 
 } // namespace lodex
-
-gboolean
-_lodex_search_refresh (sqlite3 *db)
-{
-  return lodex::refresh_search (db, false);
-}
