@@ -303,6 +303,7 @@ RingWalk::start (LodexSet *sort, LodexSet *inner, const DistancePoint &point) no
   if (!std::isfinite (point.latitude) || !std::isfinite (point.longitude) || std::fabs (point.latitude) > 90)
     return false;
   g_autoptr (LodexStore) store = lodex_set_get_store (sort);
+  store_ = store; /* the sort holds it */
   db_ = store ? _lodex_store_get_walk_db (store) : nullptr;
   const gchar *inner_text = _lodex_set_get_query (inner);
   if (!db_ || !inner_text)
@@ -441,6 +442,7 @@ RingWalk::open_ring (LodexSet *sort) noexcept
         }
     }
   sqlite3_stmt *s = ring ();
+  place_rows_ = db::is_place_row (s);
   if (!bind (s))
     {
       g_warning ("Error with chained binding of statement.");
@@ -543,8 +545,7 @@ RingWalk::advance (LodexSet *sort) noexcept
       int res = _lodex_db_step (ring ());
       if (res == SQLITE_ROW)
         {
-          g_autoptr (LodexStore) store = lodex_set_get_store (sort);
-          LodexPlace *place = store ? _lodex_store_get_place_for_statement (store, ring ()) : nullptr;
+          LodexPlace *place = place_for_row (store_, ring (), place_rows_);
           if (!place) /* as in every walk: an id without a place ends it */
             break;
           return place;
@@ -568,12 +569,12 @@ RingWalk::first (LodexSet *sort,
                  LodexSet *inner,
                  const DistancePoint &point,
                  BindPoint bind_point,
-                 sqlite3_stmt **whole) noexcept
+                 Walk *whole) noexcept
 {
   end ();
-  g_clear_pointer (whole, sqlite3_finalize);
+  whole->end ();
   if (!start (sort, inner, point))
-    return _lodex_set_walk_first (sort, whole);
+    return walk_first (sort, whole);
   sort_ = sort;
   inner_set_ = inner;
   bind_point_ = bind_point;
@@ -582,9 +583,9 @@ RingWalk::first (LodexSet *sort,
 }
 
 LodexPlace *
-RingWalk::next (LodexSet *sort, sqlite3_stmt **whole) noexcept
+RingWalk::next (LodexSet *sort, Walk *whole) noexcept
 {
-  return walking () ? advance (sort) : _lodex_set_walk_next (sort, whole);
+  return walking () ? advance (sort) : walk_next (sort, whole);
 }
 
 } // namespace lodex

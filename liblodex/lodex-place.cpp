@@ -254,7 +254,9 @@ lodex_place_dispose (GObject *object)
 
   if (priv->store)
     {
-      lodex_place_commit (self); /* pending changes reach the database first */
+      _lodex_store_forget (priv->store, object); /* before anything can look it up */
+      if (priv->changed || priv->address_changed)
+        lodex_place_commit (self); /* pending changes reach the database first */
       g_clear_object (&priv->store);
     }
   g_clear_handle_id (&priv->commit_idle_id, g_source_remove);
@@ -669,6 +671,16 @@ _lodex_place_new_with_row (LodexPlaceRow *row)
 {
   LodexPlace *self = LODEX_PLACE (g_object_new (LODEX_TYPE_PLACE, nullptr));
   _lodex_place_set_row (self, row);
+  return self;
+}
+
+LodexPlace *
+lodex::place_new_bound (LodexPlaceRow *row, LodexStore *store) noexcept
+{
+  auto self = reinterpret_cast<LodexPlace *> (g_object_new_with_properties (LODEX_TYPE_PLACE, 0, nullptr, nullptr));
+  LodexPlacePrivate *priv = get_priv (self);
+  priv->row = row;
+  priv->store = static_cast<LodexStore *> (g_object_ref (store));
   return self;
 }
 

@@ -22,7 +22,7 @@ const gchar *route_id_of (GObject *object) noexcept;
 struct LodexStorePrivate
 {
   sqlite3 *db = nullptr;
-  sqlite3_stmt *statement = nullptr; /* the store's own walk as a set */
+  lodex::Walk walk; /* the store's own walk as a set */
   lodex::Registry places{lodex::place_id_of};
   lodex::Registry categories{lodex::category_id_of};
   lodex::Registry images{lodex::image_id_of};

@@ -163,7 +163,7 @@ lodex_store_finalize (GObject *object)
 {
   LodexStorePrivate *priv = get_priv (LODEX_STORE (object));
 
-  g_clear_pointer (&priv->statement, sqlite3_finalize);
+  priv->walk.end ();
   if (priv->walk_dbs)
     for (guint i = 0; i < priv->walk_dbs->len; i++)
       lodex_db_close (static_cast<sqlite3 *> (priv->walk_dbs->pdata[i]));
@@ -380,7 +380,7 @@ static LodexPlace *
 lodex_store_set_first (LodexSet *set)
 {
   g_return_val_if_fail (LODEX_IS_STORE (set), NULL);
-  return _lodex_set_walk_first (set, &get_priv (LODEX_STORE (set))->statement);
+  return lodex::walk_first (set, &get_priv (LODEX_STORE (set))->walk);
 }
 
 static LodexPlace *
@@ -388,8 +388,9 @@ lodex_store_set_next (LodexSet *set)
 {
   g_return_val_if_fail (LODEX_IS_STORE (set), NULL);
   LodexStorePrivate *priv = get_priv (LODEX_STORE (set));
-  g_return_val_if_fail (priv->statement != NULL, NULL);
-  return _lodex_set_walk_next (set, &priv->statement);
+  if (!lodex::check (bool (priv->walk), G_STRFUNC, "priv->statement != NULL"))
+    return nullptr;
+  return lodex::walk_next (set, &priv->walk);
 }
 
 static LodexStore *
@@ -428,6 +429,22 @@ lodex_store_set_init (LodexSetInterface *iface)
   iface->get_db = _lodex_store_set_get_db;
   iface->get_query = _lodex_store_set_get_query;
   iface->bind = _lodex_store_set_bind;
+}
+
+/* Registries */
+
+void
+_lodex_store_forget (LodexStore *store, GObject *object)
+{
+  LodexStorePrivate *priv = get_priv (store);
+  if (G_TYPE_CHECK_INSTANCE_TYPE (object, LODEX_TYPE_PLACE))
+    priv->places.forget (object);
+  else if (LODEX_IS_CATEGORY (object))
+    priv->categories.forget (object);
+  else if (LODEX_IS_IMAGE (object))
+    priv->images.forget (object);
+  else if (LODEX_IS_ROUTE (object))
+    priv->routes.forget (object);
 }
 
 /* Walks */
