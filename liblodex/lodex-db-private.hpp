@@ -100,6 +100,9 @@ bool finish_read (Statement &statement) noexcept;
 
 gchar *column_strdup (sqlite3_stmt *statement, int column) noexcept;
 
+/* Whether the database's R*Tree of positions holds every place. */
+bool indexes_positions (sqlite3 *db) noexcept;
+
 /* Whether the rows of @statement begin with the columns of places, in
  * their order: a walk that knows it reads each place from its own row. */
 bool is_place_row (sqlite3_stmt *statement) noexcept;

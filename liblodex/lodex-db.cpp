@@ -419,6 +419,13 @@ schema_version (sqlite3 *db)
   return statement && _lodex_db_step (raw) == SQLITE_ROW ? sqlite3_column_int (raw, 0) : -1;
 }
 
+/* Version 1 filled the R*Tree of positions; later ones keep it. */
+bool
+lodex::db::indexes_positions (sqlite3 *db) noexcept
+{
+  return schema_version (db) >= 1;
+}
+
 static bool
 migrate (sqlite3 *db)
 {

@@ -252,6 +252,23 @@ lodex_location_filter_new (LodexSet *set)
 
 /* The filter as a set */
 
+/* Whether the box is narrow enough for the R*Tree of positions to find its
+ * places faster than the index of latitudes, which reads the whole band of
+ * the box's latitudes around the globe: a box of under an eighth of the
+ * longitudes. */
+static bool
+narrow (LodexSet *set)
+{
+  LodexLocationFilterPrivate *priv = get_priv (LODEX_LOCATION_FILTER (set));
+  double width = priv->max_long - priv->min_long;
+  if (width < 0)
+    width += 360;
+  if (!(width < 45) || !(priv->min_lat <= priv->max_lat))
+    return false;
+  g_autoptr (LodexStore) store = lodex_set_get_store (set);
+  return store && _lodex_store_indexes_positions (store);
+}
+
 static gchar *
 compose (LodexSet *set, const gchar *inner)
 {
@@ -265,8 +282,25 @@ compose (LodexSet *set, const gchar *inner)
   const char *s = priv->suffix;
 
   GString *text = g_string_new (nullptr);
-  g_string_printf (text, "SELECT * from (%s) WHERE latitude >= :lat_min%s AND latitude <= :lat_max%s AND ", inner, s, s);
-  if (priv->min_long > priv->max_long) /* the box crosses the 180th meridian */
+  g_string_printf (text, "SELECT * from (%s) WHERE ", inner);
+  const bool crosses = priv->min_long > priv->max_long; /* the 180th meridian */
+  if (narrow (set))
+    {
+      /* candidates: the box of each entry holds its position, rounded
+       * outwards; the conditions below keep what is really inside */
+      const char *range[] = {"max_long >= :long_min%s AND min_long <= :long_max%s", "max_long >= :long_min%s",
+                             "min_long <= :long_max%s"};
+      g_string_append (text, "id IN (");
+      for (int r = crosses ? 1 : 0; r < (crosses ? 3 : 1); r++)
+        {
+          g_string_append_printf (text, "%sSELECT place_id FROM places_rtree WHERE max_lat >= :lat_min%s AND min_lat <= :lat_max%s AND ",
+                                  r > 1 ? " UNION ALL " : "", s, s);
+          g_string_append_printf (text, range[r], s, s);
+        }
+      g_string_append (text, ") AND ");
+    }
+  g_string_append_printf (text, "latitude >= :lat_min%s AND latitude <= :lat_max%s AND ", s, s);
+  if (crosses)
     g_string_append_printf (text, "(longitude >= :long_min%s OR longitude <= :long_max%s)", s, s);
   else
     g_string_append_printf (text, "longitude >= :long_min%s AND longitude <= :long_max%s", s, s);

@@ -31,6 +31,8 @@ void _lodex_set_database_error (GError **error, sqlite3 *db, const char *what);
 LodexStore *_lodex_store_get_from_file (const gchar *filename, const gchar *schema_filename);
 gchar *_lodex_store_gen_id (LodexStore *store);
 sqlite3 *_lodex_store_get_walk_db (LodexStore *store);
+/* Whether the R*Tree of positions holds every place. */
+gboolean _lodex_store_indexes_positions (LodexStore *store);
 /* Whether the last write of @db failed on an id already taken. */
 gboolean _lodex_id_collided (sqlite3 *db);
 gboolean _lodex_update_property_string (gchar **property_location, const GValue *value);

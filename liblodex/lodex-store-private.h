@@ -30,6 +30,7 @@ struct LodexStorePrivate
   LodexTracker *tracker = nullptr;
   GPtrArray *batches = nullptr;  /* of StoreWrite, the open batches, innermost last */
   GPtrArray *walk_dbs = nullptr; /* connections that walks read on */
+  bool positions_indexed = false; /* the R*Tree of positions is filled */
 };
 
 namespace lodex

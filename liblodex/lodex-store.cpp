@@ -371,6 +371,7 @@ _lodex_store_get_from_file (const gchar *filename, const gchar *schema_filename)
 
   LodexStore *store = LODEX_STORE (g_object_new (LODEX_TYPE_STORE, nullptr));
   get_priv (store)->db = db;
+  get_priv (store)->positions_indexed = lodex::db::indexes_positions (db);
   return store;
 }
 
@@ -429,6 +430,13 @@ lodex_store_set_init (LodexSetInterface *iface)
   iface->get_db = _lodex_store_set_get_db;
   iface->get_query = _lodex_store_set_get_query;
   iface->bind = _lodex_store_set_bind;
+}
+
+gboolean
+_lodex_store_indexes_positions (LodexStore *store)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  return get_priv (store)->positions_indexed;
 }
 
 /* Registries */
