@@ -31,9 +31,8 @@ constexpr double radians_per_degree = G_PI / 180;
 constexpr char distance[] = "distance_func (latitude, longitude, altitude)";
 
 /* A first ring of 32 candidates, then four times as many each ring, until
- * the next would hold a 64th of the inner set, or cover a 64th of its
- * area: the rest is then sorted in one statement, about as cheaply as
- * rings would give it. */
+ * the next would hold a 64th of the inner set: the rest is then sorted in
+ * one statement, about as cheaply as rings would give it. */
 constexpr LodexRingPlan default_plan = {32, 4, 1.0 / 64};
 LodexRingPlan plan = default_plan;
 
@@ -97,20 +96,6 @@ cap_box (double latitude, double longitude, bool any_longitude, double angle)
       box.east[0] = 180;
     }
   return box;
-}
-
-/* The area of @box, in steradians. */
-double
-box_area (const Box &box)
-{
-  if (box.south >= box.north)
-    return 0;
-  double width = box.ranges ? 0 : 360;
-  for (int r = 0; r < box.ranges; r++)
-    width += std::max (box.east[r] - box.west[r], 0.0);
-  return (std::sin (std::min (box.north, 90.0) * radians_per_degree)
-          - std::sin (std::max (box.south, -90.0) * radians_per_degree))
-         * width * radians_per_degree;
 }
 
 /* @box within @extent: its latitudes, and its longitudes when the extent
@@ -272,7 +257,6 @@ RingWalk::measure_extent (LodexSet *inner, double store_places) noexcept
     extent_.ranges = 1, extent_.west[0] = west, extent_.east[0] = east;
 
   places_ = store_places;
-  extent_area_ = 4 * G_PI;
   reach_ = G_MAXDOUBLE;
   small_extent_ = false;
   if (extent_.south > extent_.north)
@@ -286,7 +270,6 @@ RingWalk::measure_extent (LodexSet *inner, double store_places) noexcept
       reach_ = _lodex_location_sort_distance (&origin, centre, (west + east) / 2, 0.0)
                + earth_radius * radians_per_degree
                    * ((extent_.north - extent_.south) / 2 + (east - west) / 2 * std::cos (centre * radians_per_degree));
-      extent_area_ = box_area (Box{extent_.south, extent_.north, {west}, {east}, 1});
       if (extent_.ranges)
         {
           gint64 n = count (extent_, small_extent);
@@ -355,8 +338,9 @@ RingWalk::plan_next () noexcept
   for (;;)
     {
       const Box box = ring_box (angle * earth_radius);
-      if (want > plan.share * places_ || box_area (box) > plan.share * extent_area_ || places_ < 1 || angle >= G_PI
-          || angle * earth_radius >= reach_)
+      /* by the count alone, not the area: from a point far from every
+       * place, rings cross empty space before they reach any */
+      if (want > plan.share * places_ || places_ < 1 || angle >= G_PI || angle * earth_radius >= reach_)
         {
           final_ = true;
           return;

@@ -97,7 +97,6 @@ private:
   bool text_latitudes_ = false;         /* a latitude is text */
   bool boxed_ = false;                  /* a location filter is inside */
   Box extent_{};                        /* the boxes of the location filters inside */
-  double extent_area_ = 0;              /* steradians */
   double reach_ = 0;                    /* no position of those is farther (m) */
   bool small_extent_ = false;           /* the R*Tree may give all of them to the last ring */
   double store_places_ = 0;             /* about */
