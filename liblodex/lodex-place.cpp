@@ -147,9 +147,9 @@ mark_changed (LodexPlace *self, guint columns, guint address_fields)
 
   priv->changed |= columns;
   priv->address_changed |= address_fields;
-  if (!priv->store)
+  if (!priv->store) /* nothing to write: adding it writes every value */
     g_signal_emit (self, signals[CHANGED], 0);
-  if (priv->commit_idle_id == 0)
+  else if (priv->commit_idle_id == 0)
     priv->commit_idle_id = g_idle_add_full (G_PRIORITY_DEFAULT_IDLE, commit_idle, self, nullptr);
 }
 
