@@ -36,6 +36,7 @@ Registry::add (GObject *object) noexcept
 {
   settle ();
   const gchar *id = id_of_ (object);
+  g_return_if_fail (id != NULL);
   gpointer old_key, old;
   if (g_hash_table_lookup_extended (by_id_, id, &old_key, &old)) /* callers look first: never */
     {
