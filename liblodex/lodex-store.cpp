@@ -27,6 +27,15 @@ static void lodex_store_set_init (LodexSetInterface *iface);
  *
  * A store is also the #LodexSet of all places.
  *
+ * A store reads its database through a memory map of the file, as large
+ * as the file up to 2 GiB (beyond that, pages are read into the page
+ * cache). The mapped pages count in the process's resident memory once
+ * read, but they are the system's file cache: shared with every program
+ * that uses the database, and given back when memory runs short. Each of
+ * the store's connections, one for writes and one for each walk under way
+ * at the same time, keeps a page cache of its own of up to 2 MiB for the
+ * pages of the write-ahead log and of writes.
+ *
  * Since: 0.1
  */
 G_DEFINE_TYPE_WITH_CODE (LodexStore, lodex_store, G_TYPE_OBJECT, G_ADD_PRIVATE (LodexStore) G_IMPLEMENT_INTERFACE (LODEX_TYPE_SET, lodex_store_set_init))
