@@ -281,6 +281,21 @@ _lodex_db_set_busy_timeout (guint milliseconds)
   busy_timeout_us = gint64 (milliseconds) * 1000;
 }
 
+/* The page cache of a connection, in KiB: a 64th of the file as it is
+ * when opened, between SQLite's default of 2 MiB and 8 MiB. Within the
+ * memory map it holds little but the pages of the write-ahead log and of
+ * writes; a file larger than the map (ten million places or so) reads the
+ * rest through it, where a search for the nearest places finds the
+ * pages it needs (a third faster with 8 MiB than with 2 at ten million
+ * places). */
+static int
+page_cache_kib (const char *filename)
+{
+  GStatBuf st{};
+  gint64 size = g_stat (filename, &st) == 0 ? gint64 (st.st_size) : 0;
+  return int (CLAMP (size / 64 / 1024, 2048, 8192));
+}
+
 sqlite3 *
 lodex_db_open (const gchar *filename)
 {
@@ -308,21 +323,23 @@ lodex_db_open (const gchar *filename)
    * as large as the file (SQLite maps no more than there is, up to its
    * limit): its pages are the system's file cache, shared by every
    * connection and process, with no copy into each connection's own page
-   * cache, which keeps SQLite's default of 2 MiB for the pages of the
-   * write-ahead log and of writes. Not fatal: without them the database
-   * still works. */
+   * cache, which holds the pages of the write-ahead log, of writes, and of
+   * a file beyond the map (page_cache_kib ()). Not fatal: without them the
+   * database still works. */
   static const char *const pragmas[] = {
     "PRAGMA journal_mode=WAL",
     "PRAGMA synchronous=NORMAL",
     "PRAGMA temp_store=MEMORY",
     sizeof (void *) >= 8 ? "PRAGMA mmap_size=" G_STRINGIFY (LODEX_DB_MMAP_SIZE) : "PRAGMA mmap_size=268435456",
   };
+  g_autofree gchar *cache = g_strdup_printf ("PRAGMA cache_size=-%d", page_cache_kib (filename));
   for (const char *pragma : pragmas)
     {
       int res = wait_out_busy ([&] { return sqlite3_exec (db, pragma, nullptr, nullptr, nullptr); });
       if (res != SQLITE_OK)
         g_debug ("%s failed: %s", pragma, sqlite3_errmsg (db));
     }
+  sqlite3_exec (db, cache, nullptr, nullptr, nullptr);
   return db;
 }
 

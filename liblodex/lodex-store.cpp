@@ -33,8 +33,10 @@ static void lodex_store_set_init (LodexSetInterface *iface);
  * read, but they are the system's file cache: shared with every program
  * that uses the database, and given back when memory runs short. Each of
  * the store's connections, one for writes and one for each walk under way
- * at the same time, keeps a page cache of its own of up to 2 MiB for the
- * pages of the write-ahead log and of writes.
+ * at the same time, keeps a page cache of its own for the pages of the
+ * write-ahead log, of writes, and of a file beyond the map: a 64th of the
+ * file as it was when the store opened it, between 2 and 8 MiB, filled
+ * only as pages are read there.
  *
  * Since: 0.1
  */
