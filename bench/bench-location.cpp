@@ -637,10 +637,10 @@ run_scale (const std::vector<int> &sizes, int rounds, const char *cache, const c
   std::vector<Measure> measures;
   for (const Point &p : points)
     measures.push_back ({p.what,
-                         [&p, k] (Size &s) {
+                         [&p] (Size &s) {
                            return int (sort_nearest (LODEX_SET (s.store), p, k).size ());
                          },
-                         [&p, k] (Size &s) {
+                         [&p] (Size &s) {
                            return int (s.by_hand->run (s.by_hand->by_rtree, p, k, s.start_radius[&p - points]).ids.size ());
                          }});
   auto raw_box = [] (sqlite3_stmt *statement, Size &s) {
