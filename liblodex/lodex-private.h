@@ -33,6 +33,12 @@ gchar *_lodex_store_gen_id (LodexStore *store);
 sqlite3 *_lodex_store_get_walk_db (LodexStore *store);
 /* Whether the R*Tree of positions holds every place. */
 gboolean _lodex_store_indexes_positions (LodexStore *store);
+
+/* lodex-location-filter: how many places of the index of latitudes one
+ * found through the R*Tree costs, which decides the way a box is read; 0
+ * reads every box that is narrow enough through the R*Tree, and a negative
+ * cost restores the library's own (tests). */
+void _lodex_location_filter_set_rtree_cost (gdouble cost);
 /* Whether the last write of @db failed on an id already taken. */
 gboolean _lodex_id_collided (sqlite3 *db);
 gboolean _lodex_update_property_string (gchar **property_location, const GValue *value);
