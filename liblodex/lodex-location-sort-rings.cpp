@@ -30,9 +30,10 @@ constexpr double earth_radius = 6371008.8;
 constexpr double radians_per_degree = G_PI / 180;
 constexpr char distance[] = "distance_func (latitude, longitude, altitude)";
 
-/* A first ring of 32 candidates, then four times as many each ring, until
- * the next would hold a 64th of the inner set: the rest is then sorted in
- * one statement, about as cheaply as rings would give it. */
+/* A first ring of 32 candidates, then twice as many, then four times as
+ * many each ring, until the next would hold a 64th of the inner set: the
+ * rest is then sorted in one statement, about as cheaply as rings would
+ * give it. */
 constexpr LodexRingPlan default_plan = {32, 4, 1.0 / 64};
 LodexRingPlan plan = default_plan;
 
@@ -323,13 +324,17 @@ RingWalk::start (LodexSet *sort, LodexSet *inner, const DistancePoint &point) no
 void
 RingWalk::plan_next () noexcept
 {
-  const double want = ring_number_ ? candidates_ * plan.growth : plan.first_candidates;
+  /* the second ring only doubles: a caller who wanted a few more than the
+   * first gave (the ten nearest, where altitudes put some of the first
+   * ring's candidates beyond its distance) reads half as many */
+  const double growth = ring_number_ == 1 ? std::min (plan.growth, 2.0) : plan.growth;
+  const double want = ring_number_ ? candidates_ * growth : plan.first_candidates;
   double angle;
   if (ring_number_)
     {
       low_ = high_;
       low_angle_ = box_angle (high_);
-      angle = cap_angle (cap_fraction (high_ / earth_radius) * plan.growth);
+      angle = cap_angle (cap_fraction (high_ / earth_radius) * growth);
     }
   else
     angle = cap_angle (plan.first_candidates / (std::max (store_places_, 1.0) * town));
