@@ -37,8 +37,11 @@ Registry::add (GObject *object) noexcept
   settle ();
   const gchar *id = id_of_ (object);
   g_return_if_fail (id != NULL);
+  /* callers look first, and never register twice: never, but no entry may
+   * outlive its object */
+  forget (object);
   gpointer old_key, old;
-  if (g_hash_table_lookup_extended (by_id_, id, &old_key, &old)) /* callers look first: never */
+  if (g_hash_table_lookup_extended (by_id_, id, &old_key, &old))
     {
       g_hash_table_remove (ids_, old);
       g_hash_table_remove (by_id_, old_key);
