@@ -7,10 +7,12 @@
 #include <gio/gio.h>
 #include <glib/gstdio.h>
 #include <cstdio>
+#include <ctime>
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <initializer_list>
+#include <vector>
 
 namespace bench
 {
@@ -35,6 +37,54 @@ best_ms (int runs, Work work)
       best = std::min (best, now_ms () - start);
     }
   return best;
+}
+
+/* The median of @values (sorted in place). */
+inline double
+median (std::vector<double> &values)
+{
+  std::sort (values.begin (), values.end ());
+  size_t n = values.size ();
+  return n == 0 ? 0 : n % 2 ? values[n / 2]
+                            : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+/* Milliseconds of processor time used by the whole process so far: on a
+ * machine shared with other work, less noisy than the clock on the wall. */
+inline double
+cpu_ms ()
+{
+  struct timespec ts;
+  clock_gettime (CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+}
+
+/* Times of one way of doing some work, a round each. */
+struct Rounds
+{
+  std::vector<double> wall_ms, cpu_ms;
+};
+
+/* Two ways of doing the same work, measured side by side: @reps rounds,
+ * each timing both, in the order A B, then B A, so that neither always runs
+ * on the other's warm caches. */
+template <typename A, typename B>
+void
+interleave (int reps, A a, B b, Rounds *a_rounds, Rounds *b_rounds)
+{
+  for (int rep = 0; rep < reps; rep++)
+    for (int turn = 0; turn < 2; turn++)
+      {
+        bool run_a = (turn == 0) == (rep % 2 == 0);
+        double wall = now_ms (), cpu = cpu_ms ();
+        if (run_a)
+          a ();
+        else
+          b ();
+        Rounds *rounds = run_a ? a_rounds : b_rounds;
+        rounds->wall_ms.push_back (now_ms () - wall);
+        rounds->cpu_ms.push_back (cpu_ms () - cpu);
+      }
 }
 
 inline void

@@ -78,7 +78,10 @@ lodex_category_get_property (GObject *object, guint prop_id, GValue *value, GPar
 static void
 lodex_category_dispose (GObject *object)
 {
-  g_clear_object (&get_priv (LODEX_CATEGORY (object))->store);
+  LodexCategoryPrivate *priv = get_priv (LODEX_CATEGORY (object));
+  if (priv->store)
+    _lodex_store_forget (priv->store, object);
+  g_clear_object (&priv->store);
   G_OBJECT_CLASS (lodex_category_parent_class)->dispose (object);
 }
 

@@ -45,35 +45,59 @@ _lodex_db_bind_place_row (sqlite3 *db, sqlite3_stmt *statement, LodexPlaceRow *r
          && integer (":ctime", row->ctime) == SQLITE_OK;
 }
 
+static constexpr const char *place_columns[] = {"id", "latitude", "longitude", "altitude", "name", "icon", "haccuracy",
+                                                "vaccuracy", "comment", "description", "coverage", "presence", "ctime"};
+
+bool
+lodex::db::is_place_row (sqlite3_stmt *statement) noexcept
+{
+  if (sqlite3_column_count (statement) < int (G_N_ELEMENTS (place_columns)))
+    return false;
+  for (guint i = 0; i < G_N_ELEMENTS (place_columns); i++)
+    if (g_strcmp0 (sqlite3_column_name (statement, int (i)), place_columns[i]) != 0)
+      return false;
+  return true;
+}
+
 LodexPlaceRow *
 _lodex_db_place_row_from_statement (sqlite3_stmt *statement)
 {
   LodexPlaceRow *row = _lodex_place_row_new ();
-  auto present = [statement] (int column) {
-    return sqlite3_column_type (statement, column) != SQLITE_NULL;
+  read_place_row (statement, reinterpret_cast<const char *> (sqlite3_column_text (statement, 0)), row);
+  return row;
+}
+
+/* Each column is read once, as a value: a column read twice (its type,
+ * then its number) costs SQLite's connection lock twice. The values are
+ * used at once, on the thread that steps the statement. */
+void
+lodex::db::read_place_row (sqlite3_stmt *statement, const char *id, LodexPlaceRow *row) noexcept
+{
+  auto text = [statement] (int column) {
+    return g_strdup (reinterpret_cast<const char *> (sqlite3_column_text (statement, column)));
   };
   auto optional_double = [&] (int column, guint bit, gdouble *field) {
-    if (present (column))
+    sqlite3_value *value = sqlite3_column_value (statement, column);
+    if (sqlite3_value_type (value) != SQLITE_NULL)
       {
         row->fields |= bit;
-        *field = sqlite3_column_double (statement, column);
+        *field = sqlite3_value_double (value);
       }
   };
 
-  row->id = column_strdup (statement, 0);
+  row->id = g_strdup (id);
   row->latitude = sqlite3_column_double (statement, 1);
   row->longitude = sqlite3_column_double (statement, 2);
   optional_double (3, LODEX_PLACE_FIELD_ALTITUDE, &row->altitude);
-  row->name = column_strdup (statement, 4);
-  row->icon = column_strdup (statement, 5);
+  row->name = text (4);
+  row->icon = text (5);
   optional_double (6, LODEX_PLACE_FIELD_HACCURACY, &row->haccuracy);
   optional_double (7, LODEX_PLACE_FIELD_VACCURACY, &row->vaccuracy);
-  row->comment = column_strdup (statement, 8);
-  row->description = column_strdup (statement, 9);
+  row->comment = text (8);
+  row->description = text (9);
   optional_double (10, LODEX_PLACE_FIELD_COVERAGE, &row->coverage);
-  row->presence = column_strdup (statement, 11);
+  row->presence = text (11);
   row->ctime = sqlite3_column_int64 (statement, 12);
-  return row;
 }
 
 static gboolean

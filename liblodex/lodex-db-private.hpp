@@ -115,6 +115,17 @@ bool finish_read (Statement &statement) noexcept;
 
 gchar *column_strdup (sqlite3_stmt *statement, int column) noexcept;
 
+/* Whether the database's R*Tree of positions holds every place. */
+bool indexes_positions (sqlite3 *db) noexcept;
+
+/* Whether the rows of @statement begin with the columns of places, in
+ * their order: a walk that knows it reads each place from its own row. */
+bool is_place_row (sqlite3_stmt *statement) noexcept;
+
+/* Fills the empty @row with the place row at hand, whose id (column 0) is
+ * @id. */
+void read_place_row (sqlite3_stmt *statement, const char *id, LodexPlaceRow *row) noexcept;
+
 /* One transaction, or a savepoint inside one already open: nothing is
  * written unless commit () succeeds, and a scope left without it rolls
  * back. The outermost takes the write lock at once (BEGIN IMMEDIATE), so

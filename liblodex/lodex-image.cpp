@@ -83,6 +83,8 @@ static void
 lodex_image_dispose (GObject *object)
 {
   LodexImagePrivate *priv = get_priv (LODEX_IMAGE (object));
+  if (priv->store)
+    _lodex_store_forget (priv->store, object);
   g_clear_object (&priv->store);
   g_clear_object (&priv->pixbuf);
   G_OBJECT_CLASS (lodex_image_parent_class)->dispose (object);

@@ -1,7 +1,9 @@
 /* LodexLocationFilter: the places of an inner set inside a box. */
 
 #include "lodex-set-wrapper.hpp"
+#include "lodex-db-private.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 struct _LodexLocationFilter
@@ -252,6 +254,67 @@ lodex_location_filter_new (LodexSet *set)
 
 /* The filter as a set */
 
+/* A place found through the R*Tree costs about as much as this many read
+ * in the index of latitudes (three lookups, against one entry of a range). */
+static double rtree_cost = 8;
+
+void
+_lodex_location_filter_set_rtree_cost (gdouble cost)
+{
+  rtree_cost = cost >= 0 ? cost : 8;
+}
+
+/* Whether the R*Tree of positions finds the box's places faster than the
+ * index of latitudes, which reads the whole band of the box's latitudes
+ * around the globe: a box of under an eighth of the longitudes whose band
+ * holds rtree_cost times as many places as the box. Both are counted, the
+ * band no further than that: a store where the box holds a large part of
+ * the band (a small one) reads the band. */
+static bool
+narrow (LodexSet *set)
+{
+  LodexLocationFilterPrivate *priv = get_priv (LODEX_LOCATION_FILTER (set));
+  double width = priv->max_long - priv->min_long;
+  if (width < 0)
+    width += 360;
+  if (!(width < 45) || !(priv->min_lat <= priv->max_lat))
+    return false;
+  g_autoptr (LodexStore) store = lodex_set_get_store (set);
+  if (!store || !_lodex_store_indexes_positions (store))
+    return false;
+  if (rtree_cost == 0)
+    return true;
+
+  sqlite3 *db = _lodex_set_get_db (LODEX_SET (store));
+  const bool crosses = priv->min_long > priv->max_long;
+  lodex::db::Statement in_box = lodex::db::borrow (
+    db, "SELECT (SELECT count(*) FROM (SELECT 1 FROM places_rtree WHERE max_lat >= ?1 AND min_lat <= ?2 "
+        "AND max_long >= ?3 AND min_long <= ?4 LIMIT ?7)) + (SELECT count(*) FROM (SELECT 1 FROM places_rtree "
+        "WHERE max_lat >= ?1 AND min_lat <= ?2 AND max_long >= ?5 AND min_long <= ?6 LIMIT ?7))");
+  lodex::db::Statement in_band = lodex::db::borrow (
+    db, "SELECT count(*) FROM (SELECT 1 FROM places WHERE latitude >= ?1 AND latitude <= ?2 LIMIT ?3)");
+  if (!in_box || !in_band)
+    return false;
+  /* across the 180th meridian, two ranges; else the second is empty */
+  const double ranges[4] = {priv->min_long, crosses ? 180.0 : priv->max_long, crosses ? -180.0 : 1.0,
+                            crosses ? priv->max_long : 0.0};
+  sqlite3_stmt *s = in_box.get ();
+  sqlite3_bind_double (s, 1, priv->min_lat);
+  sqlite3_bind_double (s, 2, priv->max_lat);
+  for (int i = 0; i < 4; i++)
+    sqlite3_bind_double (s, i + 3, ranges[i]);
+  sqlite3_bind_int64 (s, 7, 65536);
+  if (_lodex_db_step (s) != SQLITE_ROW)
+    return false;
+  const gint64 box = sqlite3_column_int64 (s, 0);
+  const gint64 enough = gint64 (rtree_cost * double (std::max<gint64> (box, 1)));
+  s = in_band.get ();
+  sqlite3_bind_double (s, 1, priv->min_lat);
+  sqlite3_bind_double (s, 2, priv->max_lat);
+  sqlite3_bind_int64 (s, 3, enough);
+  return _lodex_db_step (s) == SQLITE_ROW && sqlite3_column_int64 (s, 0) >= enough;
+}
+
 static gchar *
 compose (LodexSet *set, const gchar *inner)
 {
@@ -265,8 +328,25 @@ compose (LodexSet *set, const gchar *inner)
   const char *s = priv->suffix;
 
   GString *text = g_string_new (nullptr);
-  g_string_printf (text, "SELECT * from (%s) WHERE latitude >= :lat_min%s AND latitude <= :lat_max%s AND ", inner, s, s);
-  if (priv->min_long > priv->max_long) /* the box crosses the 180th meridian */
+  g_string_printf (text, "SELECT * from (%s) WHERE ", inner);
+  const bool crosses = priv->min_long > priv->max_long; /* the 180th meridian */
+  if (narrow (set))
+    {
+      /* candidates: the box of each entry holds its position, rounded
+       * outwards; the conditions below keep what is really inside */
+      const char *range[] = {"max_long >= :long_min%s AND min_long <= :long_max%s", "max_long >= :long_min%s",
+                             "min_long <= :long_max%s"};
+      g_string_append (text, "id IN (");
+      for (int r = crosses ? 1 : 0; r < (crosses ? 3 : 1); r++)
+        {
+          g_string_append_printf (text, "%sSELECT place_id FROM places_rtree WHERE max_lat >= :lat_min%s AND min_lat <= :lat_max%s AND ",
+                                  r > 1 ? " UNION ALL " : "", s, s);
+          g_string_append_printf (text, range[r], s, s);
+        }
+      g_string_append (text, ") AND ");
+    }
+  g_string_append_printf (text, "latitude >= :lat_min%s AND latitude <= :lat_max%s AND ", s, s);
+  if (crosses)
     g_string_append_printf (text, "(longitude >= :long_min%s OR longitude <= :long_max%s)", s, s);
   else
     g_string_append_printf (text, "longitude >= :long_min%s AND longitude <= :long_max%s", s, s);

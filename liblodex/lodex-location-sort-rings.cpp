@@ -31,10 +31,10 @@ constexpr double earth_radius = 6371008.8;
 constexpr double radians_per_degree = G_PI / 180;
 constexpr char distance[] = "distance_func (latitude, longitude, altitude)";
 
-/* A first ring of 32 candidates, then four times as many each ring, until
- * the next would hold a 64th of the inner set, or cover a 64th of its
- * area: the rest is then sorted in one statement, about as cheaply as
- * rings would give it. */
+/* A first ring of 32 candidates, then twice as many, then four times as
+ * many each ring, until the next would hold a 64th of the inner set: the
+ * rest is then sorted in one statement, about as cheaply as rings would
+ * give it. */
 constexpr LodexRingPlan default_plan = {32, 4, 1.0 / 64};
 LodexRingPlan plan = default_plan;
 
@@ -98,20 +98,6 @@ cap_box (double latitude, double longitude, bool any_longitude, double angle)
       box.east[0] = 180;
     }
   return box;
-}
-
-/* The area of @box, in steradians. */
-double
-box_area (const Box &box)
-{
-  if (box.south >= box.north)
-    return 0;
-  double width = box.ranges ? 0 : 360;
-  for (int r = 0; r < box.ranges; r++)
-    width += std::max (box.east[r] - box.west[r], 0.0);
-  return (std::sin (std::min (box.north, 90.0) * radians_per_degree)
-          - std::sin (std::max (box.south, -90.0) * radians_per_degree))
-         * width * radians_per_degree;
 }
 
 /* @box within @extent: its latitudes, and its longitudes when the extent
@@ -289,7 +275,6 @@ RingWalk::measure_extent (LodexSet *inner, double store_places) noexcept
     extent_.ranges = 1, extent_.west[0] = west, extent_.east[0] = east;
 
   places_ = store_places;
-  extent_area_ = 4 * G_PI;
   reach_ = circles_reach;
   small_extent_ = false;
   if (extent_.south > extent_.north)
@@ -303,7 +288,6 @@ RingWalk::measure_extent (LodexSet *inner, double store_places) noexcept
       reach_ = std::min (reach_, _lodex_location_sort_distance (&origin, centre, (west + east) / 2, 0.0)
                                    + earth_radius * radians_per_degree
                                        * ((extent_.north - extent_.south) / 2 + (east - west) / 2 * std::cos (centre * radians_per_degree)));
-      extent_area_ = box_area (Box{extent_.south, extent_.north, {west}, {east}, 1});
       if (extent_.ranges && !circle_box)
         {
           gint64 n = count (extent_, small_extent);
@@ -324,6 +308,7 @@ RingWalk::start (LodexSet *sort, LodexSet *inner, const DistancePoint &point) no
   if (!std::isfinite (point.latitude) || !std::isfinite (point.longitude) || std::fabs (point.latitude) > 90)
     return false;
   g_autoptr (LodexStore) store = lodex_set_get_store (sort);
+  store_ = store; /* the sort holds it */
   db_ = store ? _lodex_store_get_walk_db (store) : nullptr;
   composing_for_rings = true;
   const gchar *inner_text = _lodex_set_get_query (inner);
@@ -364,13 +349,17 @@ RingWalk::start (LodexSet *sort, LodexSet *inner, const DistancePoint &point) no
 void
 RingWalk::plan_next () noexcept
 {
-  const double want = ring_number_ ? candidates_ * plan.growth : plan.first_candidates;
+  /* the second ring only doubles: a caller who wanted a few more than the
+   * first gave (the ten nearest, where altitudes put some of the first
+   * ring's candidates beyond its distance) reads half as many */
+  const double growth = ring_number_ == 1 ? std::min (plan.growth, 2.0) : plan.growth;
+  const double want = ring_number_ ? candidates_ * growth : plan.first_candidates;
   double angle;
   if (ring_number_)
     {
       low_ = high_;
       low_angle_ = box_angle (high_);
-      angle = cap_angle (cap_fraction (high_ / earth_radius) * plan.growth);
+      angle = cap_angle (cap_fraction (high_ / earth_radius) * growth);
     }
   else
     angle = cap_angle (plan.first_candidates / (std::max (store_places_, 1.0) * town));
@@ -379,8 +368,9 @@ RingWalk::plan_next () noexcept
   for (;;)
     {
       const Box box = ring_box (angle * earth_radius);
-      if (want > plan.share * places_ || box_area (box) > plan.share * extent_area_ || places_ < 1 || angle >= G_PI
-          || angle * earth_radius >= reach_)
+      /* by the count alone, not the area: from a point far from every
+       * place, rings cross empty space before they reach any */
+      if (want > plan.share * places_ || places_ < 1 || angle >= G_PI || angle * earth_radius >= reach_)
         {
           final_ = true;
           return;
@@ -466,6 +456,7 @@ RingWalk::open_ring (LodexSet *sort) noexcept
         }
     }
   sqlite3_stmt *s = ring ();
+  place_rows_ = db::is_place_row (s);
   if (!bind (s))
     {
       g_warning ("Error with chained binding of statement.");
@@ -568,8 +559,7 @@ RingWalk::advance (LodexSet *sort) noexcept
       int res = _lodex_db_step (ring ());
       if (res == SQLITE_ROW)
         {
-          g_autoptr (LodexStore) store = lodex_set_get_store (sort);
-          LodexPlace *place = store ? _lodex_store_get_place_for_statement (store, ring ()) : nullptr;
+          LodexPlace *place = place_for_row (store_, ring (), place_rows_);
           if (!place) /* as in every walk: an id without a place ends it */
             break;
           return place;
@@ -593,12 +583,12 @@ RingWalk::first (LodexSet *sort,
                  LodexSet *inner,
                  const DistancePoint &point,
                  BindPoint bind_point,
-                 sqlite3_stmt **whole) noexcept
+                 Walk *whole) noexcept
 {
   end ();
-  g_clear_pointer (whole, sqlite3_finalize);
+  whole->end ();
   if (!start (sort, inner, point))
-    return _lodex_set_walk_first (sort, whole);
+    return walk_first (sort, whole);
   sort_ = sort;
   inner_set_ = inner;
   bind_point_ = bind_point;
@@ -607,9 +597,9 @@ RingWalk::first (LodexSet *sort,
 }
 
 LodexPlace *
-RingWalk::next (LodexSet *sort, sqlite3_stmt **whole) noexcept
+RingWalk::next (LodexSet *sort, Walk *whole) noexcept
 {
-  return walking () ? advance (sort) : _lodex_set_walk_next (sort, whole);
+  return walking () ? advance (sort) : walk_next (sort, whole);
 }
 
 } // namespace lodex

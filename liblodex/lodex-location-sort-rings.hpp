@@ -41,13 +41,13 @@ public:
 
   /* The walk's first place, or NULL. Where rings cannot serve (no R*Tree,
    * a point beyond a pole), the walk is the one statement of @sort's text,
-   * in *whole. */
+   * in @whole. */
   LodexPlace *first (LodexSet *sort,
                      LodexSet *inner,
                      const DistancePoint &point,
                      BindPoint bind_point,
-                     sqlite3_stmt **whole) noexcept;
-  LodexPlace *next (LodexSet *sort, sqlite3_stmt **whole) noexcept;
+                     Walk *whole) noexcept;
+  LodexPlace *next (LodexSet *sort, Walk *whole) noexcept;
   bool
   walking () const noexcept
   {
@@ -84,7 +84,9 @@ private:
   /* the ring under way: a statement of the connection's cache, or its own */
   std::optional<db::Statement> kept_ring_;
   Stmt own_ring_;
-  gchar *inner_ = nullptr; /* the inner set's text */
+  gchar *inner_ = nullptr;      /* the inner set's text */
+  LodexStore *store_ = nullptr; /* the sort's, which the sort holds */
+  bool place_rows_ = false;     /* the ring's rows are whole place rows */
   LodexSet *sort_ = nullptr, *inner_set_ = nullptr;
   BindPoint bind_point_ = nullptr;
   GArray *inner_values_ = nullptr; /* InnerValue: what the inner sets bound at the first ring */
@@ -95,7 +97,6 @@ private:
   bool text_latitudes_ = false;         /* a latitude is text */
   bool boxed_ = false;                  /* a location filter is inside */
   Box extent_{};                        /* the boxes of the location filters inside */
-  double extent_area_ = 0;              /* steradians */
   double reach_ = 0;                    /* no position of those is farther (m) */
   bool small_extent_ = false;           /* the R*Tree may give all of them to the last ring */
   double store_places_ = 0;             /* about */

@@ -19,7 +19,7 @@ struct LodexLocationSortPrivate
   gdouble latitude;
   gdouble longitude;
   gdouble altitude;
-  lodex::RingWalk rings; /* the walk under way, unless it is wrapped.statement */
+  lodex::RingWalk rings; /* the walk under way, unless it is wrapped.walk */
   gdouble distance;      /* of the place the walk gave last */
 };
 
@@ -372,11 +372,11 @@ lodex_location_sort_set_first (LodexSet *set)
   g_return_val_if_fail (LODEX_IS_LOCATION_SORT (set), NULL);
   LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (set));
   priv->rings.end ();
-  g_clear_pointer (&priv->wrapped.statement, sqlite3_finalize);
+  priv->wrapped.walk.end ();
   if (!lodex::check (priv->wrapped.inner != nullptr, "lodex_set_first", "priv->set != NULL"))
     return nullptr;
   return remember_distance (priv, priv->rings.first (set, priv->wrapped.inner, {priv->latitude, priv->longitude, priv->altitude},
-                                                     bind, &priv->wrapped.statement));
+                                                     bind, &priv->wrapped.walk));
 }
 
 static LodexPlace *
@@ -384,9 +384,9 @@ lodex_location_sort_set_next (LodexSet *set)
 {
   g_return_val_if_fail (LODEX_IS_LOCATION_SORT (set), NULL);
   LodexLocationSortPrivate *priv = get_priv (LODEX_LOCATION_SORT (set));
-  if (!lodex::check (priv->rings.walking () || priv->wrapped.statement, G_STRFUNC, "priv->statement != NULL"))
+  if (!lodex::check (priv->rings.walking () || priv->wrapped.walk, G_STRFUNC, "priv->statement != NULL"))
     return nullptr;
-  return remember_distance (priv, priv->rings.next (set, &priv->wrapped.statement));
+  return remember_distance (priv, priv->rings.next (set, &priv->wrapped.walk));
 }
 
 static void

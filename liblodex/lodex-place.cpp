@@ -148,9 +148,9 @@ mark_changed (LodexPlace *self, guint columns, guint address_fields)
 
   priv->changed |= columns;
   priv->address_changed |= address_fields;
-  if (!priv->store)
+  if (!priv->store) /* nothing to write: adding it writes every value */
     g_signal_emit (self, signals[CHANGED], 0);
-  if (priv->commit_idle_id == 0)
+  else if (priv->commit_idle_id == 0)
     priv->commit_idle_id = g_idle_add_full (G_PRIORITY_DEFAULT_IDLE, commit_idle, self, nullptr);
 }
 
@@ -255,7 +255,9 @@ lodex_place_dispose (GObject *object)
 
   if (priv->store)
     {
-      lodex_place_commit (self); /* pending changes reach the database first */
+      _lodex_store_forget (priv->store, object); /* before anything can look it up */
+      if (priv->changed || priv->address_changed)
+        lodex_place_commit (self); /* pending changes reach the database first */
       g_clear_object (&priv->store);
     }
   g_clear_handle_id (&priv->commit_idle_id, g_source_remove);
@@ -732,6 +734,16 @@ _lodex_place_new_with_row (LodexPlaceRow *row)
 {
   LodexPlace *self = LODEX_PLACE (g_object_new (LODEX_TYPE_PLACE, nullptr));
   _lodex_place_set_row (self, row);
+  return self;
+}
+
+LodexPlace *
+lodex::place_new_bound (LodexPlaceRow *row, LodexStore *store) noexcept
+{
+  auto self = reinterpret_cast<LodexPlace *> (g_object_new_with_properties (LODEX_TYPE_PLACE, 0, nullptr, nullptr));
+  LodexPlacePrivate *priv = get_priv (self);
+  priv->row = row;
+  priv->store = static_cast<LodexStore *> (g_object_ref (store));
   return self;
 }
 

@@ -34,6 +34,14 @@ void _lodex_set_database_error (GError **error, sqlite3 *db, const char *what);
 LodexStore *_lodex_store_get_from_file (const gchar *filename, const gchar *schema_filename);
 gchar *_lodex_store_gen_id (LodexStore *store);
 sqlite3 *_lodex_store_get_walk_db (LodexStore *store);
+/* Whether the R*Tree of positions holds every place. */
+gboolean _lodex_store_indexes_positions (LodexStore *store);
+
+/* lodex-location-filter: how many places of the index of latitudes one
+ * found through the R*Tree costs, which decides the way a box is read; 0
+ * reads every box that is narrow enough through the R*Tree, and a negative
+ * cost restores the library's own (tests). */
+void _lodex_location_filter_set_rtree_cost (gdouble cost);
 /* Whether the last write of @db failed on an id already taken. */
 gboolean _lodex_id_collided (sqlite3 *db);
 gboolean _lodex_update_property_string (gchar **property_location, const GValue *value);
@@ -41,6 +49,9 @@ void _lodex_store_add_to_table (LodexStore *store, LodexPlace *place);
 void _lodex_store_remove_from_table (LodexStore *store, LodexPlace *place);
 LodexPlace *_lodex_store_query_table (LodexStore *store, const gchar *id);
 LodexPlace *_lodex_store_get_place_for_statement (LodexStore *store, sqlite3_stmt *statement);
+/* From the dispose of a place, category, image or route bound to @store:
+ * the store forgets it, if it is registered. */
+void _lodex_store_forget (LodexStore *store, GObject *object);
 gboolean _lodex_store_import_place (LodexStore *store, LodexPlace *place);
 gboolean _lodex_store_update (LodexStore *store, LodexPlace *place, guint columns, guint address_fields);
 gboolean _lodex_store_add_place_link (LodexStore *store, LodexPlaceLink *link);
@@ -191,6 +202,36 @@ check (bool ok, const char *function, const char *text)
     g_return_if_fail_warning ("Lodex", function, text);
   return ok;
 }
+
+/* A walk under way over the rows of a set's statement, with what each step
+ * needs found once at its start. */
+struct Walk
+{
+  sqlite3_stmt *statement = nullptr;
+  LodexStore *store = nullptr; /* the set's, which the set holds */
+  bool place_rows = false;     /* each row is its place's whole row */
+
+  explicit operator bool () const noexcept { return statement != nullptr; }
+  void
+  end () noexcept
+  {
+    g_clear_pointer (&statement, sqlite3_finalize);
+  }
+};
+
+/* lodex-set: the first place of a new walk of @set (the walk under way
+ * ends), and the next; NULL at the end, with the statement finalized. */
+LodexPlace *walk_first (LodexSet *set, Walk *walk) noexcept;
+LodexPlace *walk_next (LodexSet *set, Walk *walk) noexcept;
+
+/* lodex-store-places: the place of the row at hand, live or made from the
+ * row when @place_rows, else fetched by the id in column 0; NULL for a row
+ * without a place. */
+LodexPlace *place_for_row (LodexStore *store, sqlite3_stmt *statement, bool place_rows) noexcept;
+
+/* lodex-place: a place with @row (taken), bound to @store, made as fast as
+ * a walk needs it. */
+LodexPlace *place_new_bound (LodexPlaceRow *row, LodexStore *store) noexcept;
 
 } // namespace lodex
 

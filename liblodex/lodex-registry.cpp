@@ -1,105 +1,118 @@
-/* The registry of a store's live objects of one kind. Entries hold weak
- * references: a binding (PyGObject, GJS) adds toggle references of its own,
- * and an object with two toggle references is never notified, so a registry
- * on toggle references would keep every object a script touched. */
+/* The registry of a store's live objects of one kind.
+ *
+ * An entry is a plain pointer, dropped by the object's own dispose (every
+ * registered object is bound to the store, which it holds until then). No
+ * weak or toggle reference: a binding (PyGObject, GJS) adds toggle
+ * references of its own, and an object with two toggle references is never
+ * told it is the last; weak references cost a lock and two allocations
+ * per object, which a walk that drops every place it is given would pay
+ * for nothing. Such a place is never entered at all: the newest object
+ * built from a row waits in fresh_ until the registry is used again, and
+ * enters the tables only if it is still alive then. */
 
 #include "lodex-private.h"
 #include "lodex-registry.hpp"
 
+#include <utility>
+
 namespace lodex
 {
 
-namespace
-{
-
-struct Entry
-{
-  GObject *object; /* for identification only; never dereferenced once gone */
-  GWeakRef ref;    /* empty from the moment the object's last reference goes */
-};
-
-void
-free_entry (gpointer data)
-{
-  auto entry = static_cast<Entry *> (data);
-  g_weak_ref_clear (&entry->ref);
-  g_free (entry);
-}
-
-} // namespace
-
 Registry::Registry (IdOf id_of) noexcept
-    : table_ (g_hash_table_new_full (g_str_hash, g_str_equal, g_free, free_entry)), id_of_ (id_of)
+    : by_id_ (g_hash_table_new_full (g_str_hash, g_str_equal, g_free, nullptr)),
+      ids_ (g_hash_table_new (nullptr, nullptr)), id_of_ (id_of)
 {
 }
 
+/* Empty by now: every registered object holds the store. */
 Registry::~Registry ()
 {
-  /* An object still here has not been told of its end yet: it may be the
-   * one whose dispose dropped the last reference to the store (and its weak
-   * reference is already empty), so it is reached by its pointer. */
-  GHashTableIter iter;
-  gpointer value;
-  g_hash_table_iter_init (&iter, table_);
-  while (g_hash_table_iter_next (&iter, nullptr, &value))
-    g_object_weak_unref (static_cast<Entry *> (value)->object, weak_notify, this);
-  g_hash_table_destroy (table_);
-}
-
-/* The object is being disposed: its entry goes. */
-void
-Registry::weak_notify (gpointer data, GObject *object)
-{
-  auto self = static_cast<Registry *> (data);
-  const gchar *id = self->id_of_ (object); /* the row outlives dispose */
-  auto entry = id ? static_cast<Entry *> (g_hash_table_lookup (self->table_, id)) : nullptr;
-  if (entry && entry->object == object)
-    g_hash_table_remove (self->table_, id);
-  else /* the id changed under us: find the entry by its object */
-    g_hash_table_foreach_remove (
-      self->table_,
-      [] (gpointer, gpointer value, gpointer object) -> gboolean {
-        return static_cast<Entry *> (value)->object == object;
-      },
-      object);
+  g_hash_table_destroy (ids_);
+  g_hash_table_destroy (by_id_);
 }
 
 void
 Registry::add (GObject *object) noexcept
 {
-  auto entry = g_new0 (Entry, 1);
-  entry->object = object;
-  g_weak_ref_init (&entry->ref, object);
-  g_object_weak_ref (object, weak_notify, this);
-  g_hash_table_insert (table_, g_strdup (id_of_ (object)), entry);
+  settle ();
+  const gchar *id = id_of_ (object);
+  g_return_if_fail (id != NULL);
+  /* callers look first, and never register twice: never, but no entry may
+   * outlive its object */
+  forget (object);
+  gpointer old_key, old;
+  if (g_hash_table_lookup_extended (by_id_, id, &old_key, &old))
+    {
+      g_hash_table_remove (ids_, old);
+      g_hash_table_remove (by_id_, old_key);
+    }
+  gchar *key = g_strdup (id);
+  g_hash_table_insert (by_id_, key, object);
+  g_hash_table_insert (ids_, object, key);
+}
+
+void
+Registry::add_fresh (GObject *object) noexcept
+{
+  settle ();
+  fresh_ = object;
+}
+
+/* The fresh object is alive, or its dispose would have cleared fresh_:
+ * somebody holds it. */
+void
+Registry::settle () noexcept
+{
+  if (GObject *object = std::exchange (fresh_, nullptr))
+    add (object);
 }
 
 bool
 Registry::remove (GObject *object) noexcept
 {
-  const gchar *id = id_of_ (object);
-  auto entry = id ? static_cast<Entry *> (g_hash_table_lookup (table_, id)) : nullptr;
-  if (!entry || entry->object != object)
+  settle ();
+  auto key = static_cast<gchar *> (g_hash_table_lookup (ids_, object));
+  if (!key)
     {
       g_warning ("Entry not found in table");
       return false;
     }
-  g_object_weak_unref (object, weak_notify, this);
-  g_hash_table_remove (table_, id);
+  g_hash_table_remove (ids_, object);
+  g_hash_table_remove (by_id_, key);
   return true;
 }
 
-GObject *
-Registry::lookup (const gchar *id) const noexcept
+void
+Registry::forget (GObject *object) noexcept
 {
-  auto entry = id ? static_cast<Entry *> (g_hash_table_lookup (table_, id)) : nullptr;
-  return entry ? static_cast<GObject *> (g_weak_ref_get (&entry->ref)) : nullptr;
+  if (fresh_ == object)
+    {
+      fresh_ = nullptr;
+      return;
+    }
+  if (auto key = static_cast<gchar *> (g_hash_table_lookup (ids_, object)))
+    {
+      g_hash_table_remove (ids_, object);
+      g_hash_table_remove (by_id_, key);
+    }
+}
+
+GObject *
+Registry::lookup (const gchar *id) noexcept
+{
+  settle ();
+  /* a walk of places that nobody keeps finds the table empty: no hashing */
+  if (!id || g_hash_table_size (by_id_) == 0)
+    return nullptr;
+  auto object = static_cast<GObject *> (g_hash_table_lookup (by_id_, id));
+  return object ? G_OBJECT (g_object_ref (object)) : nullptr;
 }
 
 guint
-Registry::size () const noexcept
+Registry::size () noexcept
 {
-  return g_hash_table_size (table_);
+  settle ();
+  return g_hash_table_size (by_id_);
 }
 
 } // namespace lodex

@@ -127,8 +127,11 @@ lodex_route_get_property (GObject *object, guint prop_id, GValue *value, GParamS
 static void
 lodex_route_dispose (GObject *object)
 {
+  LodexRoute *self = LODEX_ROUTE (object);
+  if (self->priv->store)
+    _lodex_store_forget (self->priv->store, object);
   /* or a store that ever bound a route would never be finalized */
-  g_clear_object (&LODEX_ROUTE (object)->priv->store);
+  g_clear_object (&self->priv->store);
   G_OBJECT_CLASS (lodex_route_parent_class)->dispose (object);
 }
 

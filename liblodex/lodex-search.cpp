@@ -192,12 +192,12 @@ LodexPlace *
 SearchSet::first (LodexSet *self, LodexSet *walked, guint skip, gint limit) noexcept
 {
   delegated.end ();
-  g_clear_pointer (&wrapped.statement, sqlite3_finalize);
+  wrapped.walk.end ();
   if (!check (wrapped.inner != nullptr, "lodex_set_first", "priv->set != NULL"))
     return nullptr;
   if (LodexSet *sort = equivalent_sort (walked))
     return delegated.first (sort, skip, limit);
-  return _lodex_set_walk_first (self, &wrapped.statement);
+  return walk_first (self, &wrapped.walk);
 }
 
 LodexPlace *
@@ -205,9 +205,9 @@ SearchSet::next (LodexSet *self, const char *function) noexcept
 {
   if (delegated.walking ())
     return delegated.next ();
-  if (!check (wrapped.statement != nullptr, function, "priv->statement != NULL"))
+  if (!check (bool (wrapped.walk), function, "priv->statement != NULL"))
     return nullptr;
-  return _lodex_set_walk_next (self, &wrapped.statement);
+  return walk_next (self, &wrapped.walk);
 }
 
 /* The index of words and the keys */

@@ -32,14 +32,14 @@ WrappedSet::set_inner (LodexSet *self, const GValue *value) noexcept
 void
 WrappedSet::invalidate (LodexSet *self) noexcept
 {
-  g_clear_pointer (&statement, sqlite3_finalize);
+  walk.end ();
   _lodex_set_emit_changed (self);
 }
 
 void
 WrappedSet::dispose () noexcept
 {
-  g_clear_pointer (&statement, sqlite3_finalize);
+  walk.end ();
   if (inner)
     {
       g_clear_signal_handler (&inner_handler, inner);
@@ -85,10 +85,10 @@ wrapper_first (LodexSet *set)
 {
   const WrapperKind *kind = kind_of (set);
   WrappedSet *w = kind->wrapped (set);
-  g_clear_pointer (&w->statement, sqlite3_finalize);
+  w->walk.end ();
   if (!with_inner (set, kind, "lodex_set_first"))
     return nullptr;
-  return _lodex_set_walk_first (set, &w->statement);
+  return walk_first (set, &w->walk);
 }
 
 LodexPlace *
@@ -96,9 +96,9 @@ wrapper_next (LodexSet *set)
 {
   const WrapperKind *kind = kind_of (set);
   WrappedSet *w = kind->wrapped (set);
-  if (!check (w->statement != nullptr, kind->next_function, "priv->statement != NULL"))
+  if (!check (bool (w->walk), kind->next_function, "priv->statement != NULL"))
     return nullptr;
-  return _lodex_set_walk_next (set, &w->statement);
+  return walk_next (set, &w->walk);
 }
 
 LodexStore *

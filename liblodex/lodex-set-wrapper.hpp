@@ -15,8 +15,8 @@ struct WrappedSet
 {
   LodexSet *inner = nullptr;
   gulong inner_handler = 0;
-  sqlite3_stmt *statement = nullptr; /* the walk under way */
-  gchar *query = nullptr;            /* the text last composed */
+  Walk walk;              /* the walk under way */
+  gchar *query = nullptr; /* the text last composed */
 
   /* The "set" property, construct-only: takes a reference to @inner and
    * relays its "changed" as @self's. */

@@ -1,6 +1,7 @@
 /* LodexSet: a restartable walk over places backed by one SQL query. */
 
 #include "lodex-search-private.hpp"
+#include "lodex-db-private.hpp"
 
 /**
  * LodexSet:
@@ -189,38 +190,66 @@ _lodex_set_do_query (LodexSet *set)
 /* One step of a walk: the place of the next row, or NULL with the statement
  * finalized (end of rows, an error, or an id without a place). */
 static LodexPlace *
-walk_step (LodexSet *set, sqlite3_stmt **statement)
+walk_step (LodexSet *set, lodex::Walk *walk)
 {
-  int res = _lodex_db_step (*statement);
+  int res = _lodex_db_step (walk->statement);
   if (res != SQLITE_ROW)
     {
       if (res != SQLITE_DONE) /* the walk's own connection has the message */
-        _lodex_set_walk_failed (set, sqlite3_db_handle (*statement), "Error when retrieving row");
-      g_clear_pointer (statement, sqlite3_finalize);
+        _lodex_set_walk_failed (set, sqlite3_db_handle (walk->statement), "Error when retrieving row");
+      walk->end ();
       return nullptr;
     }
 
-  g_autoptr (LodexStore) store = lodex_set_get_store (set);
-  LodexPlace *place = store ? _lodex_store_get_place_for_statement (store, *statement) : nullptr;
+  LodexPlace *place = lodex::place_for_row (walk->store, walk->statement, walk->place_rows);
   if (!place) /* ends the walk, and with it the statement's read lock */
-    g_clear_pointer (statement, sqlite3_finalize);
+    walk->end ();
   return place;
 }
 
 LodexPlace *
+lodex::walk_first (LodexSet *set, Walk *walk) noexcept
+{
+  walk->end ();
+  walk->statement = _lodex_set_do_query (set);
+  if (!walk->statement)
+    return nullptr;
+  g_autoptr (LodexStore) store = lodex_set_get_store (set);
+  walk->store = store; /* @set holds it while the walk lasts */
+  walk->place_rows = lodex::db::is_place_row (walk->statement);
+  return walk_step (set, walk);
+}
+
+LodexPlace *
+lodex::walk_next (LodexSet *set, Walk *walk) noexcept
+{
+  return walk_step (set, walk);
+}
+
+/* The same for a walk kept as its statement alone: what the step needs is
+ * found anew each time. */
+LodexPlace *
 _lodex_set_walk_first (LodexSet *set, sqlite3_stmt **statement)
 {
-  g_clear_pointer (statement, sqlite3_finalize);
-  *statement = _lodex_set_do_query (set);
-  if (!*statement)
-    return nullptr;
-  return walk_step (set, statement);
+  lodex::Walk walk{*statement, nullptr, false};
+  LodexPlace *place = lodex::walk_first (set, &walk);
+  *statement = walk.statement;
+  return place;
 }
 
 LodexPlace *
 _lodex_set_walk_next (LodexSet *set, sqlite3_stmt **statement)
 {
-  return walk_step (set, statement);
+  g_autoptr (LodexStore) store = lodex_set_get_store (set);
+  if (!store)
+    {
+      g_clear_pointer (statement, sqlite3_finalize);
+      return nullptr;
+    }
+  lodex::Walk walk{*statement, store, lodex::db::is_place_row (*statement)};
+  LodexPlace *place = walk_step (set, &walk);
+  *statement = walk.statement;
+  return place;
 }
 
 /**

@@ -10,9 +10,8 @@ namespace lodex
 LodexPlace *
 adopt_place_row (LodexStore *store, LodexPlaceRow *row) noexcept
 {
-  LodexPlace *place = _lodex_place_new_with_row (row);
-  _lodex_place_set_store (place, store);
-  store_priv (store)->places.add (G_OBJECT (place));
+  LodexPlace *place = place_new_bound (row, store);
+  store_priv (store)->places.add_fresh (G_OBJECT (place));
   return place;
 }
 
@@ -24,10 +23,14 @@ get_priv (LodexStore *store)
   return lodex::store_priv (store);
 }
 
+/* A registered place is bound: its dispose takes it out of the registry. */
 void
 _lodex_store_add_to_table (LodexStore *store, LodexPlace *place)
 {
   g_return_if_fail (place != NULL);
+  if (!_lodex_place_get_store (place))
+    _lodex_place_set_store (place, store);
+  g_return_if_fail (_lodex_place_get_store (place) == store);
   lodex::store_priv (store)->places.add (G_OBJECT (place));
 }
 
@@ -49,18 +52,28 @@ _lodex_store_query_table (LodexStore *store, const gchar *id)
 /* A walk's statement selects the places columns first; building the place
  * from the row at hand spares a second query per place. */
 LodexPlace *
-_lodex_store_get_place_for_statement (LodexStore *store, sqlite3_stmt *statement)
+lodex::place_for_row (LodexStore *store, sqlite3_stmt *statement, bool place_rows) noexcept
 {
   const char *id = reinterpret_cast<const char *> (sqlite3_column_text (statement, 0));
   if (!id)
     return nullptr;
-
-  if (LodexPlace *live = _lodex_store_query_table (store, id))
-    return live;
-  if (sqlite3_column_count (statement) >= 13 && g_str_equal (sqlite3_column_name (statement, 1), "latitude")
-      && g_str_equal (sqlite3_column_name (statement, 12), "ctime"))
-    return lodex::adopt_place_row (store, _lodex_db_place_row_from_statement (statement));
+  if (GObject *live = store_priv (store)->places.lookup (id))
+    return LODEX_PLACE (live);
+  if (place_rows)
+    {
+      LodexPlaceRow *row = _lodex_place_row_new ();
+      db::read_place_row (statement, id, row);
+      LodexPlace *place = place_new_bound (row, store);
+      store_priv (store)->places.add_fresh (G_OBJECT (place));
+      return place;
+    }
   return lodex_store_get_place_by_id (store, id);
+}
+
+LodexPlace *
+_lodex_store_get_place_for_statement (LodexStore *store, sqlite3_stmt *statement)
+{
+  return lodex::place_for_row (store, statement, lodex::db::is_place_row (statement));
 }
 
 /* An operation on a place of another store would corrupt both registries. */

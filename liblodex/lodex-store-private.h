@@ -22,7 +22,7 @@ const gchar *route_id_of (GObject *object) noexcept;
 struct LodexStorePrivate
 {
   sqlite3 *db = nullptr;
-  sqlite3_stmt *statement = nullptr; /* the store's own walk as a set */
+  lodex::Walk walk; /* the store's own walk as a set */
   lodex::Registry places{lodex::place_id_of};
   lodex::Registry categories{lodex::category_id_of};
   lodex::Registry images{lodex::image_id_of};
@@ -30,6 +30,7 @@ struct LodexStorePrivate
   LodexTracker *tracker = nullptr;
   GPtrArray *batches = nullptr;  /* of StoreWrite, the open batches, innermost last */
   GPtrArray *walk_dbs = nullptr; /* connections that walks read on */
+  bool positions_indexed = false; /* the R*Tree of positions is filled */
 };
 
 namespace lodex

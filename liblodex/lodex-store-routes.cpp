@@ -8,8 +8,13 @@ using namespace lodex;
 void
 _lodex_store_add_to_route_table (LodexStore *store, LodexRoute *route)
 {
-  if (check (LODEX_IS_ROUTE (route), G_STRFUNC, "LODEX_IS_ROUTE(route)"))
-    registry_of<LodexRoute> (store).add (G_OBJECT (route));
+  if (!check (LODEX_IS_ROUTE (route), G_STRFUNC, "LODEX_IS_ROUTE(route)"))
+    return;
+  /* a registered route is bound: its dispose takes it out of the registry */
+  if (!_lodex_route_get_store (route))
+    _lodex_route_set_store (route, store);
+  g_return_if_fail (_lodex_route_get_store (route) == store);
+  registry_of<LodexRoute> (store).add (G_OBJECT (route));
 }
 
 void

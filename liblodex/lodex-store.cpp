@@ -27,6 +27,17 @@ static void lodex_store_set_init (LodexSetInterface *iface);
  *
  * A store is also the #LodexSet of all places.
  *
+ * A store reads its database through a memory map of the file, as large
+ * as the file up to 2 GiB (beyond that, pages are read into the page
+ * cache). The mapped pages count in the process's resident memory once
+ * read, but they are the system's file cache: shared with every program
+ * that uses the database, and given back when memory runs short. Each of
+ * the store's connections, one for writes and one for each walk under way
+ * at the same time, keeps a page cache of its own for the pages of the
+ * write-ahead log, of writes, and of a file beyond the map: a 64th of the
+ * file as it was when the store opened it, between 2 and 8 MiB, filled
+ * only as pages are read there.
+ *
  * Since: 0.1
  */
 G_DEFINE_TYPE_WITH_CODE (LodexStore, lodex_store, G_TYPE_OBJECT, G_ADD_PRIVATE (LodexStore) G_IMPLEMENT_INTERFACE (LODEX_TYPE_SET, lodex_store_set_init))
@@ -163,7 +174,7 @@ lodex_store_finalize (GObject *object)
 {
   LodexStorePrivate *priv = get_priv (LODEX_STORE (object));
 
-  g_clear_pointer (&priv->statement, sqlite3_finalize);
+  priv->walk.end ();
   if (priv->walk_dbs)
     for (guint i = 0; i < priv->walk_dbs->len; i++)
       lodex_db_close (static_cast<sqlite3 *> (priv->walk_dbs->pdata[i]));
@@ -371,6 +382,7 @@ _lodex_store_get_from_file (const gchar *filename, const gchar *schema_filename)
 
   LodexStore *store = LODEX_STORE (g_object_new (LODEX_TYPE_STORE, nullptr));
   get_priv (store)->db = db;
+  get_priv (store)->positions_indexed = lodex::db::indexes_positions (db);
   return store;
 }
 
@@ -380,7 +392,7 @@ static LodexPlace *
 lodex_store_set_first (LodexSet *set)
 {
   g_return_val_if_fail (LODEX_IS_STORE (set), NULL);
-  return _lodex_set_walk_first (set, &get_priv (LODEX_STORE (set))->statement);
+  return lodex::walk_first (set, &get_priv (LODEX_STORE (set))->walk);
 }
 
 static LodexPlace *
@@ -388,8 +400,9 @@ lodex_store_set_next (LodexSet *set)
 {
   g_return_val_if_fail (LODEX_IS_STORE (set), NULL);
   LodexStorePrivate *priv = get_priv (LODEX_STORE (set));
-  g_return_val_if_fail (priv->statement != NULL, NULL);
-  return _lodex_set_walk_next (set, &priv->statement);
+  if (!lodex::check (bool (priv->walk), G_STRFUNC, "priv->statement != NULL"))
+    return nullptr;
+  return lodex::walk_next (set, &priv->walk);
 }
 
 static LodexStore *
@@ -428,6 +441,29 @@ lodex_store_set_init (LodexSetInterface *iface)
   iface->get_db = _lodex_store_set_get_db;
   iface->get_query = _lodex_store_set_get_query;
   iface->bind = _lodex_store_set_bind;
+}
+
+gboolean
+_lodex_store_indexes_positions (LodexStore *store)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  return get_priv (store)->positions_indexed;
+}
+
+/* Registries */
+
+void
+_lodex_store_forget (LodexStore *store, GObject *object)
+{
+  LodexStorePrivate *priv = get_priv (store);
+  if (G_TYPE_CHECK_INSTANCE_TYPE (object, LODEX_TYPE_PLACE))
+    priv->places.forget (object);
+  else if (LODEX_IS_CATEGORY (object))
+    priv->categories.forget (object);
+  else if (LODEX_IS_IMAGE (object))
+    priv->images.forget (object);
+  else if (LODEX_IS_ROUTE (object))
+    priv->routes.forget (object);
 }
 
 /* Walks */

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -97,6 +98,79 @@ test_filter_antimeridian (StoreFixture *f, gconstpointer)
   /* the ordinary box again: 0 but neither side */
   g_object_set (filter, "min-long", -170.0, "max-long", 170.0, nullptr);
   g_assert_true (walk_set (filter) == (Names{"edge east", "edge west", "greenwich", "just inside the gap"}));
+}
+
+/* Boxes of under an eighth of the longitudes go through the R*Tree of
+ * positions and give what the index of latitudes gives: across the 180th
+ * meridian, at the poles, on their edges, and just outside them, where the
+ * R*Tree's rounded coordinates still hold the place. */
+static void
+test_filter_rtree (StoreFixture *f, gconstpointer)
+{
+  const double latitudes[] = {-90, -89.99999, -45.1, -0.000001, 0, 45.12345678, 45.123456789, 89.99999, 90};
+  const double longitudes[] = {-180, -179.99999, -90, -0.000001, 0, 10, 10.00000001, 90, 179.99999, 180};
+  g_autoptr (GRand) rand = g_rand_new_with_seed (21);
+  g_assert_true (_lodex_store_batch_begin (f->store));
+  int n = 0;
+  for (double latitude : latitudes)
+    for (double longitude : longitudes)
+      add_place (f->store, "grid", latitude, longitude, n++ % 3 ? 50.0 * (n % 3) : NO_ALTITUDE);
+  for (int i = 0; i < 300; i++)
+    add_place (f->store, "random", g_rand_double_range (rand, -90, 90), g_rand_double_range (rand, -180, 180),
+               i % 2 ? g_rand_double_range (rand, -100, 200) : NO_ALTITUDE);
+  g_assert_true (_lodex_store_batch_end (f->store));
+
+  g_autofree gchar *path = lodex_test_db_path ();
+  sqlite3 *db = nullptr;
+  g_assert_cmpint (sqlite3_open (path, &db), ==, SQLITE_OK);
+  const struct
+  {
+    double min_lat, max_lat, min_long, max_long, min_alt, max_alt;
+  } boxes[] = {
+    {-10, 10, 170, -170, 1, 0},                   /* across the 180th meridian */
+    {89, 90, -180, -170, 1, 0},                   /* the North Pole, the western edge */
+    {89.99999, 90, 170, -170, 1, 0},              /* both */
+    {-90, -89, 179.99999, 180, 1, 0},             /* the South Pole, the eastern edge */
+    {45.123456789, 60, 10, 40, 1, 0},             /* a place on the edge, one just south */
+    {-60, 45.12345678, 0, 10, 1, 0},              /* and the other way */
+    {-0.000001, 0, -0.000001, 10.00000001, 1, 0}, /* around the origin */
+    {0, 0, 0, 0, 1, 0},                           /* a point */
+    {-50, 50, -100, -60, 0, 100},                 /* with the altitude */
+  };
+  g_autoptr (LodexLocationFilter) filter = lodex_location_filter_new (LODEX_SET (f->store));
+  _lodex_location_filter_set_rtree_cost (0); /* so few places: the band would do */
+  for (const auto &b : boxes)
+    {
+      const bool altitude = b.min_alt <= b.max_alt, crosses = b.min_long > b.max_long;
+      g_object_set (filter, "min-lat", b.min_lat, "max-lat", b.max_lat, "min-long", b.min_long, "max-long", b.max_long,
+                    "ignore-altitude", !altitude, "min-alt", b.min_alt, "max-alt", b.max_alt, nullptr);
+      g_assert_nonnull (strstr (_lodex_set_get_query (LODEX_SET (filter)), "places_rtree"));
+      std::set<std::string> walked;
+      for (LodexPlace *p = lodex_set_first (LODEX_SET (filter)); p; p = lodex_set_next (LODEX_SET (filter)))
+        {
+          walked.insert (_lodex_place_get_row (p)->id);
+          g_object_unref (p);
+        }
+
+      /* the filter's text before it read the R*Tree */
+      g_autofree gchar *band = g_strdup_printf (
+        "SELECT id FROM places WHERE latitude >= ?1 AND latitude <= ?2 AND %s%s",
+        crosses ? "(longitude >= ?3 OR longitude <= ?4)" : "longitude >= ?3 AND longitude <= ?4",
+        altitude ? " AND ((altitude >= ?5 AND altitude <= ?6) OR altitude IS NULL)" : "");
+      sqlite3_stmt *s = nullptr;
+      g_assert_cmpint (sqlite3_prepare_v2 (db, band, -1, &s, nullptr), ==, SQLITE_OK);
+      const double values[] = {b.min_lat, b.max_lat, b.min_long, b.max_long, b.min_alt, b.max_alt};
+      for (int i = 0; i < (altitude ? 6 : 4); i++)
+        sqlite3_bind_double (s, i + 1, values[i]);
+      std::set<std::string> expected;
+      while (sqlite3_step (s) == SQLITE_ROW)
+        expected.insert (reinterpret_cast<const char *> (sqlite3_column_text (s, 0)));
+      sqlite3_finalize (s);
+      g_assert_cmpuint (expected.size (), >, 0);
+      g_assert_true (walked == expected);
+    }
+  _lodex_location_filter_set_rtree_cost (-1);
+  sqlite3_close (db);
 }
 
 static void
@@ -471,6 +545,7 @@ main (int argc, char **argv)
   } const tests[] = {
     {"/location-filter/box", test_filter_box},
     {"/location-filter/antimeridian", test_filter_antimeridian},
+    {"/location-filter/rtree", test_filter_rtree},
     {"/location-filter/altitude", test_filter_altitude},
     {"/location-filter/walk-ends", test_filter_walk_ends},
     {"/location-filter/nested", test_filter_nested},

@@ -287,6 +287,53 @@ test_store_walk (StoreFixture *f, gconstpointer)
    * or closing the database would fail with a warning */
 }
 
+/* A walk whose caller keeps some places and drops the others: the dropped
+ * ones go at once, the kept ones stay the store's live objects, the last
+ * place of the walk and one asked for before the next step included. */
+static void
+test_store_walk_keeps_held (StoreFixture *f, gconstpointer)
+{
+  for (int i = 0; i < 6; i++)
+    g_object_unref (add_place (f->store, "walked", i, i));
+
+  LodexSet *set = LODEX_SET (f->store);
+  g_autoptr (GPtrArray) held = g_ptr_array_new ();
+  gpointer dropped[6] = {};
+  guint n_dropped = 0;
+  int i = 0;
+  for (LodexPlace *p = lodex_set_first (set); p; p = lodex_set_next (set), i++)
+    if (i % 2) /* the last place of the walk is kept */
+      {
+        g_ptr_array_add (held, p);
+        g_autoptr (LodexPlace) again = lodex_store_get_place_by_id (f->store, _lodex_place_get_row (p)->id);
+        g_assert_true (again == p);
+      }
+    else
+      {
+        dropped[n_dropped] = p;
+        g_object_add_weak_pointer (G_OBJECT (p), &dropped[n_dropped++]);
+        g_object_unref (p);
+        g_assert_null (dropped[n_dropped - 1]);
+      }
+  g_assert_cmpuint (held->len, ==, 3);
+
+  guint found = 0;
+  for (LodexPlace *p = lodex_set_first (set); p; p = lodex_set_next (set))
+    {
+      found += g_ptr_array_find (held, p, nullptr);
+      g_object_unref (p);
+    }
+  g_assert_cmpuint (found, ==, held->len);
+  for (guint k = 0; k < held->len; k++)
+    {
+      auto place = static_cast<LodexPlace *> (held->pdata[k]);
+      g_autoptr (LodexPlace) again = lodex_store_get_place_by_id (f->store, _lodex_place_get_row (place)->id);
+      g_assert_true (again == place);
+    }
+  for (guint k = 0; k < held->len; k++)
+    g_assert_finalize_object (held->pdata[k]);
+}
+
 static void
 test_store_walk_with_writes (StoreFixture *f, gconstpointer)
 {
@@ -569,6 +616,7 @@ main (int argc, char **argv)
   LODEX_TEST_ADD ("/store/remove-place/other-store", test_store_remove_other_store);
   LODEX_TEST_ADD ("/store/idle-commit", test_store_idle_commit);
   LODEX_TEST_ADD ("/store/walk", test_store_walk);
+  LODEX_TEST_ADD ("/store/walk/keeps-held", test_store_walk_keeps_held);
   LODEX_TEST_ADD ("/store/walk/with-writes", test_store_walk_with_writes);
   LODEX_TEST_ADD ("/store/broadcast/two-stores", test_store_hears_changes);
   LODEX_TEST_ADD ("/store/broadcast/reload", test_store_reload_on_change);
