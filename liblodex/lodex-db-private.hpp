@@ -115,11 +115,54 @@ public:
   explicit operator bool () const noexcept { return open_; }
   bool commit () noexcept;
   void rollback () noexcept;
+  /* not a savepoint inside another transaction */
+  bool outermost () const noexcept { return outermost_; }
+  sqlite3 *db () const noexcept { return db_; }
 
 private:
   sqlite3 *db_;
   bool outermost_ = false;
   bool open_ = false;
 };
+
+/* lodex-db-journal.cpp: the rows of the change journal (see the schema). */
+enum class JournalTable
+{
+  PLACES,
+  PLACES_ADDRESS,
+  PLACES_LINKS,
+  PLACES_APPDATA,
+  CATEGORIES,
+  P2C,
+  IMAGES,
+  P2I,
+  ROUTES,
+  R2P,
+  WAYPOINTS,
+};
+
+enum class JournalOp
+{
+  INSERT,
+  UPDATE,
+  DELETE,
+};
+
+struct JournalRow
+{
+  gint64 seq;
+  JournalTable table;
+  JournalOp op;
+  gchar *id;
+  gchar *related;
+};
+
+/* A GArray of JournalRow that frees their texts. */
+GArray *journal_rows_new () noexcept;
+
+/* Appends to @rows up to @limit rows after @after, in order, and gives the
+ * last number the journal ever gave in @end, both from one snapshot; false
+ * after a warning. */
+bool read_journal (sqlite3 *db, gint64 after, guint limit, GArray *rows, gint64 *end) noexcept;
 
 } // namespace lodex::db

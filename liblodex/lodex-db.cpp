@@ -6,6 +6,7 @@
 #include "lodex-db-private.hpp"
 
 #include <cstdarg>
+#include <optional>
 #include <fcntl.h>
 #include <glib/gstdio.h>
 #include <unistd.h>
@@ -408,6 +409,10 @@ static const char *const migrations[] = {
   "DELETE FROM places_rtree;"
   "INSERT INTO places_rtree (min_lat, max_lat, min_long, max_long, place_id) "
   "SELECT latitude, latitude, longitude, longitude, id FROM places",
+  /* 2: the change journal: the schema file, run in the same transaction,
+   * makes its table and triggers; it starts empty, and stores start at its
+   * end */
+  "",
 };
 
 static int
@@ -468,9 +473,22 @@ lodex_db_create_tables (sqlite3 *db, const gchar *schema_filename)
       || !lodex::check (length != 0, G_STRFUNC, "length != 0"))
     return FALSE;
 
+  /* a database behind the latest version (a new one too) gets the schema
+   * and the migrations in one transaction: no program ever sees half of
+   * them, such as some tables journaled and others not */
+  std::optional<Transaction> whole;
+  int version = schema_version (db);
+  if (version >= 0 && version < int (G_N_ELEMENTS (migrations)))
+    {
+      whole.emplace (db);
+      if (!*whole)
+        return FALSE;
+    }
   if (!run_schema (db, commands))
     return FALSE;
-  return schema_matches (db, commands) && migrate (db);
+  if (!schema_matches (db, commands) || !migrate (db))
+    return FALSE;
+  return !whole || whole->commit ();
 }
 
 sqlite3_stmt *

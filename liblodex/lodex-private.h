@@ -161,6 +161,14 @@ gboolean _lodex_db_place_address_upsert (sqlite3 *db, const gchar *place_id, Lod
 gboolean _lodex_db_place_appdata_upsert (sqlite3 *db, const gchar *place_id, const gchar *key, const gchar *data);
 void _lodex_db_set_busy_timeout (guint milliseconds);
 
+/* lodex-db-journal: the last number the change journal gave, 0 before its
+ * first row; -1 after a warning (no journal). */
+gint64 _lodex_db_journal_end (sqlite3 *db);
+/* Deletes the oldest rows of the journal that are more than
+ * @max_age_seconds old and have at least @keep_rows newer rows after them,
+ * at most @max_rows of them. */
+gboolean _lodex_db_prune_journal (sqlite3 *db, gint64 keep_rows, gint64 max_age_seconds, gint64 max_rows);
+
 G_END_DECLS
 
 #ifdef __cplusplus
