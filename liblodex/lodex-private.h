@@ -23,6 +23,9 @@ void _lodex_set_emit_changed (LodexSet *set);
  * and keeps it for lodex_set_get_walk_error(). */
 void _lodex_set_walk_failed (LodexSet *set, sqlite3 *db, const char *what);
 
+/* lodex-change */
+LodexChange *_lodex_change_new (LodexChangeKind kind, LodexChangeEvent event, const gchar *id, const gchar *place_id);
+
 /* lodex-error: @what and SQLite's last message for @db, as
  * %LODEX_ERROR_BUSY when it was a lock, else %LODEX_ERROR_DATABASE. */
 void _lodex_set_database_error (GError **error, sqlite3 *db, const char *what);
