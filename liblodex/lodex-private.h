@@ -77,11 +77,20 @@ gboolean _lodex_store_route_select_update_waypoints (LodexStore *store, const gc
  * failed. */
 gboolean _lodex_store_batch_begin (LodexStore *store);
 gboolean _lodex_store_batch_end (LodexStore *store);
+/* Writes were committed on another connection (an import's own): rings the
+ * doorbell of every store once, one "StoreUpdated". */
+void _lodex_store_announce_batch (LodexStore *store);
 
 /* lodex-tracker */
 guint _lodex_tracker_hold (LodexTracker *tracker, gboolean batch);
 void _lodex_tracker_release (LodexTracker *tracker, guint mark, gboolean send);
 void _lodex_tracker_set_bus_timeout (guint milliseconds);
+LodexTracker *_lodex_tracker_new_doorbell (void (*rung) (gpointer data), gpointer data);
+void _lodex_tracker_ring_here (LodexTracker *tracker);
+void _lodex_tracker_ring (LodexTracker *tracker);
+/* For the tests: this process sends no change notice at all, as a writer
+ * killed between its commits and its notices. */
+void _lodex_tracker_skip_doorbells (gboolean skip);
 
 /* lodex-place: the columns of a place's row that a write-back writes,
  * in the order of the places table after the id */

@@ -102,4 +102,17 @@ Registry::size () const noexcept
   return g_hash_table_size (table_);
 }
 
+GPtrArray *
+Registry::live () const noexcept
+{
+  GPtrArray *objects = g_ptr_array_new_with_free_func (g_object_unref);
+  GHashTableIter iter;
+  gpointer value;
+  g_hash_table_iter_init (&iter, table_);
+  while (g_hash_table_iter_next (&iter, nullptr, &value))
+    if (gpointer object = g_weak_ref_get (&static_cast<Entry *> (value)->ref))
+      g_ptr_array_add (objects, object);
+  return objects;
+}
+
 } // namespace lodex

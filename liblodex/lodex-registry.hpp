@@ -33,6 +33,9 @@ public:
 
   guint size () const noexcept;
 
+  /* (transfer full): every live object, each with a reference. */
+  GPtrArray *live () const noexcept;
+
 private:
   static void weak_notify (gpointer data, GObject *object);
 
