@@ -14,6 +14,7 @@ constexpr struct
   const char *name;
   JournalTable table;
 } tables[] = {
+  {"transaction", JournalTable::TRANSACTION},
   {"places", JournalTable::PLACES},
   {"places_address", JournalTable::PLACES_ADDRESS},
   {"places_links", JournalTable::PLACES_LINKS},
@@ -58,6 +59,8 @@ parse (sqlite3_stmt *statement, JournalRow *row)
     row->op = JournalOp::UPDATE;
   else if (g_str_equal (op, "delete"))
     row->op = JournalOp::DELETE;
+  else if (g_str_equal (op, "commit"))
+    row->op = JournalOp::COMMIT;
   else
     known = false;
   row->seq = sqlite3_column_int64 (statement, 0);
@@ -102,6 +105,26 @@ read_rows (sqlite3 *db, gint64 after, guint limit, GArray *rows) noexcept
 
 } // namespace
 
+gint64
+journal_end_quietly (sqlite3 *db) noexcept
+{
+  Statement statement = borrow (db, end_query, false);
+  if (!statement || _lodex_db_step (statement.get ()) != SQLITE_ROW)
+    return -1;
+  return sqlite3_column_int64 (statement.get (), 0);
+}
+
+void
+mark_transaction (sqlite3 *db, gint64 start) noexcept
+{
+  gint64 end = journal_end_quietly (db);
+  if (end - start < 2)
+    return; /* a single row is a write of its own */
+  Statement mark = borrow (db, "INSERT INTO journal (kind, op, id) VALUES ('transaction', 'commit', :first)");
+  if (mark && mark.bind_int64 (":first", start + 1))
+    run (mark);
+}
+
 GArray *
 journal_rows_new () noexcept
 {
@@ -136,17 +159,7 @@ gint64
 _lodex_db_journal_end (sqlite3 *db)
 {
   g_return_val_if_fail (db != NULL, -1);
-  /* not cached, and quiet: a database without a journal is not an error here */
-  sqlite3_stmt *raw = nullptr;
-  if (sqlite3_prepare_v2 (db, end_query, -1, &raw, nullptr) != SQLITE_OK)
-    {
-      sqlite3_finalize (raw);
-      return -1;
-    }
-  lodex::Stmt statement (raw);
-  if (_lodex_db_step (raw) != SQLITE_ROW)
-    return -1;
-  return sqlite3_column_int64 (raw, 0);
+  return journal_end_quietly (db);
 }
 
 gboolean

@@ -79,8 +79,8 @@ private:
 };
 
 /* The cached statement for @query; empty after a warning
- * "Problem preparing sql statement: %s". */
-Statement borrow (sqlite3 *db, const char *query) noexcept;
+ * "Problem preparing sql statement: %s" (unless not @warn). */
+Statement borrow (sqlite3 *db, const char *query, bool warn = true) noexcept;
 
 /* borrow () with name/value text pairs bound, ending with NULL. */
 Statement borrow_bound (sqlite3 *db, const char *query, ...) noexcept G_GNUC_NULL_TERMINATED;
@@ -103,7 +103,8 @@ gchar *column_strdup (sqlite3_stmt *statement, int column) noexcept;
 /* One transaction, or a savepoint inside one already open: nothing is
  * written unless commit () succeeds, and a scope left without it rolls
  * back. The outermost takes the write lock at once (BEGIN IMMEDIATE), so
- * that its writes never meet a busy database half-way. */
+ * that its writes never meet a busy database half-way, and marks in the
+ * journal which of its rows were one write. */
 class Transaction
 {
 public:
@@ -123,11 +124,13 @@ private:
   sqlite3 *db_;
   bool outermost_ = false;
   bool open_ = false;
+  gint64 journal_start_ = -1; /* the journal's end when it began */
 };
 
 /* lodex-db-journal.cpp: the rows of the change journal (see the schema). */
 enum class JournalTable
 {
+  TRANSACTION, /* ends the rows of one write; id: its first row's number */
   PLACES,
   PLACES_ADDRESS,
   PLACES_LINKS,
@@ -146,6 +149,7 @@ enum class JournalOp
   INSERT,
   UPDATE,
   DELETE,
+  COMMIT,
 };
 
 struct JournalRow
@@ -164,5 +168,13 @@ GArray *journal_rows_new () noexcept;
  * last number the journal ever gave in @end, both from one snapshot; false
  * after a warning. */
 bool read_journal (sqlite3 *db, gint64 after, guint limit, GArray *rows, gint64 *end) noexcept;
+
+/* The last number the journal gave, 0 before its first row, -1 without a
+ * journal; no warning. */
+gint64 journal_end_quietly (sqlite3 *db) noexcept;
+
+/* Inside a transaction that began when the journal ended at @start: if it
+ * wrote more than one row, a row saying they were one write. */
+void mark_transaction (sqlite3 *db, gint64 start) noexcept;
 
 } // namespace lodex::db

@@ -103,7 +103,7 @@ Statement::bind_int64 (const char *name, gint64 value) noexcept
 }
 
 Statement
-borrow (sqlite3 *db, const char *query) noexcept
+borrow (sqlite3 *db, const char *query, bool warn) noexcept
 {
   g_mutex_lock (&cache_lock);
   gpointer cached = nullptr;
@@ -118,7 +118,8 @@ borrow (sqlite3 *db, const char *query) noexcept
   });
   if (res != SQLITE_OK)
     {
-      g_warning ("Problem preparing sql statement: %s", sqlite3_errmsg (db));
+      if (warn)
+        g_warning ("Problem preparing sql statement: %s", sqlite3_errmsg (db));
       sqlite3_finalize (statement);
       return Statement ();
     }
@@ -215,6 +216,8 @@ Transaction::Transaction (sqlite3 *db) noexcept : db_ (db)
   open_ = exec_quietly (db, outermost_ ? "BEGIN IMMEDIATE" : "SAVEPOINT lodex");
   if (!open_)
     g_warning ("Problem executing statement: %s", sqlite3_errmsg (db));
+  else if (outermost_)
+    journal_start_ = journal_end_quietly (db);
 }
 
 Transaction::~Transaction ()
@@ -227,6 +230,8 @@ bool
 Transaction::commit () noexcept
 {
   g_return_val_if_fail (open_, false);
+  if (outermost_ && journal_start_ >= 0)
+    mark_transaction (db_, journal_start_);
   if (!exec_quietly (db_, outermost_ ? "COMMIT" : "RELEASE lodex"))
     {
       g_warning ("Problem executing statement: %s", sqlite3_errmsg (db_));

@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace lodex
@@ -164,18 +165,10 @@ struct Object
   LodexChangeKind kind;
   const gchar *id;
   int first_op = none, last_op = none; /* of its own row */
-  gsize first_insert = G_MAXSIZE;      /* the index of its first insert */
   bool inserted = false, deleted = false;
   bool touched = false;   /* an update, of its row or of what hangs off it */
   bool waypoints = false; /* of a route */
-  int told = none;        /* the last of ADDED and REMOVED told */
-  bool updated_told = false, waypoints_told = false;
-
-  bool
-  removed_at_end () const
-  {
-    return last_op == int (JournalOp::DELETE);
-  }
+  bool gone = false;      /* while telling: removed by the row told last */
 };
 
 /* What one read's rows say of one place in a category or a route. */
@@ -197,6 +190,22 @@ struct Reading
   std::vector<Action> actions;
   bool set_told = false;
 
+  /* while telling: the write whose rows are being told, when the journal
+   * marked them as one, and what was told of it */
+  gint64 write = 0;
+  std::unordered_set<std::string> told_in_write, added_in_write;
+
+  /* while telling: the write the last rows belong to, whose own further
+   * rows are told with it (see tell ()) */
+  enum class Run
+  {
+    NONE,
+    ADDED,     /* a place's insert, not live here: its address and links */
+    UPDATED,   /* a place's update: its address */
+    WAYPOINTS, /* waypoints of one route */
+  } run = Run::NONE;
+  const gchar *run_id = nullptr;
+
   static std::string
   key (LodexChangeKind kind, const gchar *id)
   {
@@ -212,11 +221,11 @@ struct Reading
     return it->second;
   }
 
-  const Object *
-  find (LodexChangeKind kind, const gchar *id) const
+  bool
+  gone (LodexChangeKind kind, const gchar *id) const
   {
-    auto it = objects.find (key (kind, id));
-    return it == objects.end () ? nullptr : &it->second;
+    auto it = id ? objects.find (key (kind, id)) : objects.end ();
+    return it != objects.end () && it->second.gone;
   }
 
   void
@@ -227,78 +236,20 @@ struct Reading
     if (inserted)
       order.emplace_back (true, k);
     it->second.last = row.op;
-    object (kind, row.id); /* for its own fate */
   }
 
   bool
-  live (const Object &o) const
+  live (LodexChangeKind kind, const gchar *id) const
   {
-    GObject *object = nullptr;
     LodexStorePrivate *priv = store_priv (store);
-    switch (o.kind)
-      {
-      case LODEX_CHANGE_KIND_PLACE:
-        object = priv->places.lookup (o.id);
-        break;
-      case LODEX_CHANGE_KIND_CATEGORY:
-        object = priv->categories.lookup (o.id);
-        break;
-      case LODEX_CHANGE_KIND_IMAGE:
-        object = priv->images.lookup (o.id);
-        break;
-      case LODEX_CHANGE_KIND_ROUTE:
-        object = priv->routes.lookup (o.id);
-        break;
-      }
+    Registry *registry = kind == LODEX_CHANGE_KIND_PLACE      ? &priv->places
+                         : kind == LODEX_CHANGE_KIND_CATEGORY ? &priv->categories
+                         : kind == LODEX_CHANGE_KIND_IMAGE    ? &priv->images
+                                                              : &priv->routes;
+    GObject *object = registry->lookup (id);
     if (object)
       g_object_unref (object);
     return object != nullptr;
-  }
-
-  /* First pass: the fate of every object and membership. */
-  void
-  learn (const JournalRow &row, gsize index)
-  {
-    switch (row.table)
-      {
-      case JournalTable::PLACES:
-      case JournalTable::CATEGORIES:
-      case JournalTable::IMAGES:
-      case JournalTable::ROUTES:
-        {
-          Object &o = object (kind_of (row.table), row.id);
-          if (o.first_op == none)
-            o.first_op = int (row.op);
-          o.last_op = int (row.op);
-          o.inserted |= row.op == JournalOp::INSERT;
-          o.deleted |= row.op == JournalOp::DELETE;
-          o.touched |= row.op == JournalOp::UPDATE;
-          if (row.op == JournalOp::INSERT)
-            o.first_insert = MIN (o.first_insert, index);
-          break;
-        }
-      case JournalTable::PLACES_ADDRESS:
-      case JournalTable::PLACES_LINKS:
-      case JournalTable::PLACES_APPDATA:
-        object (LODEX_CHANGE_KIND_PLACE, row.id).touched = true;
-        break;
-      case JournalTable::P2I:
-        if (row.related)
-          object (LODEX_CHANGE_KIND_PLACE, row.related).touched = true;
-        break;
-      case JournalTable::P2C:
-        if (row.related)
-          membership (LODEX_CHANGE_KIND_CATEGORY, row);
-        break;
-      case JournalTable::R2P:
-        if (row.related)
-          membership (LODEX_CHANGE_KIND_ROUTE, row);
-        break;
-      case JournalTable::WAYPOINTS:
-        if (row.related)
-          object (LODEX_CHANGE_KIND_ROUTE, row.related).waypoints = true;
-        break;
-      }
   }
 
   static LodexChangeKind
@@ -320,89 +271,157 @@ struct Reading
       }
   }
 
-  bool
-  removed_at_end (LodexChangeKind kind, const gchar *id) const
+  static bool
+  is_main (JournalTable table)
   {
-    const Object *o = id ? find (kind, id) : nullptr;
-    return o && o->removed_at_end ();
+    return table == JournalTable::PLACES || table == JournalTable::CATEGORIES || table == JournalTable::IMAGES
+           || table == JournalTable::ROUTES;
   }
 
-  /* An addition or a removal, as often as it alternates. */
+  /* First pass: what became of every object and membership, for the batch. */
   void
-  tell_fate (Object &o, Act act)
+  learn (const JournalRow &row)
   {
-    if (o.told == int (act))
+    if (row.table == JournalTable::TRANSACTION)
       return;
-    if (o.kind == LODEX_CHANGE_KIND_PLACE && !set_told)
+    if (is_main (row.table))
       {
-        /* every set of places may have changed */
-        actions.push_back ({Act::SET_CHANGED, o.kind, nullptr});
+        Object &o = object (kind_of (row.table), row.id);
+        if (o.first_op == none)
+          o.first_op = int (row.op);
+        o.last_op = int (row.op);
+        o.inserted |= row.op == JournalOp::INSERT;
+        o.deleted |= row.op == JournalOp::DELETE;
+        o.touched |= row.op == JournalOp::UPDATE;
+        return;
+      }
+    switch (row.table)
+      {
+      case JournalTable::PLACES_ADDRESS:
+      case JournalTable::PLACES_LINKS:
+      case JournalTable::PLACES_APPDATA:
+        object (LODEX_CHANGE_KIND_PLACE, row.id).touched = true;
+        break;
+      case JournalTable::P2I:
+        if (row.related)
+          object (LODEX_CHANGE_KIND_PLACE, row.related).touched = true;
+        break;
+      case JournalTable::P2C:
+      case JournalTable::R2P:
+        if (row.related)
+          membership (kind_of (row.table), row);
+        break;
+      case JournalTable::WAYPOINTS:
+        if (row.related)
+          object (LODEX_CHANGE_KIND_ROUTE, row.related).waypoints = true;
+        break;
+      default:
+        break;
+      }
+  }
+
+  void
+  act (Act act, LodexChangeKind kind, const gchar *id)
+  {
+    if (write)
+      {
+        /* one write: each signal once, and no update of what it added */
+        std::string k = key (kind, id);
+        if (act == Act::UPDATED && added_in_write.count (k))
+          return;
+        if (!told_in_write.insert (std::to_string (int (act)) + k).second)
+          return;
+        if (act == Act::ADDED)
+          added_in_write.insert (k);
+      }
+    if ((act == Act::ADDED || act == Act::REMOVED) && kind == LODEX_CHANGE_KIND_PLACE && !set_told)
+      {
+        /* every set of places may have changed: said once a read */
+        actions.push_back ({Act::SET_CHANGED, kind, nullptr});
         set_told = true;
       }
-    actions.push_back ({act, o.kind, o.id});
-    o.told = int (act);
+    actions.push_back ({act, kind, id});
   }
 
-  /* An update, once. None for an object removed by the end of the read,
-   * nor, unless the object is live, for one added earlier in it: it is
-   * read as it is now when it is fetched. A live one may have been
-   * fetched before, or be the adding program's own. */
+  /* Second pass: the signals, each row's in journal order, as the
+   * broadcasts of its write were. Of the rows of one write, each signal is
+   * told once, and no update of what the write added; our writes mark
+   * theirs in the journal. Where nothing marks them (another program's),
+   * what one write journals in several rows is told once all the same: a
+   * place's address and links stored with it (unless the place is live
+   * here: it may have been fetched before, or be the adding program's
+   * own), its address written with its row, the waypoints of a route
+   * written together, and whatever goes with a removed object. Rows of
+   * different writes that fall together this way are told once as well;
+   * a live object reloads what is stored by then. */
   void
-  tell_update (Object &o, gsize index, bool membership = false)
+  tell (const JournalRow &row, gint64 in_write)
   {
-    if (o.updated_told || o.removed_at_end ())
-      return;
-    if (!membership && o.first_insert < index && !live (o))
-      return;
-    actions.push_back ({Act::UPDATED, o.kind, o.id});
-    o.updated_told = true;
-  }
+    if (in_write != write)
+      {
+        write = in_write;
+        told_in_write.clear ();
+        added_in_write.clear ();
+      }
+    LodexChangeKind kind = kind_of (row.table);
+    Run was = std::exchange (run, Run::NONE);
+    const gchar *was_id = std::exchange (run_id, row.id);
+    bool same = was_id && g_str_equal (was_id, row.id);
 
-  /* Second pass: what the store tells, in journal order. */
-  void
-  tell (const JournalRow &row, gsize index)
-  {
     switch (row.table)
       {
       case JournalTable::PLACES:
       case JournalTable::CATEGORIES:
       case JournalTable::IMAGES:
       case JournalTable::ROUTES:
-        {
-          Object &o = object (kind_of (row.table), row.id);
-          if (row.op == JournalOp::UPDATE)
-            tell_update (o, index);
-          else
-            tell_fate (o, row.op == JournalOp::INSERT ? Act::ADDED : Act::REMOVED);
-          break;
-        }
+        object (kind, row.id).gone = row.op == JournalOp::DELETE;
+        if (row.op == JournalOp::INSERT)
+          {
+            act (Act::ADDED, kind, row.id);
+            if (kind == LODEX_CHANGE_KIND_PLACE && !live (kind, row.id))
+              run = Run::ADDED;
+          }
+        else if (row.op == JournalOp::DELETE)
+          act (Act::REMOVED, kind, row.id);
+        else
+          {
+            act (Act::UPDATED, kind, row.id);
+            if (kind == LODEX_CHANGE_KIND_PLACE)
+              run = Run::UPDATED;
+          }
+        return;
       case JournalTable::PLACES_ADDRESS:
       case JournalTable::PLACES_LINKS:
       case JournalTable::PLACES_APPDATA:
-        tell_update (object (LODEX_CHANGE_KIND_PLACE, row.id), index);
-        break;
+        if (gone (LODEX_CHANGE_KIND_PLACE, row.id))
+          return;
+        if (same && (was == Run::ADDED ? row.table != JournalTable::PLACES_APPDATA
+                                       : was == Run::UPDATED && row.table == JournalTable::PLACES_ADDRESS))
+          {
+            run = was;
+            return;
+          }
+        act (Act::UPDATED, LODEX_CHANGE_KIND_PLACE, row.id);
+        return;
       case JournalTable::P2I:
-        /* an image removed takes its memberships with it: that is all */
-        if (row.related && !removed_at_end (LODEX_CHANGE_KIND_IMAGE, row.id))
-          tell_update (object (LODEX_CHANGE_KIND_PLACE, row.related), index);
-        break;
+        if (row.related && !gone (LODEX_CHANGE_KIND_IMAGE, row.id) && !gone (LODEX_CHANGE_KIND_PLACE, row.related))
+          act (Act::UPDATED, LODEX_CHANGE_KIND_PLACE, row.related);
+        return;
       case JournalTable::P2C:
       case JournalTable::R2P:
-        /* likewise a place removed */
-        if (row.related && !removed_at_end (LODEX_CHANGE_KIND_PLACE, row.related))
-          tell_update (object (kind_of (row.table), row.id), index, true);
-        break;
+        if (row.related && !gone (kind, row.id) && !gone (LODEX_CHANGE_KIND_PLACE, row.related))
+          act (Act::UPDATED, kind, row.id);
+        return;
       case JournalTable::WAYPOINTS:
-        if (row.related)
-          {
-            Object &route = object (LODEX_CHANGE_KIND_ROUTE, row.related);
-            if (!route.waypoints_told && !route.removed_at_end ())
-              {
-                actions.push_back ({Act::WAYPOINTS, LODEX_CHANGE_KIND_ROUTE, route.id});
-                route.waypoints_told = true;
-              }
-          }
-        break;
+        run_id = row.related;
+        run = Run::WAYPOINTS;
+        if (!row.related || gone (LODEX_CHANGE_KIND_ROUTE, row.related)
+            || (was == Run::WAYPOINTS && was_id && g_str_equal (was_id, row.related)))
+          return;
+        act (Act::WAYPOINTS, LODEX_CHANGE_KIND_ROUTE, row.related);
+        return;
+      case JournalTable::TRANSACTION:
+        return;
       }
   }
 
@@ -587,13 +606,28 @@ read_chunk (LodexStore *store)
     }
   priv->journal_seq = g_array_index (rows, JournalRow, rows->len - 1).seq;
 
+  /* the writes the journal marked as such: the rows from a mark's first
+   * to the mark */
+  std::vector<gint64> writes (rows->len, 0);
+  gint64 write = 0, write_start = 0;
+  for (guint i = rows->len; i-- > 0;)
+    {
+      const JournalRow &row = g_array_index (rows, JournalRow, i);
+      if (row.table == JournalTable::TRANSACTION && row.id)
+        write = row.seq, write_start = g_ascii_strtoll (row.id, nullptr, 10);
+      else if (write && row.seq >= write_start)
+        writes[i] = write;
+      else
+        write = 0;
+    }
+
   Reading reading (store);
   for (guint i = 0; i < rows->len; i++)
     if (const JournalRow &row = g_array_index (rows, JournalRow, i); row.id && int (row.table) >= 0)
-      reading.learn (row, i);
+      reading.learn (row);
   for (guint i = 0; i < rows->len; i++)
     if (const JournalRow &row = g_array_index (rows, JournalRow, i); row.id && int (row.table) >= 0)
-      reading.tell (row, i);
+      reading.tell (row, writes[i]);
   g_autoptr (GPtrArray) changes = reading.changes ();
 
   for (const Action &action : reading.actions)
