@@ -28,7 +28,7 @@ constexpr struct
   {"waypoints", JournalTable::WAYPOINTS},
 };
 
-constexpr char end_query[] = "SELECT coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'journal'), 0)";
+constexpr char end_query[] = "SELECT coalesce(max(seq), 0) FROM journal";
 
 void
 clear_row (gpointer data)
@@ -136,8 +136,17 @@ journal_rows_new () noexcept
 bool
 read_journal (sqlite3 *db, gint64 after, guint limit, GArray *rows, gint64 *end) noexcept
 {
-  /* one snapshot: a first row past after + 1, or an end past after without
-   * rows, then means that rows were pruned */
+  if (!read_rows (db, after, limit, rows))
+    return false;
+  if (rows->len && g_array_index (rows, JournalRow, 0).seq == after + 1)
+    {
+      *end = g_array_index (rows, JournalRow, rows->len - 1).seq; /* as far as we know */
+      return true;
+    }
+
+  /* again, with the end from the same snapshot: a first row past after + 1,
+   * or an end past after without rows, then means that rows were pruned */
+  g_array_set_size (rows, 0);
   Statement begin = borrow (db, "BEGIN");
   if (!begin || !run (begin))
     return false;
@@ -169,7 +178,7 @@ _lodex_db_prune_journal (sqlite3 *db, gint64 keep_rows, gint64 max_age_seconds, 
 
   gint64 first, end;
   {
-    Statement bounds = borrow (db, "SELECT (SELECT min(seq) FROM journal), (SELECT seq FROM sqlite_sequence WHERE name = 'journal')");
+    Statement bounds = borrow (db, "SELECT (SELECT min(seq) FROM journal), (SELECT max(seq) FROM journal)");
     if (!bounds || !fetch_row (bounds))
       return FALSE;
     if (sqlite3_column_type (bounds.get (), 0) == SQLITE_NULL)
@@ -179,7 +188,8 @@ _lodex_db_prune_journal (sqlite3 *db, gint64 keep_rows, gint64 max_age_seconds, 
     if (!finish_read (bounds))
       return FALSE;
   }
-  gint64 cut = MIN (end - keep_rows, first + max_rows - 1);
+  /* the newest row stays, whatever is asked: the next number is one more */
+  gint64 cut = MIN (end - MAX (keep_rows, 1), first + max_rows - 1);
   if (cut < first)
     return TRUE;
   {

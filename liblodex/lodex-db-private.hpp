@@ -164,9 +164,9 @@ struct JournalRow
 /* A GArray of JournalRow that frees their texts. */
 GArray *journal_rows_new () noexcept;
 
-/* Appends to @rows up to @limit rows after @after, in order, and gives the
- * last number the journal ever gave in @end, both from one snapshot; false
- * after a warning. */
+/* Appends to @rows up to @limit rows after @after, in order, and gives in
+ * @end the last number the journal gave, from the same snapshot when the
+ * rows do not start at @after + 1; false after a warning. */
 bool read_journal (sqlite3 *db, gint64 after, guint limit, GArray *rows, gint64 *end) noexcept;
 
 /* The last number the journal gave, 0 before its first row, -1 without a

@@ -177,8 +177,8 @@ void _lodex_db_set_busy_timeout (guint milliseconds);
  * first row; -1 after a warning (no journal). */
 gint64 _lodex_db_journal_end (sqlite3 *db);
 /* Deletes the oldest rows of the journal that are more than
- * @max_age_seconds old and have at least @keep_rows newer rows after them,
- * at most @max_rows of them. */
+ * @max_age_seconds old and have at least @keep_rows newer rows after them
+ * (at least one: the newest always stays), at most @max_rows of them. */
 gboolean _lodex_db_prune_journal (sqlite3 *db, gint64 keep_rows, gint64 max_age_seconds, gint64 max_rows);
 
 G_END_DECLS
