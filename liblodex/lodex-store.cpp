@@ -20,10 +20,13 @@ static void lodex_store_set_init (LodexSetInterface *iface);
  *
  * While the application holds an object, every lookup of its id on the store
  * gives that same object; once the application lets go of it, the store
- * forgets it. Every change, made by this process or another, is broadcast on
- * the session bus: when the main loop runs, live objects reload and emit
- * "changed" or "removed", and the store emits its own signals with the id of
- * the object concerned.
+ * forgets it. The database records every change, made by this process or
+ * another, in a change journal, and the writer rings the session bus: when
+ * the main loop runs, the store reads what the journal says, live objects
+ * reload and emit "changed" or "removed", the store emits its own signals
+ * with the id of the object concerned, and then #LodexStore::changes with
+ * the whole batch. A broadcast that the journal does not bear out changes
+ * nothing.
  *
  * A store is also the #LodexSet of all places.
  *
