@@ -82,6 +82,8 @@ LodexTestRecorder::LodexTestRecorder (gpointer object, const char *signal)
   GSignalQuery query;
   g_signal_query (g_signal_lookup (signal, G_OBJECT_TYPE (object)), &query);
   g_assert_cmpuint (query.signal_id, !=, 0);
+  /* another argument would arrive where the handler takes this recorder */
+  g_assert_true (query.n_params == 0 || (query.n_params == 1 && query.param_types[0] == G_TYPE_STRING));
   if (query.n_params == 1 && query.param_types[0] == G_TYPE_STRING)
     handler = g_signal_connect (object, signal, G_CALLBACK (record), this);
   else

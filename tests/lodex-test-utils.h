@@ -43,7 +43,8 @@ lodex_test_wait (Done done)
  * delivers in order. */
 void lodex_test_settle (void);
 
-/* Counts emissions of a signal, keeping the ids of those that carry one. */
+/* Counts emissions of a signal without arguments or with one id, keeping
+ * the ids. */
 struct LodexTestRecorder
 {
   guint count = 0;

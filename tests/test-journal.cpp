@@ -139,8 +139,10 @@ test_journal_forged_removal (StoreFixture *f, gconstpointer)
   g_autofree gchar *category_id = nullptr;
   g_object_get (category, "id", &category_id, nullptr);
   lodex_test_settle ();
-  LodexTestRecorder place_removed (place, "removed");
-  LodexTestRecorder category_removed (category, "removed");
+  guint removed = 0;
+  auto count_removed = +[] (GObject *, LodexStore *, guint *n) { (*n)++; };
+  g_signal_connect (place, "removed", G_CALLBACK (count_removed), &removed);
+  g_signal_connect (category, "removed", G_CALLBACK (count_removed), &removed);
   LodexTestRecorder store_place_removed (f->store, "place-removed");
   LodexTestRecorder store_category_removed (f->store, "category-removed");
 
@@ -152,7 +154,7 @@ test_journal_forged_removal (StoreFixture *f, gconstpointer)
   g_usleep (100 * 1000); /* both are in before the edit's idle write can run */
   lodex_test_settle ();
 
-  g_assert_cmpuint (place_removed.count + category_removed.count, ==, 0);
+  g_assert_cmpuint (removed, ==, 0);
   g_assert_cmpuint (store_place_removed.count + store_category_removed.count, ==, 0);
   g_autoptr (LodexPlace) again = lodex_store_get_place_by_id (f->store, id_of (place));
   g_autoptr (LodexCategory) category_again = lodex_store_get_category_by_id (f->store, category_id);
@@ -206,6 +208,7 @@ test_journal_import_heard (StoreFixture *f, gconstpointer)
 
   LodexTestRecorder added (f->store, "place-added");
   Batches batches (f->store);
+  lodex_test_settle (); /* listening: the tool's notices are what tell it */
   const char *argv[] = {LODEX_TEST_TOOL, "--import", file, nullptr};
   g_autoptr (GSubprocess) tool = lodex_test_spawn (G_SUBPROCESS_FLAGS_NONE, argv);
   g_assert_true (g_subprocess_wait_check (tool, nullptr, nullptr));
