@@ -81,6 +81,9 @@ lodex_change_unref (LodexChange *change)
  * lodex_change_get_kind:
  * @change: a #LodexChange
  *
+ * What kind of object the change is about: a place, a category, an image
+ * or a route.
+ *
  * Returns: what kind of object changed
  *
  * Since: 0.2
@@ -95,6 +98,9 @@ lodex_change_get_kind (LodexChange *change)
 /**
  * lodex_change_get_event:
  * @change: a #LodexChange
+ *
+ * What happened to the object: added, updated or removed, its waypoints
+ * changed, or for a category or route, a place joined or left it.
  *
  * Returns: what happened
  *

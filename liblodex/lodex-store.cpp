@@ -9,6 +9,8 @@
 
 #include <gmodule.h>
 
+#include <atomic>
+
 static void lodex_store_set_init (LodexSetInterface *iface);
 
 /**
@@ -138,11 +140,11 @@ constexpr gint64 journal_prune_rows = 100000;
 static void
 prune_now_and_then (sqlite3 *db) noexcept
 {
-  static gint64 last_prune;
+  static std::atomic<gint64> last_prune; /* an import may write in a thread */
   gint64 now = g_get_monotonic_time ();
-  if (last_prune && now - last_prune < prune_interval_us)
+  gint64 last = last_prune;
+  if ((last && now - last < prune_interval_us) || !last_prune.compare_exchange_strong (last, now))
     return;
-  last_prune = now;
   db::Transaction savepoint (db); /* a failure here never costs the write */
   if (savepoint && _lodex_db_prune_journal (db, journal_keep_rows, journal_keep_seconds, journal_prune_rows))
     savepoint.commit ();
