@@ -8,23 +8,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-static void
-sync_with_bus (void)
-{
-  /* once a call returns, the bus has our match rule too */
-  g_autoptr (GDBusConnection) bus = g_bus_get_sync (G_BUS_TYPE_SESSION, nullptr, nullptr);
-  g_autoptr (GVariant) reply = g_dbus_connection_call_sync (bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                            "org.freedesktop.DBus", "GetId", nullptr, nullptr,
-                                                            G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
-  g_assert_nonnull (reply);
-}
-
 static int
 rename_added_place (const char *new_name)
 {
   LodexStore *store = lodex_test_store_new ();
   LodexTestRecorder added (store, "place-added");
-  sync_with_bus ();
+  lodex_test_settle (); /* our store listens */
   printf ("ready\n");
   fflush (stdout);
 
@@ -101,7 +90,7 @@ follow (const char *kind, const char *id)
                     nullptr);
   g_signal_connect (store, removed, G_CALLBACK (+[] (LodexStore *, const gchar *id) { say ("store-removed %s", id); }),
                     nullptr);
-  sync_with_bus ();
+  lodex_test_settle (); /* our store listens */
   say ("ready");
 
   lodex_test_wait ([&] { return gone; });
