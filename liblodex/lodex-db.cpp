@@ -208,12 +208,26 @@ exec_quietly (sqlite3 *db, const char *sql) noexcept
   return wait_out_busy ([&] { return sqlite3_exec (db, sql, nullptr, nullptr, nullptr); }) == SQLITE_OK;
 }
 
+/* The same for one statement of a literal text, kept prepared: a writer
+ * that waits for the lock tries again and again, and every writer begins
+ * and ends each write. */
+bool
+step_quietly (sqlite3 *db, const char *sql) noexcept
+{
+  Statement statement = borrow (db, sql, false);
+  if (!statement)
+    return exec_quietly (db, sql);
+  int res = _lodex_db_step (statement.get ());
+  sqlite3_reset (statement.get ());
+  return res == SQLITE_DONE;
+}
+
 } // namespace
 
 Transaction::Transaction (sqlite3 *db) noexcept : db_ (db)
 {
   outermost_ = sqlite3_get_autocommit (db) != 0;
-  open_ = exec_quietly (db, outermost_ ? "BEGIN IMMEDIATE" : "SAVEPOINT lodex");
+  open_ = step_quietly (db, outermost_ ? "BEGIN IMMEDIATE" : "SAVEPOINT lodex");
   if (!open_)
     g_warning ("Problem executing statement: %s", sqlite3_errmsg (db));
   else if (outermost_)
@@ -232,7 +246,7 @@ Transaction::commit () noexcept
   g_return_val_if_fail (open_, false);
   if (outermost_ && journal_start_ >= 0)
     mark_transaction (db_, journal_start_);
-  if (!exec_quietly (db_, outermost_ ? "COMMIT" : "RELEASE lodex"))
+  if (!step_quietly (db_, outermost_ ? "COMMIT" : "RELEASE lodex"))
     {
       g_warning ("Problem executing statement: %s", sqlite3_errmsg (db_));
       rollback ();
