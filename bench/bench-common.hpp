@@ -130,11 +130,14 @@ free_row (Row *r)
     g_free (s);
 }
 
-/* Tells the parent process this listener is ready: once a call to the bus
- * returns, the bus has our match rule. */
+/* Tells the parent process this listener is ready: a store asks the bus
+ * for broadcasts once the main loop runs, and once a call made after that
+ * returns, the bus has its match rule. */
 inline void
 say_ready_on_bus ()
 {
+  while (g_main_context_iteration (nullptr, FALSE))
+    ;
   g_autoptr (GDBusConnection) bus = g_bus_get_sync (G_BUS_TYPE_SESSION, nullptr, nullptr);
   g_autoptr (GVariant) reply = g_dbus_connection_call_sync (bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                             "org.freedesktop.DBus", "GetId", nullptr, nullptr,

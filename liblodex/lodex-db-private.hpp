@@ -94,8 +94,8 @@ private:
 };
 
 /* The cached statement for @query; empty after a warning
- * "Problem preparing sql statement: %s". */
-Statement borrow (sqlite3 *db, const char *query) noexcept;
+ * "Problem preparing sql statement: %s" (unless not @warn). */
+Statement borrow (sqlite3 *db, const char *query, bool warn = true) noexcept;
 
 /* borrow () with name/value text pairs bound, ending with NULL. */
 Statement borrow_bound (sqlite3 *db, const char *query, ...) noexcept G_GNUC_NULL_TERMINATED;
@@ -129,7 +129,8 @@ void read_place_row (sqlite3_stmt *statement, const char *id, LodexPlaceRow *row
 /* One transaction, or a savepoint inside one already open: nothing is
  * written unless commit () succeeds, and a scope left without it rolls
  * back. The outermost takes the write lock at once (BEGIN IMMEDIATE), so
- * that its writes never meet a busy database half-way. */
+ * that its writes never meet a busy database half-way, and marks in the
+ * journal which of its rows were one write. */
 class Transaction
 {
 public:
@@ -141,11 +142,65 @@ public:
   explicit operator bool () const noexcept { return open_; }
   bool commit () noexcept;
   void rollback () noexcept;
+  /* not a savepoint inside another transaction */
+  bool outermost () const noexcept { return outermost_; }
+  sqlite3 *db () const noexcept { return db_; }
 
 private:
   sqlite3 *db_;
   bool outermost_ = false;
   bool open_ = false;
+  gint64 journal_start_ = -1; /* the journal's end when it began */
 };
+
+/* lodex-db-journal.cpp: the rows of the change journal (see the schema). */
+enum class JournalTable
+{
+  TRANSACTION, /* ends the rows of one write; id: its first row's number */
+  PLACES,
+  PLACES_ADDRESS,
+  PLACES_LINKS,
+  PLACES_APPDATA,
+  CATEGORIES,
+  P2C,
+  IMAGES,
+  P2I,
+  ROUTES,
+  R2P,
+  WAYPOINTS,
+};
+
+enum class JournalOp
+{
+  INSERT,
+  UPDATE,
+  DELETE,
+  COMMIT,
+};
+
+struct JournalRow
+{
+  gint64 seq;
+  JournalTable table;
+  JournalOp op;
+  gchar *id;
+  gchar *related;
+};
+
+/* A GArray of JournalRow that frees their texts. */
+GArray *journal_rows_new () noexcept;
+
+/* Appends to @rows up to @limit rows after @after, in order, and gives in
+ * @end the last number the journal gave, from the same snapshot when the
+ * rows do not start at @after + 1; false after a warning. */
+bool read_journal (sqlite3 *db, gint64 after, guint limit, GArray *rows, gint64 *end) noexcept;
+
+/* The last number the journal gave, 0 before its first row, -1 without a
+ * journal; no warning. */
+gint64 journal_end_quietly (sqlite3 *db) noexcept;
+
+/* Inside a transaction that began when the journal ended at @start: if it
+ * wrote more than one row, a row saying they were one write. */
+void mark_transaction (sqlite3 *db, gint64 start) noexcept;
 
 } // namespace lodex::db

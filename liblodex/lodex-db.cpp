@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <optional>
 #include <fcntl.h>
 #include <glib/gstdio.h>
 #include <unistd.h>
@@ -135,7 +136,7 @@ Statement::bind_int64 (const char *name, gint64 value) noexcept
 }
 
 Statement
-borrow (sqlite3 *db, const char *query) noexcept
+borrow (sqlite3 *db, const char *query, bool loud) noexcept
 {
   g_mutex_lock (&cache_lock);
   gpointer cached = nullptr;
@@ -150,7 +151,8 @@ borrow (sqlite3 *db, const char *query) noexcept
   });
   if (res != SQLITE_OK)
     {
-      warn ("Problem preparing sql statement: %s", sqlite3_errmsg (db));
+      if (loud)
+        warn ("Problem preparing sql statement: %s", sqlite3_errmsg (db));
       sqlite3_finalize (statement);
       return Statement ();
     }
@@ -239,13 +241,18 @@ exec_quietly (sqlite3 *db, const char *sql) noexcept
   return wait_out_busy ([&] { return sqlite3_exec (db, sql, nullptr, nullptr, nullptr); }) == SQLITE_OK;
 }
 
-/* The same for one statement of the statement cache, without a message: a
- * transaction's own statements, run for every write, are parsed once. */
+/* The same for one statement of a literal text, kept prepared: a writer
+ * that waits for the lock tries again and again, and every writer begins
+ * and ends each write. */
 bool
-step_cached (sqlite3 *db, const char *sql) noexcept
+step_quietly (sqlite3 *db, const char *sql) noexcept
 {
-  Statement statement = borrow (db, sql);
-  return statement && _lodex_db_step (statement.get ()) == SQLITE_DONE;
+  Statement statement = borrow (db, sql, false);
+  if (!statement)
+    return exec_quietly (db, sql);
+  int res = _lodex_db_step (statement.get ());
+  sqlite3_reset (statement.get ());
+  return res == SQLITE_DONE;
 }
 
 } // namespace
@@ -253,9 +260,11 @@ step_cached (sqlite3 *db, const char *sql) noexcept
 Transaction::Transaction (sqlite3 *db) noexcept : db_ (db)
 {
   outermost_ = sqlite3_get_autocommit (db) != 0;
-  open_ = step_cached (db, outermost_ ? "BEGIN IMMEDIATE" : "SAVEPOINT lodex");
+  open_ = step_quietly (db, outermost_ ? "BEGIN IMMEDIATE" : "SAVEPOINT lodex");
   if (!open_)
     warn ("Problem executing statement: %s", sqlite3_errmsg (db));
+  else if (outermost_)
+    journal_start_ = journal_end_quietly (db);
 }
 
 Transaction::~Transaction ()
@@ -268,7 +277,9 @@ bool
 Transaction::commit () noexcept
 {
   g_return_val_if_fail (open_, false);
-  if (!step_cached (db_, outermost_ ? "COMMIT" : "RELEASE lodex"))
+  if (outermost_ && journal_start_ >= 0)
+    mark_transaction (db_, journal_start_);
+  if (!step_quietly (db_, outermost_ ? "COMMIT" : "RELEASE lodex"))
     {
       warn ("Problem executing statement: %s", sqlite3_errmsg (db_));
       rollback ();
@@ -490,10 +501,12 @@ static const char *const migrations[] = {
   "DELETE FROM places_rtree;"
   "INSERT INTO places_rtree (min_lat, max_lat, min_long, max_long, place_id) "
   "SELECT latitude, latitude, longitude, longitude, id FROM places",
-  /* 2: taken by the change journal */
+  /* 2: the change journal: the schema file, run in the same transaction,
+   * makes its table and triggers; it starts empty, and stores start at its
+   * end */
   "",
   /* 3: the words and the name keys of the places stored before them: all
-   * queued, and indexed once the schema is in place */
+   * queued, and indexed before the next search */
   "DELETE FROM places_words;"
   "DELETE FROM places_key;"
   "DELETE FROM places_queue;"
@@ -565,12 +578,22 @@ lodex_db_create_tables (sqlite3 *db, const gchar *schema_filename)
       || !lodex::check (length != 0, G_STRFUNC, "length != 0"))
     return FALSE;
 
+  /* a database behind the latest version (a new one too) gets the schema
+   * and the migrations in one transaction: no program ever sees half of
+   * them, such as some tables journaled and others not */
+  std::optional<Transaction> whole;
+  int version = schema_version (db);
+  if (version >= 0 && version < int (G_N_ELEMENTS (migrations)))
+    {
+      whole.emplace (db);
+      if (!*whole)
+        return FALSE;
+    }
   if (!run_schema (db, commands))
     return FALSE;
-  /* the index of words catches up with what was queued (by other programs,
-   * or a migration) before the next search, not here: opening the store
-   * must not make every program a writer */
-  return schema_matches (db, commands) && migrate (db);
+  if (!schema_matches (db, commands) || !migrate (db))
+    return FALSE;
+  return !whole || whole->commit ();
 }
 
 sqlite3_stmt *

@@ -25,6 +25,8 @@ void _lodex_set_walk_failed (LodexSet *set, sqlite3 *db, const char *what);
 
 /* lodex-sql-functions: the SQL functions of the searching sets, on @db. */
 gboolean _lodex_search_register (sqlite3 *db);
+/* lodex-change */
+LodexChange *_lodex_change_new (LodexChangeKind kind, LodexChangeEvent event, const gchar *id, const gchar *place_id);
 
 /* lodex-error: @what and SQLite's last message for @db, as
  * %LODEX_ERROR_BUSY when it was a lock, else %LODEX_ERROR_DATABASE. */
@@ -88,11 +90,20 @@ gboolean _lodex_store_route_select_update_waypoints (LodexStore *store, const gc
  * failed. */
 gboolean _lodex_store_batch_begin (LodexStore *store);
 gboolean _lodex_store_batch_end (LodexStore *store);
+/* Writes were committed on another connection (an import's own): rings the
+ * doorbell of every store once, one "StoreUpdated". */
+void _lodex_store_announce_batch (LodexStore *store);
 
 /* lodex-tracker */
 guint _lodex_tracker_hold (LodexTracker *tracker, gboolean batch);
 void _lodex_tracker_release (LodexTracker *tracker, guint mark, gboolean send);
 void _lodex_tracker_set_bus_timeout (guint milliseconds);
+LodexTracker *_lodex_tracker_new_doorbell (void (*rung) (gpointer data), gpointer data);
+void _lodex_tracker_ring_here (LodexTracker *tracker);
+void _lodex_tracker_ring (LodexTracker *tracker);
+/* For the tests: this process sends no change notice at all, as a writer
+ * killed between its commits and its notices. */
+void _lodex_tracker_skip_doorbells (gboolean skip);
 
 /* lodex-place: the columns of a place's row that a write-back writes,
  * in the order of the places table after the id */
@@ -184,6 +195,14 @@ gboolean _lodex_db_insert_route_row (sqlite3 *db, LodexRouteRow *row);
 gboolean _lodex_db_insert_waypoint_row (sqlite3 *db, LodexWaypointRow *row, gboolean has_altitude);
 gint64 _lodex_db_last_place_rowid (sqlite3 *db);
 gboolean _lodex_db_foreach_place_between (sqlite3 *db, gint64 first, gint64 last, GFunc func, gpointer data);
+
+/* lodex-db-journal: the last number the change journal gave, 0 before its
+ * first row; -1 after a warning (no journal). */
+gint64 _lodex_db_journal_end (sqlite3 *db);
+/* Deletes the oldest rows of the journal that are more than
+ * @max_age_seconds old and have at least @keep_rows newer rows after them
+ * (at least one: the newest always stays), at most @max_rows of them. */
+gboolean _lodex_db_prune_journal (sqlite3 *db, gint64 keep_rows, gint64 max_age_seconds, gint64 max_rows);
 
 G_END_DECLS
 

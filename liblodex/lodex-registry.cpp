@@ -115,4 +115,17 @@ Registry::size () noexcept
   return g_hash_table_size (by_id_);
 }
 
+GPtrArray *
+Registry::live () noexcept
+{
+  settle ();
+  GPtrArray *objects = g_ptr_array_new_with_free_func (g_object_unref);
+  GHashTableIter iter;
+  gpointer value;
+  g_hash_table_iter_init (&iter, by_id_);
+  while (g_hash_table_iter_next (&iter, nullptr, &value))
+    g_ptr_array_add (objects, g_object_ref (value));
+  return objects;
+}
+
 } // namespace lodex

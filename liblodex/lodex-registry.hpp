@@ -43,6 +43,9 @@ public:
 
   guint size () noexcept;
 
+  /* (transfer full): every live object, each with a reference. */
+  GPtrArray *live () noexcept;
+
 private:
   void settle () noexcept;
 

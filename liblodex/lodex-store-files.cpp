@@ -7,42 +7,6 @@
 namespace lodex
 {
 
-namespace
-{
-
-void
-announce_place (gpointer id, gpointer tracker)
-{
-  lodex_tracker_signal_place_added (static_cast<LodexTracker *> (tracker), static_cast<const gchar *> (id));
-}
-
-/* Tells every store, this one included, what an import stored once it is
- * committed: one notice for each object, as the store's own operations
- * send them. */
-void
-announce_import (LodexStore *store, const ImportResult &result)
-{
-  LodexStorePrivate *priv = store_priv (store);
-  LodexTracker *tracker = priv->tracker;
-  for (guint i = 0; i < result.categories->len; i++)
-    lodex_tracker_signal_category_added (tracker, static_cast<const gchar *> (result.categories->pdata[i]));
-  if (result.places)
-    {
-      lodex_tracker_signal_store_updated (tracker);
-      _lodex_db_foreach_place_between (priv->db, result.first_place, result.last_place, announce_place, tracker);
-    }
-  for (guint i = 0; i < result.joined->len; i++)
-    lodex_tracker_signal_category_updated (tracker, static_cast<const gchar *> (result.joined->pdata[i]));
-  for (guint i = 0; i < result.routes->len; i++)
-    {
-      auto id = static_cast<const gchar *> (result.routes->pdata[i]);
-      lodex_tracker_signal_route_added (tracker, id);
-      lodex_tracker_signal_route_waypoints (tracker, id);
-    }
-}
-
-} // namespace
-
 gboolean
 import_file (LodexStore *store, const char *filename, bool lmx, GCancellable *cancellable, ImportProgressFunc progress, gpointer progress_data, GError **error) noexcept
 {
@@ -67,7 +31,9 @@ import_file (LodexStore *store, const char *filename, bool lmx, GCancellable *ca
   if (!importer.begin (error) || !(lmx ? import_lmx : import_gpx) (importer, filename, error)
       || !importer.commit (error))
     return FALSE;
-  announce_import (store, importer.result ());
+  /* every store, this one included, reads what was stored from the
+   * journal: one doorbell for the whole file */
+  _lodex_store_announce_batch (store);
   return TRUE;
 }
 

@@ -31,6 +31,10 @@ struct LodexStorePrivate
   GPtrArray *batches = nullptr;  /* of StoreWrite, the open batches, innermost last */
   GPtrArray *walk_dbs = nullptr; /* connections that walks read on */
   bool positions_indexed = false; /* the R*Tree of positions is filled */
+  gint64 journal_seq = -1;       /* the last journal row read; -1: no journal */
+  bool reading = false;          /* what a read of the journal says is being told */
+  bool read_again = false;       /* the doorbell rang meanwhile */
+  bool read_deferred = false;    /* it rang while a transaction of ours was open */
 };
 
 namespace lodex
@@ -74,6 +78,7 @@ public:
   static void free (StoreWrite *write) noexcept;
 
 private:
+  LodexStore *store_;
   db::Transaction transaction_;
   LodexTracker *tracker_;
   guint mark_;
@@ -118,9 +123,13 @@ insert_with_new_id (LodexStore *store, gchar *&id, Insert insert)
   return false;
 }
 void store_emit (LodexStore *store, StoreSignal signal, const gchar *id) noexcept;
+void store_emit_changes (LodexStore *store, GPtrArray *changes, gboolean resynced) noexcept;
 
-/* lodex-store-events.cpp: connects the store to its tracker's signals. */
-void store_listen (LodexStore *store) noexcept;
+/* lodex-store-events.cpp: reads the journal after the last row read and
+ * tells what it says; the doorbell's listener. */
+void store_catch_up (LodexStore *store) noexcept;
+/* A read put off while a transaction was open happens once none is. */
+void store_after_transaction (LodexStore *store) noexcept;
 
 /* lodex-store-places.cpp: a place read from the database, made live. */
 LodexPlace *adopt_place_row (LodexStore *store, LodexPlaceRow *row) noexcept;

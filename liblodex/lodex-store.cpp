@@ -9,6 +9,8 @@
 
 #include <gmodule.h>
 
+#include <atomic>
+
 static void lodex_store_set_init (LodexSetInterface *iface);
 
 /**
@@ -20,10 +22,13 @@ static void lodex_store_set_init (LodexSetInterface *iface);
  *
  * While the application holds an object, every lookup of its id on the store
  * gives that same object; once the application lets go of it, the store
- * forgets it. Every change, made by this process or another, is broadcast on
- * the session bus: when the main loop runs, live objects reload and emit
- * "changed" or "removed", and the store emits its own signals with the id of
- * the object concerned.
+ * forgets it. The database records every change, made by this process or
+ * another, in a change journal, and the writer rings the session bus: when
+ * the main loop runs, the store reads what the journal says, live objects
+ * reload and emit "changed" or "removed", the store emits its own signals
+ * with the id of the object concerned, and then #LodexStore::changes with
+ * the whole batch. A broadcast that the journal does not bear out changes
+ * nothing.
  *
  * A store is also the #LodexSet of all places.
  *
@@ -43,6 +48,7 @@ static void lodex_store_set_init (LodexSetInterface *iface);
 G_DEFINE_TYPE_WITH_CODE (LodexStore, lodex_store, G_TYPE_OBJECT, G_ADD_PRIVATE (LodexStore) G_IMPLEMENT_INTERFACE (LODEX_TYPE_SET, lodex_store_set_init))
 
 static guint signals[lodex::N_STORE_SIGNALS];
+static guint changes_signal;
 
 namespace lodex
 {
@@ -57,6 +63,12 @@ void
 store_emit (LodexStore *store, StoreSignal signal, const gchar *id) noexcept
 {
   g_signal_emit (store, signals[signal], 0, id);
+}
+
+void
+store_emit_changes (LodexStore *store, GPtrArray *changes, gboolean resynced) noexcept
+{
+  g_signal_emit (store, changes_signal, 0, changes, resynced);
 }
 
 const gchar *
@@ -97,7 +109,7 @@ prepare_listing (sqlite3 *db, const char *query) noexcept
 }
 
 StoreWrite::StoreWrite (LodexStore *store, bool batch) noexcept
-    : transaction_ (store_priv (store)->db), tracker_ (store_priv (store)->tracker),
+    : store_ (store), transaction_ (store_priv (store)->db), tracker_ (store_priv (store)->tracker),
       mark_ (_lodex_tracker_hold (tracker_, batch))
 {
 }
@@ -105,7 +117,11 @@ StoreWrite::StoreWrite (LodexStore *store, bool batch) noexcept
 StoreWrite::~StoreWrite ()
 {
   if (!released_)
-    _lodex_tracker_release (tracker_, mark_, FALSE); /* the transaction rolls back */
+    {
+      transaction_.rollback ();
+      _lodex_tracker_release (tracker_, mark_, FALSE);
+      store_after_transaction (store_);
+    }
 }
 
 /* Allocated with GLib, which aborts when memory runs out: nothing throws. */
@@ -122,12 +138,38 @@ StoreWrite::free (StoreWrite *write) noexcept
   g_free (write);
 }
 
+/* The journal is pruned by the programs that write it, inside one of their
+ * writes, at most every half minute each: a row goes once it is ten minutes
+ * old and 10,000 newer rows follow it, at most 100,000 at a time, so no
+ * write is held up for long. A store that was not looking for longer finds
+ * the gap and reads everything anew. */
+constexpr gint64 prune_interval_us = 30 * G_USEC_PER_SEC;
+constexpr gint64 journal_keep_rows = 10000;
+constexpr gint64 journal_keep_seconds = 10 * 60;
+constexpr gint64 journal_prune_rows = 100000;
+
+static void
+prune_now_and_then (sqlite3 *db) noexcept
+{
+  static std::atomic<gint64> last_prune; /* an import may write in a thread */
+  gint64 now = g_get_monotonic_time ();
+  gint64 last = last_prune;
+  if ((last && now - last < prune_interval_us) || !last_prune.compare_exchange_strong (last, now))
+    return;
+  db::Transaction savepoint (db); /* a failure here never costs the write */
+  if (savepoint && _lodex_db_prune_journal (db, journal_keep_rows, journal_keep_seconds, journal_prune_rows))
+    savepoint.commit ();
+}
+
 bool
 StoreWrite::commit () noexcept
 {
+  if (transaction_ && transaction_.outermost ())
+    prune_now_and_then (transaction_.db ());
   bool committed = transaction_ && transaction_.commit ();
   released_ = true;
   _lodex_tracker_release (tracker_, mark_, committed);
+  store_after_transaction (store_);
   return committed;
 }
 
@@ -147,8 +189,8 @@ static void
 lodex_store_init (LodexStore *self)
 {
   LodexStorePrivate *priv = new (get_priv (self)) LodexStorePrivate{}; /* GObject only zero-fills */
-  priv->tracker = lodex_tracker_new ();
-  lodex::store_listen (self);
+  priv->tracker = _lodex_tracker_new_doorbell ([] (gpointer store) { lodex::store_catch_up (LODEX_STORE (store)); },
+                                               self);
 }
 
 static void
@@ -160,11 +202,7 @@ lodex_store_dispose (GObject *object)
   while (priv->batches && priv->batches->len)
     lodex::StoreWrite::free (static_cast<lodex::StoreWrite *> (g_ptr_array_steal_index (priv->batches, priv->batches->len - 1)));
   g_clear_pointer (&priv->batches, g_ptr_array_unref);
-  if (priv->tracker)
-    {
-      g_signal_handlers_disconnect_by_data (priv->tracker, object);
-      g_clear_object (&priv->tracker);
-    }
+  g_clear_object (&priv->tracker);
 
   G_OBJECT_CLASS (lodex_store_parent_class)->dispose (object);
 }
@@ -336,6 +374,39 @@ lodex_store_class_init (LodexStoreClass *klass)
     signals[i] = g_signal_new (table[i].name, G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST,
                                table[i].offset, nullptr, nullptr, g_cclosure_marshal_VOID__STRING,
                                G_TYPE_NONE, 1, G_TYPE_STRING);
+
+  /**
+   * LodexStore::changes:
+   * @store: the store
+   * @changes: (element-type LodexChange): what became of each object and
+   *   membership, in the order the database recorded them: one entry each,
+   *   or, for an object removed and stored again, a removal and an
+   *   addition; empty when @resynced
+   * @resynced: %TRUE when the store could not tell what changed: read
+   *   every object anew
+   *
+   * Emitted from the main loop once for every batch of changes the store
+   * reads from the database's change journal, by this process or another,
+   * whoever wrote them (the sqlite3 shell included), after the live
+   * objects reloaded and the per-object signals (#LodexStore::place-added
+   * and its kin) of the same changes. A batch holds what was committed
+   * since the store last looked, up to 10,000 journal rows; an import may
+   * come in several.
+   *
+   * A place added and removed within one batch is in neither list; an
+   * object added, then changed, is only added; a place that joined and then
+   * left a category within one batch is not listed for it.
+   *
+   * The journal keeps a row for ten minutes, or longer while fewer than
+   * 10,000 newer rows follow it. A store whose main loop did not run for
+   * that long may find rows it never read gone: every live object then
+   * reloads (or emits "removed" if it was removed), the store emits
+   * #LodexSet::changed, and then this signal with @resynced %TRUE.
+   *
+   * Since: 0.2
+   */
+  changes_signal = g_signal_new ("changes", G_TYPE_FROM_CLASS (klass), G_SIGNAL_RUN_LAST, 0, nullptr, nullptr,
+                                 nullptr, G_TYPE_NONE, 2, G_TYPE_PTR_ARRAY, G_TYPE_BOOLEAN);
 }
 
 /**
@@ -381,8 +452,13 @@ _lodex_store_get_from_file (const gchar *filename, const gchar *schema_filename)
     }
 
   LodexStore *store = LODEX_STORE (g_object_new (LODEX_TYPE_STORE, nullptr));
-  get_priv (store)->db = db;
-  get_priv (store)->positions_indexed = lodex::db::indexes_positions (db);
+  LodexStorePrivate *priv = get_priv (store);
+  priv->db = db;
+  /* changes made before the store existed are not its news */
+  priv->journal_seq = _lodex_db_journal_end (db);
+  if (priv->journal_seq < 0)
+    g_warning ("The database has no change journal: the store will not hear of changes");
+  priv->positions_indexed = lodex::db::indexes_positions (db);
   return store;
 }
 
@@ -533,6 +609,13 @@ _lodex_store_batch_end (LodexStore *store)
   bool committed = batch->commit ();
   lodex::StoreWrite::free (batch);
   return committed;
+}
+
+void
+_lodex_store_announce_batch (LodexStore *store)
+{
+  g_return_if_fail (LODEX_IS_STORE (store));
+  _lodex_tracker_ring (get_priv (store)->tracker);
 }
 
 /**

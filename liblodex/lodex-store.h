@@ -7,6 +7,7 @@
 #include <liblodex/lodex-category.h>
 #include <liblodex/lodex-image.h>
 #include <liblodex/lodex-route.h>
+#include <liblodex/lodex-change.h>
 
 G_BEGIN_DECLS
 

@@ -6,14 +6,26 @@
 #include <gio/gio.h>
 #include <utility>
 
+namespace
+{
+struct Bell;
+}
+
 struct LodexTrackerPrivate
 {
   GDBusConnection *connection; /* NULL when the bus could not be reached */
   guint subscription;
-  guint held;           /* while > 0, broadcasts wait in @pending */
-  GPtrArray *pending;   /* (member, body) pairs, in order; body may be NULL */
-  gboolean coalesce;    /* a batch is among the holds: send each notice once */
-  gboolean unconfirmed; /* sent since the bus last confirmed receipt */
+  guint held;              /* while > 0, broadcasts wait in @pending */
+  GPtrArray *pending;      /* (member, body) pairs, in order; body may be NULL */
+  gboolean batch;          /* a batch is among the holds: it rings once */
+  gboolean batch_written;  /* something was written in the batch */
+  gboolean unconfirmed;    /* sent since the bus last confirmed receipt */
+  void (*rung) (gpointer); /* a store's tracker: who hears the doorbell */
+  gpointer rung_data;
+  GMainContext *context; /* where the doorbell is heard */
+  GSource *listen_source; /* starts listening once the main loop runs */
+  Bell *bell;
+  guint filter;
 };
 
 /**
@@ -122,28 +134,160 @@ on_bus_signal (GDBusConnection *connection,
  * and never answers (a stopped daemon) must not hang the application. */
 guint bus_timeout_ms = 3000;
 
+/* For the tests: a writer that dies between its commit and its doorbell. */
+gboolean skip_doorbells;
+
+constexpr char match_rule[] = "type='signal',interface='com.mirrex.lodex.dbus.Signal'";
+
+/* A store's doorbell. Any broadcast of our interface, whatever its member or
+ * body, only means "read the journal": the connection's worker thread rings,
+ * and however many broadcasts come while one ring waits on the tracker's
+ * main context, they are heard once. Nothing queues per broadcast, so a
+ * program that never runs its main loop does not pile up its own echoes. */
+struct Bell
+{
+  GMainContext *context;
+  gint pending;
+  LodexTracker *tracker; /* NULL once the tracker is gone; the context's thread only */
+  guint32 match_serial;  /* the worker thread only: the match rule's call, then G_MAXUINT32 */
+};
+
+Bell *
+bell_ref (Bell *bell)
+{
+  return static_cast<Bell *> (g_atomic_rc_box_acquire (bell));
+}
+
+void
+bell_unref (gpointer bell)
+{
+  g_atomic_rc_box_release_full (bell, [] (gpointer data) { g_main_context_unref (static_cast<Bell *> (data)->context); });
+}
+
+void
+bell_ring (Bell *bell)
+{
+  if (!g_atomic_int_compare_and_exchange (&bell->pending, 0, 1))
+    return;
+  GSource *source = g_idle_source_new ();
+  g_source_set_priority (source, G_PRIORITY_DEFAULT); /* before idle commits, as broadcasts are */
+  g_source_set_static_name (source, "[lodex] doorbell");
+  g_source_set_callback (
+    source,
+    [] (gpointer data) -> gboolean {
+      auto bell = static_cast<Bell *> (data);
+      g_atomic_int_set (&bell->pending, 0); /* a ring from now on is heard again */
+      if (LodexTracker *tracker = bell->tracker)
+        {
+          lodex::Hold hold (tracker);
+          LodexTrackerPrivate *priv = get_priv (tracker);
+          if (priv->rung)
+            priv->rung (priv->rung_data);
+        }
+      return G_SOURCE_REMOVE;
+    },
+    bell_ref (bell), bell_unref);
+  g_source_attach (source, bell->context);
+  g_source_unref (source);
+}
+
+GDBusMessage *
+match_rule_message (const char *method)
+{
+  GDBusMessage *message = g_dbus_message_new_method_call ("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                          "org.freedesktop.DBus", method);
+  g_dbus_message_set_body (message, g_variant_new ("(s)", match_rule));
+  return message;
+}
+
+/* Runs in the connection's worker thread, for every message in and out. */
+GDBusMessage *
+bell_filter (GDBusConnection *, GDBusMessage *message, gboolean incoming, gpointer data)
+{
+  auto bell = static_cast<Bell *> (data);
+  GDBusMessageType type = g_dbus_message_get_message_type (message);
+  if (!incoming)
+    {
+      /* the rule's call is sent without a task waiting for its reply, which
+       * would keep the connection until the main loop ran again: the reply
+       * is found here by its serial (any call adding our rule will do: the
+       * bus then sends this connection every broadcast) */
+      if (bell->match_serial == 0 && type == G_DBUS_MESSAGE_TYPE_METHOD_CALL
+          && g_strcmp0 (g_dbus_message_get_member (message), "AddMatch") == 0
+          && g_strcmp0 (g_dbus_message_get_arg0 (message), match_rule) == 0)
+        bell->match_serial = g_dbus_message_get_serial (message);
+      return message;
+    }
+  if (type == G_DBUS_MESSAGE_TYPE_SIGNAL)
+    {
+      if (g_strcmp0 (g_dbus_message_get_interface (message), interface_name) == 0)
+        bell_ring (bell);
+    }
+  else if (bell->match_serial && bell->match_serial != G_MAXUINT32
+           && g_dbus_message_get_reply_serial (message) == bell->match_serial)
+    {
+      bell->match_serial = G_MAXUINT32;
+      bell_ring (bell);
+    }
+  return message;
+}
+
+/* The store's tracker listens from the first time its main loop runs: a
+ * program that never runs it (a tool, an import) is sent nothing at all.
+ * What was committed before that is read at once, and what was committed
+ * while the match rule was on its way, when the bus answers the rule. */
+gboolean
+start_listening (gpointer data)
+{
+  LodexTracker *self = LODEX_TRACKER (data);
+  LodexTrackerPrivate *priv = get_priv (self);
+  g_clear_pointer (&priv->listen_source, g_source_unref);
+
+  priv->bell = g_atomic_rc_box_new0 (Bell);
+  priv->bell->context = g_main_context_ref (priv->context);
+  priv->bell->tracker = self;
+  priv->filter = g_dbus_connection_add_filter (priv->connection, bell_filter, bell_ref (priv->bell), bell_unref);
+  g_autoptr (GDBusMessage) add = match_rule_message ("AddMatch");
+  g_dbus_connection_send_message (priv->connection, add, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+
+  lodex::Hold hold (self);
+  priv->rung (priv->rung_data);
+  return G_SOURCE_REMOVE;
+}
+
 /* Connections that sent broadcasts, with the number of trackers on each:
  * the process confirms them with the bus when it exits. */
 GMutex connections_lock;
 GHashTable *live_connections; /* GDBusConnection * -> count */
 
-/* How long the bus is given to confirm our broadcasts: a bus that is
- * answering may still be busy routing thousands of them. */
-constexpr int confirm_timeout_ms = 25000;
+/* How long the bus is given to confirm our broadcasts. A batch rings once,
+ * so even a large import leaves little for the bus to route; and a change
+ * whose doorbell is lost still reaches every store at the next one. */
+constexpr int confirm_timeout_ms = 3000;
 
 /* Waits until the bus has received everything sent on @connection so far:
  * it handles messages in order, so its answer to a call confirms them.
- * Broadcasts still queued when a program exits would otherwise be lost. */
+ * Broadcasts still queued when a program exits would otherwise be lost. A
+ * bus that does not answer is waited for once, with a warning. */
 bool
 confirm_receipt (GDBusConnection *connection)
 {
+  static GQuark unresponsive;
+  if (!unresponsive)
+    unresponsive = g_quark_from_static_string ("lodex-unresponsive");
+  if (g_object_get_qdata (G_OBJECT (connection), unresponsive))
+    return false;
   g_autoptr (GError) error = nullptr;
   g_autoptr (GVariant) reply = g_dbus_connection_call_sync (connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                             "org.freedesktop.DBus", "GetId", nullptr, nullptr,
                                                             G_DBUS_CALL_FLAGS_NONE, confirm_timeout_ms, nullptr,
                                                             &error);
   if (!reply)
-    g_debug ("The bus did not confirm our broadcasts: %s", error->message);
+    {
+      g_object_set_qdata (G_OBJECT (connection), unresponsive, GINT_TO_POINTER (TRUE));
+      g_warning ("The session bus did not confirm our change notices, other programs may hear of our changes late: %s",
+                 error->message);
+    }
   return reply != nullptr;
 }
 
@@ -231,17 +375,37 @@ connect_bounded (GError **error)
 }
 
 void
+emit_now (LodexTrackerPrivate *priv, const char *member, GVariant *body)
+{
+  if (skip_doorbells)
+    {
+      if (body)
+        g_variant_unref (g_variant_ref_sink (body));
+      return;
+    }
+  g_dbus_connection_emit_signal (priv->connection, nullptr, object_path, interface_name, member,
+                                 body, nullptr);
+  priv->unconfirmed = TRUE;
+}
+
+void
 emit (LodexTrackerPrivate *priv, const char *member, GVariant *body)
 {
+  if (priv->held && priv->batch)
+    {
+      /* the journal says what the batch wrote: it rings once */
+      priv->batch_written = TRUE;
+      if (body)
+        g_variant_unref (g_variant_ref_sink (body));
+      return;
+    }
   if (priv->held)
     {
       g_ptr_array_add (priv->pending, const_cast<char *> (member));
       g_ptr_array_add (priv->pending, body ? g_variant_ref_sink (body) : nullptr);
       return;
     }
-  g_dbus_connection_emit_signal (priv->connection, nullptr, object_path, interface_name, member,
-                                 body, nullptr);
-  priv->unconfirmed = TRUE;
+  emit_now (priv, member, body);
 }
 
 void
@@ -269,9 +433,28 @@ lodex_tracker_dispose (GObject *object)
       priv->held = 1;
       _lodex_tracker_release (LODEX_TRACKER (object), 0, FALSE); /* closing rolls back */
     }
+  if (priv->listen_source)
+    {
+      g_source_destroy (priv->listen_source);
+      g_clear_pointer (&priv->listen_source, g_source_unref);
+    }
+  if (priv->bell)
+    {
+      priv->bell->tracker = nullptr;
+      g_clear_pointer (&priv->bell, bell_unref);
+    }
+  if (priv->connection && priv->filter)
+    {
+      g_dbus_connection_remove_filter (priv->connection, priv->filter);
+      priv->filter = 0;
+      g_autoptr (GDBusMessage) remove = match_rule_message ("RemoveMatch");
+      g_dbus_message_set_flags (remove, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+      g_dbus_connection_send_message (priv->connection, remove, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+    }
   if (priv->connection)
     {
-      g_dbus_connection_signal_unsubscribe (priv->connection, priv->subscription);
+      if (priv->subscription)
+        g_dbus_connection_signal_unsubscribe (priv->connection, priv->subscription);
       priv->subscription = 0;
       /* a short-lived program must not exit with its broadcasts still queued */
       if (priv->unconfirmed)
@@ -286,7 +469,9 @@ lodex_tracker_dispose (GObject *object)
 static void
 lodex_tracker_finalize (GObject *object)
 {
-  g_ptr_array_unref (get_priv (LODEX_TRACKER (object))->pending);
+  LodexTrackerPrivate *priv = get_priv (LODEX_TRACKER (object));
+  g_ptr_array_unref (priv->pending);
+  g_main_context_unref (priv->context);
   G_OBJECT_CLASS (lodex_tracker_parent_class)->finalize (object);
 }
 
@@ -458,6 +643,9 @@ lodex_tracker_class_init (LodexTrackerClass *klass)
     }
 }
 
+/* Set while a store's tracker is made: it listens to the doorbell only. */
+static thread_local bool making_doorbell;
+
 static void
 lodex_tracker_init (LodexTracker *self)
 {
@@ -465,6 +653,7 @@ lodex_tracker_init (LodexTracker *self)
   g_autoptr (GError) error = nullptr;
 
   priv->pending = g_ptr_array_new ();
+  priv->context = g_main_context_ref_thread_default ();
   priv->connection = connect_bounded (&error);
   if (!priv->connection)
     {
@@ -472,6 +661,8 @@ lodex_tracker_init (LodexTracker *self)
       return;
     }
   track_connection (priv->connection, +1);
+  if (making_doorbell)
+    return;
   /* Every tracker subscribes on its own, so every store of a process hears
    * every change, its own included. */
   priv->subscription = g_dbus_connection_signal_subscribe (priv->connection, nullptr, interface_name,
@@ -524,11 +715,63 @@ _lodex_tracker_set_bus_timeout (guint milliseconds)
   bus_timeout_ms = milliseconds;
 }
 
+/* A store's tracker: it sends as any other, but hears only the doorbell,
+ * and calls @rung with @data, from its main context, when it rings. */
+LodexTracker *
+_lodex_tracker_new_doorbell (void (*rung) (gpointer data), gpointer data)
+{
+  making_doorbell = true;
+  LodexTracker *tracker = LODEX_TRACKER (g_object_new (LODEX_TYPE_TRACKER, nullptr));
+  making_doorbell = false;
+  LodexTrackerPrivate *priv = get_priv (tracker);
+  priv->rung = rung;
+  priv->rung_data = data;
+  if (priv->connection)
+    {
+      priv->listen_source = g_idle_source_new ();
+      g_source_set_priority (priv->listen_source, G_PRIORITY_DEFAULT);
+      g_source_set_static_name (priv->listen_source, "[lodex] listen");
+      g_source_set_callback (priv->listen_source, start_listening, tracker, nullptr);
+      g_source_attach (priv->listen_source, priv->context);
+    }
+  return tracker;
+}
+
+/* Rings this tracker's own doorbell, as a broadcast would: for a read the
+ * store put off. Before the tracker listens, nothing: it reads then. */
+void
+_lodex_tracker_ring_here (LodexTracker *tracker)
+{
+  if (!LODEX_IS_TRACKER (tracker))
+    return;
+  LodexTrackerPrivate *priv = get_priv (tracker);
+  if (priv->bell)
+    bell_ring (priv->bell);
+}
+
+/* Rings every store's doorbell now, for writes committed on any connection
+ * (an import's own): one "StoreUpdated", whatever holds are open. */
+void
+_lodex_tracker_ring (LodexTracker *tracker)
+{
+  if (!LODEX_IS_TRACKER (tracker))
+    return;
+  LodexTrackerPrivate *priv = get_priv (tracker);
+  if (priv->connection)
+    emit_now (priv, "StoreUpdated", nullptr);
+}
+
+void
+_lodex_tracker_skip_doorbells (gboolean skip)
+{
+  skip_doorbells = skip;
+}
+
 /* Holds broadcasts back, for writes that other processes cannot see yet
- * (an open transaction); calls nest. A batch's hold (@batch) has the
- * notices sent once each: a listener reloads once however many changes an
- * object had, and a place added in the batch needs no update notice.
- * Returns the mark to release with. */
+ * (an open transaction); calls nest. A batch's hold (@batch) sends no
+ * notice per write but one "StoreUpdated" at its commit, if it wrote
+ * anything: stores read what it wrote from the journal. Returns the mark
+ * to release with. */
 guint
 _lodex_tracker_hold (LodexTracker *tracker, gboolean batch)
 {
@@ -536,53 +779,9 @@ _lodex_tracker_hold (LodexTracker *tracker, gboolean batch)
     return 0;
   LodexTrackerPrivate *priv = get_priv (tracker);
   priv->held++;
-  priv->coalesce |= batch;
+  priv->batch |= batch;
   return priv->pending->len;
 }
-
-namespace
-{
-
-/* Keeps the first of each (member, body) pair, and no PlaceUpdated of a
- * place that PlaceAdded announces. */
-void
-coalesce (GPtrArray *pending)
-{
-  g_autoptr (GHashTable) seen = g_hash_table_new_full (g_str_hash, g_str_equal, g_free, nullptr);
-  g_autoptr (GHashTable) added = g_hash_table_new (g_str_hash, g_str_equal);
-  for (guint i = 0; i < pending->len; i += 2)
-    if (g_str_equal (static_cast<const char *> (pending->pdata[i]), "PlaceAdded"))
-      {
-        const gchar *id = nullptr;
-        g_variant_get (static_cast<GVariant *> (pending->pdata[i + 1]), "(&s)", &id);
-        g_hash_table_add (added, const_cast<gchar *> (id));
-      }
-  guint kept = 0;
-  for (guint i = 0; i < pending->len; i += 2)
-    {
-      auto member = static_cast<const char *> (pending->pdata[i]);
-      auto body = static_cast<GVariant *> (pending->pdata[i + 1]);
-      const gchar *id = "";
-      if (body)
-        g_variant_get (body, "(&s)", &id);
-      gchar *key = g_strconcat (member, " ", id, nullptr);
-      bool drop = g_hash_table_contains (seen, key)
-                  || (g_str_equal (member, "PlaceUpdated") && g_hash_table_contains (added, id));
-      if (drop)
-        {
-          g_free (key);
-          if (body)
-            g_variant_unref (body);
-          continue;
-        }
-      g_hash_table_add (seen, key);
-      pending->pdata[kept++] = pending->pdata[i];
-      pending->pdata[kept++] = body;
-    }
-  g_ptr_array_set_size (pending, kept);
-}
-
-} // namespace
 
 /* Ends the hold that returned @mark. What it kept back is dropped when
  * @send is FALSE (those writes were rolled back); the outermost sends, in
@@ -603,15 +802,17 @@ _lodex_tracker_release (LodexTracker *tracker, guint mark, gboolean send)
       }
   if (--priv->held)
     return;
+  bool batch = std::exchange (priv->batch, FALSE);
+  bool batch_written = std::exchange (priv->batch_written, FALSE);
   g_autoptr (GPtrArray) pending = std::exchange (priv->pending, g_ptr_array_new ());
-  if (std::exchange (priv->coalesce, FALSE))
-    coalesce (pending);
   for (guint i = 0; i < pending->len; i += 2)
     {
       auto member = static_cast<const char *> (pending->pdata[i]);
       g_autoptr (GVariant) body = static_cast<GVariant *> (pending->pdata[i + 1]);
       emit (priv, member, body);
     }
+  if (batch && batch_written && send)
+    emit (priv, "StoreUpdated", nullptr);
 }
 
 /**

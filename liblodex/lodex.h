@@ -9,6 +9,7 @@
 #include <liblodex/lodex-image.h>
 #include <liblodex/lodex-waypoint.h>
 #include <liblodex/lodex-route.h>
+#include <liblodex/lodex-change.h>
 #include <liblodex/lodex-store.h>
 #include <liblodex/lodex-tracker.h>
 #include <liblodex/lodex-db.h>

@@ -1,5 +1,6 @@
 /* Another process on the same bus and database, driven by a test: it waits
- * for a place to be added elsewhere, reports it and renames it. */
+ * for a place to be added elsewhere, reports it and renames it; follows an
+ * object; or writes in one of the ways other programs do. */
 
 #include "lodex-test-utils.h"
 
@@ -7,23 +8,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-static void
-sync_with_bus (void)
-{
-  /* once a call returns, the bus has our match rule too */
-  g_autoptr (GDBusConnection) bus = g_bus_get_sync (G_BUS_TYPE_SESSION, nullptr, nullptr);
-  g_autoptr (GVariant) reply = g_dbus_connection_call_sync (bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                            "org.freedesktop.DBus", "GetId", nullptr, nullptr,
-                                                            G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
-  g_assert_nonnull (reply);
-}
-
 static int
 rename_added_place (const char *new_name)
 {
   LodexStore *store = lodex_test_store_new ();
   LodexTestRecorder added (store, "place-added");
-  sync_with_bus ();
+  lodex_test_settle (); /* our store listens */
   printf ("ready\n");
   fflush (stdout);
 
@@ -100,7 +90,7 @@ follow (const char *kind, const char *id)
                     nullptr);
   g_signal_connect (store, removed, G_CALLBACK (+[] (LodexStore *, const gchar *id) { say ("store-removed %s", id); }),
                     nullptr);
-  sync_with_bus ();
+  lodex_test_settle (); /* our store listens */
   say ("ready");
 
   lodex_test_wait ([&] { return gone; });
@@ -155,6 +145,87 @@ remove_place (const char *id)
   return 0;
 }
 
+/* Renames a place and adds another without ringing, as a writer killed
+ * between its commits and its notices; says "written" and waits to be
+ * killed. */
+static int
+write_silently (const char *id, const char *name)
+{
+  _lodex_tracker_skip_doorbells (TRUE);
+  LodexStore *store = lodex_test_store_new ();
+  LodexPlace *place = lodex_store_get_place_by_id (store, id);
+  g_assert_nonnull (place);
+  g_object_set (place, "name", name, nullptr);
+  g_assert_true (lodex_place_commit (place));
+  g_autoptr (LodexPlace) added = lodex_place_new ("added silently", 3, 4);
+  g_assert_true (lodex_store_add_place (store, added));
+  say ("written");
+  for (;;)
+    g_usleep (G_USEC_PER_SEC);
+}
+
+/* Renames a place with plain SQLite, as another program would. */
+static int
+rename_with_sql (const char *id, const char *name)
+{
+  g_autofree gchar *path = lodex_test_db_path ();
+  sqlite3 *db = nullptr;
+  g_assert_cmpint (sqlite3_open (path, &db), ==, SQLITE_OK);
+  sqlite3_stmt *update = nullptr;
+  g_assert_cmpint (sqlite3_prepare_v2 (db, "UPDATE places SET name = ?1 WHERE id = ?2", -1, &update, nullptr), ==,
+                   SQLITE_OK);
+  sqlite3_bind_text (update, 1, name, -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text (update, 2, id, -1, SQLITE_TRANSIENT);
+  g_assert_cmpint (sqlite3_step (update), ==, SQLITE_DONE);
+  sqlite3_finalize (update);
+  sqlite3_close (db);
+  return 0;
+}
+
+/* Renames a place twice without ringing, prunes all the journal can lose
+ * (all but the newest row), then rings: whoever had not read the first
+ * rename finds it gone. */
+static int
+rename_and_prune (const char *id, const char *name)
+{
+  _lodex_tracker_skip_doorbells (TRUE);
+  LodexStore *store = lodex_test_store_new ();
+  LodexPlace *place = lodex_store_get_place_by_id (store, id);
+  g_assert_nonnull (place);
+  for (const char *text : {"on the way", name})
+    {
+      g_object_set (place, "name", text, nullptr);
+      g_assert_true (lodex_place_commit (place));
+    }
+  g_assert_true (_lodex_db_prune_journal (_lodex_set_get_db (LODEX_SET (store)), 0, 0, G_MAXINT64));
+  g_assert_cmpint (_lodex_db_journal_end (_lodex_set_get_db (LODEX_SET (store))), >, 0);
+  _lodex_tracker_skip_doorbells (FALSE);
+  _lodex_store_announce_batch (store);
+  g_object_unref (place);
+  g_object_unref (store);
+  return 0;
+}
+
+/* Two stores; on a line from standard input, each adds a place, one is
+ * released and the other is not: the bus is waited for by each. */
+static int
+add_on_cue (void)
+{
+  LodexStore *released = lodex_test_store_new ();
+  LodexStore *kept = lodex_test_store_new ();
+  say ("connected");
+  char line[16];
+  if (!fgets (line, sizeof line, stdin))
+    return 1;
+  for (LodexStore *store : {released, kept})
+    {
+      g_autoptr (LodexPlace) place = lodex_place_new ("added on cue", 1, 2);
+      g_assert_true (lodex_store_add_place (store, place));
+    }
+  g_object_unref (released);
+  return 0;
+}
+
 /* Opens a store with a short wait for the bus, and says how long it took. */
 static int
 open_store (void)
@@ -182,7 +253,16 @@ main (int argc, char **argv)
     return rename_added_place (argv[2]);
   if (argc == 4 && g_str_equal (argv[1], "follow"))
     return follow (argv[2], argv[3]);
-  g_printerr ("usage: %s rename NEW-NAME | follow KIND ID | add N | set ID PROPERTY VALUE | remove ID | open\n",
+  if (argc == 4 && g_str_equal (argv[1], "write-silently"))
+    return write_silently (argv[2], argv[3]);
+  if (argc == 4 && g_str_equal (argv[1], "rename-with-sql"))
+    return rename_with_sql (argv[2], argv[3]);
+  if (argc == 4 && g_str_equal (argv[1], "rename-and-prune"))
+    return rename_and_prune (argv[2], argv[3]);
+  if (argc == 2 && g_str_equal (argv[1], "add-on-cue"))
+    return add_on_cue ();
+  g_printerr ("usage: %s rename NEW-NAME | follow KIND ID | add N | set ID PROPERTY VALUE | remove ID | open\n"
+              "       | write-silently ID NAME | rename-with-sql ID NAME | rename-and-prune ID NAME | add-on-cue\n",
               argv[0]);
   return 2;
 }

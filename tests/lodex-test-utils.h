@@ -38,11 +38,13 @@ lodex_test_wait (Done done)
   g_source_remove (tick);
 }
 
-/* Waits until every broadcast sent so far by this process has been handled:
- * a marker is sent and awaited, and the bus delivers in order. */
+/* Waits until every broadcast sent so far by this process has been handled,
+ * and every store listens: a marker is sent and awaited, and the bus
+ * delivers in order. */
 void lodex_test_settle (void);
 
-/* Counts emissions of a signal, keeping the ids of those that carry one. */
+/* Counts emissions of a signal without arguments or with one id, keeping
+ * the ids. */
 struct LodexTestRecorder
 {
   guint count = 0;

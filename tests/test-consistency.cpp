@@ -10,6 +10,7 @@
 #include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <csignal>
 
 static LodexPlace *
 add_place (LodexStore *store, const char *name, double latitude = 1, double longitude = 2)
@@ -302,6 +303,44 @@ test_silent_bus (void)
   g_rmdir (dir);
 }
 
+/* A bus that stops answering once a writer is connected costs the writer
+ * a few seconds at exit, once, with one warning. */
+static void
+test_stopped_bus (void)
+{
+  g_autoptr (GSubprocess) daemon = g_subprocess_new (G_SUBPROCESS_FLAGS_STDOUT_PIPE, nullptr, "dbus-daemon",
+                                                     "--session", "--nofork", "--print-address=1", nullptr);
+  g_assert_nonnull (daemon);
+  g_autoptr (GDataInputStream) from_daemon = g_data_input_stream_new (g_subprocess_get_stdout_pipe (daemon));
+  g_autofree gchar *address = g_data_input_stream_read_line_utf8 (from_daemon, nullptr, nullptr, nullptr);
+  g_assert_nonnull (address);
+
+  g_autoptr (GSubprocessLauncher) launcher = g_subprocess_launcher_new (
+    GSubprocessFlags (G_SUBPROCESS_FLAGS_STDIN_PIPE | G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_PIPE));
+  g_subprocess_launcher_setenv (launcher, "HOME", g_get_home_dir (), TRUE);
+  g_subprocess_launcher_setenv (launcher, "DBUS_SESSION_BUS_ADDRESS", address, TRUE);
+  g_autoptr (GSubprocess) peer = g_subprocess_launcher_spawn (launcher, nullptr, LODEX_TEST_PEER, "add-on-cue", nullptr);
+  g_autoptr (GDataInputStream) from_peer = g_data_input_stream_new (g_subprocess_get_stdout_pipe (peer));
+  g_autofree gchar *connected = g_data_input_stream_read_line_utf8 (from_peer, nullptr, nullptr, nullptr);
+  g_assert_cmpstr (connected, ==, "connected");
+
+  kill (atoi (g_subprocess_get_identifier (daemon)), SIGSTOP);
+  gint64 start = g_get_monotonic_time ();
+  g_autofree gchar *err = nullptr;
+  g_assert_true (g_subprocess_communicate_utf8 (peer, "go\n", nullptr, nullptr, &err, nullptr));
+  gint64 took_ms = (g_get_monotonic_time () - start) / 1000;
+  kill (atoi (g_subprocess_get_identifier (daemon)), SIGCONT);
+  g_subprocess_force_exit (daemon);
+  g_subprocess_wait (daemon, nullptr, nullptr);
+
+  g_assert_cmpint (g_subprocess_get_exit_status (peer), ==, 0);
+  g_assert_cmpint (took_ms, <, 8000);
+  const char *warning = "did not confirm";
+  const char *first = strstr (err, warning);
+  g_assert_nonnull (first);
+  g_assert_null (strstr (first + 1, warning));
+}
+
 /* A place is stored with its address and links, or not at all, and
  * nothing is announced of what is not stored: alone, and inside a batch
  * whose other writes go on. */
@@ -555,6 +594,7 @@ main (int argc, char **argv)
   LODEX_TEST_ADD ("/consistency/every-column-written", test_every_column_written);
   LODEX_TEST_ADD ("/consistency/broadcasts-of-exiting-programs", test_broadcasts_of_exiting_programs);
   g_test_add_func ("/consistency/silent-bus", test_silent_bus);
+  g_test_add_func ("/consistency/stopped-bus", test_stopped_bus);
   LODEX_TEST_ADD ("/consistency/add-is-atomic", test_add_is_atomic);
   LODEX_TEST_ADD ("/consistency/failed-commit", test_failed_commit);
   LODEX_TEST_ADD ("/consistency/batch-add-with-address", test_batch_add_with_address);

@@ -126,11 +126,13 @@ test_processes_follow (gconstpointer data)
   g_assert_finalize_object (store);
 }
 
-/* Counts the statements a connection runs. */
+/* Counts the statements a connection runs, but for those on the journal. */
 static int
-count_statement (unsigned, void *count, void *, void *)
+count_statement (unsigned, void *count, void *statement, void *)
 {
-  (*static_cast<int *> (count))++;
+  const char *sql = sqlite3_sql (static_cast<sqlite3_stmt *> (statement));
+  if (!strstr (sql, "journal") && !g_str_equal (sql, "BEGIN") && !g_str_equal (sql, "COMMIT"))
+    (*static_cast<int *> (count))++;
   return 0;
 }
 
@@ -145,7 +147,8 @@ test_processes_nobody_holds (void)
   g_assert_true (lodex_store_add_category (writer, category));
   lodex_test_settle ();
 
-  /* the watcher holds neither: it only tells, and reads nothing */
+  /* the watcher holds neither: it reads the journal, tells, and reads
+   * nothing else */
   LodexTestRecorder places (watcher, "place-updated");
   LodexTestRecorder categories (watcher, "category-updated");
   int statements = 0;

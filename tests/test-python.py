@@ -140,6 +140,22 @@ class PythonTest(unittest.TestCase):
         self.assertEqual(updated, [place.props.id])
         self.assertEqual(place.props.name, "New name")
 
+    def test_changes_in_one_batch(self):
+        place = Lodex.Place.new("Member", 1.0, 2.0)
+        category = Lodex.Category.new("Members", None)
+        self.assertTrue(store.add_category(category))
+        batches = []
+        store.connect("changes", lambda s, changes, resynced: batches.append(
+            (resynced, [(c.get_kind(), c.get_event(), c.get_id(), c.get_place_id()) for c in changes])))
+
+        self.assertTrue(store.add_place(place))
+        self.assertTrue(category.add_place(place))
+        self.assertTrue(wait_for(lambda: any(
+            change[1] == Lodex.ChangeEvent.JOINED for _, changes in batches for change in changes)))
+        told = [change for resynced, changes in batches for change in changes if not resynced]
+        self.assertIn((Lodex.ChangeKind.PLACE, Lodex.ChangeEvent.ADDED, place.props.id, None), told)
+        self.assertIn((Lodex.ChangeKind.CATEGORY, Lodex.ChangeEvent.JOINED, category.props.id, place.props.id), told)
+
     def test_walked_places_are_released(self):
         for i in range(10000):
             self.assertTrue(store.add_place(Lodex.Place.new("place %d" % i, i / 1000.0, 0.0)))
