@@ -17,6 +17,13 @@
 namespace lodex
 {
 
+/* What an export writes beyond the places of its set. */
+struct ExportSettings
+{
+  bool routes = true;    /* a whole store's GPX export: its routes and tracks too */
+  bool extension = true; /* GPX: our place-data extension; without it, a place's first category as <type> */
+};
+
 class ExportFile
 {
 public:
