@@ -517,9 +517,9 @@ Reader::scan_failed (Token token)
 {
   if (error_)
     return false;
-  const char *what = token == Token::END ? "the file ends too early"
-                     : token == Token::ERROR ? scanner_.problem ()
-                                              : "unexpected token";
+  const char *what = token == Token::END                         ? "the file ends too early"
+                     : token == Token::ERROR && scanner_.problem () ? scanner_.problem ()
+                                                                     : "unexpected token";
   error_ = g_error_new (LODEX_ERROR, LODEX_ERROR_PARSE, "%s:%d: Parse error: %s", filename_, scanner_.line (), what);
   return false;
 }
@@ -611,10 +611,14 @@ Reader::read (GError **error)
   if (read)
     {
       Token after = scanner_.next ();
-      if (after != Token::END)
-        read = scan_failed (after == Token::ERROR ? after : Token::ERROR), read = false;
-      if (after != Token::END && !error_)
-        read = fail ("something follows the document");
+      if (after == Token::ERROR)
+        read = scan_failed (after);
+      else if (after != Token::END)
+        {
+          error_ = g_error_new (LODEX_ERROR, LODEX_ERROR_PARSE, "%s:%d: Parse error: something follows the document",
+                                filename_, scanner_.line ());
+          read = false;
+        }
     }
   if (read && !collection)
     read = fail ("the document has no \"type\": \"FeatureCollection\"");
