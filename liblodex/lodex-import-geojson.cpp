@@ -32,6 +32,17 @@ Scanner::Scanner (int fd, const char *text, gsize length) noexcept
     buffer_ = static_cast<char *> (g_malloc (chunk_size));
   else
     end_ = length;
+  /* a byte order mark, as some writers put first, is no content */
+  if (peek () == 0xef)
+    {
+      gsize at = start_;
+      const char *bytes = fd_ >= 0 ? buffer_ : text_in_;
+      if (end_ - at >= 3 && guchar (bytes[at + 1]) == 0xbb && guchar (bytes[at + 2]) == 0xbf)
+        {
+          start_ += 3;
+          consumed_ += 3;
+        }
+    }
 }
 
 Scanner::~Scanner ()
@@ -336,9 +347,10 @@ namespace
 bool
 copy_at (Scanner &scanner, Token first, GString *out, gchar **problem, int depth)
 {
+  /* the scanner's own problem, when it has one, says more */
   auto bad = [&] (const char *what) {
     if (!*problem)
-      *problem = g_strdup (first == Token::ERROR ? scanner.problem () : what);
+      *problem = g_strdup (scanner.problem () ? scanner.problem () : what ? what : "a value is not well-formed");
     return false;
   };
   if (depth > max_depth)
@@ -384,19 +396,14 @@ copy_at (Scanner &scanner, Token first, GString *out, gchar **problem, int depth
                   token = scanner.next ();
                 }
               if (token == Token::ERROR)
-                {
-                  first = Token::ERROR;
-                  return bad (nullptr);
-                }
+                return bad (nullptr);
               if (!copy_at (scanner, token, out, problem, depth + 1))
                 return false;
               token = scanner.next ();
               if (token == close)
                 break;
               if (token != Token::COMMA)
-                return token == Token::ERROR ? (first = Token::ERROR, bad (nullptr))
-                                             : bad (object ? "a member not followed by ',' or '}'"
-                                                           : "an element not followed by ',' or ']'");
+                return bad (object ? "a member not followed by ',' or '}'" : "an element not followed by ',' or ']'");
               if (out)
                 g_string_append_c (out, ',');
               token = scanner.next ();
@@ -419,14 +426,7 @@ copy_at (Scanner &scanner, Token first, GString *out, gchar **problem, int depth
 bool
 copy_value (Scanner &scanner, Token first, GString *out, gchar **problem) noexcept
 {
-  bool copied = copy_at (scanner, first, out, problem, 0);
-  /* an error token met inside says why */
-  if (!copied && scanner.problem () && *problem && !g_str_equal (*problem, scanner.problem ()))
-    {
-      g_free (*problem);
-      *problem = g_strdup (scanner.problem ());
-    }
-  return copied;
+  return copy_at (scanner, first, out, problem, 0);
 }
 
 } // namespace lodex::json
@@ -532,7 +532,10 @@ Reader::expect (Token token, const char *what)
     return true;
   if (got == Token::ERROR || got == Token::END)
     return scan_failed (got);
-  return fail ("%s", what);
+  if (error_)
+    return false;
+  error_ = g_error_new (LODEX_ERROR, LODEX_ERROR_PARSE, "%s:%d: Parse error: %s", filename_, scanner_.line (), what);
+  return false;
 }
 
 bool
@@ -575,7 +578,11 @@ bool
 Reader::read (GError **error)
 {
   bool collection = false, features = false;
-  bool read = expect (Token::BEGIN_OBJECT, "the document is not a JSON object") && members ([&] (const char *key) {
+  Token start = scanner_.next ();
+  bool read = (start == Token::BEGIN_OBJECT
+               || (start == Token::ERROR || start == Token::END ? scan_failed (start)
+                                                                : fail ("the document is not a JSON object")))
+              && members ([&] (const char *key) {
     Token token = scanner_.next ();
     if (g_str_equal (key, "type"))
       {

@@ -322,13 +322,21 @@ test_geojson_import_bad (StoreFixture *f, gconstpointer)
       g_assert_cmpuint (places.size (), ==, 1);
       free_places (places);
     }
-  for (const char *text : {"", "[]", "{\"type\": \"FeatureCollection\"}", "\xef\xbb\xbf{}"})
+  for (auto [text, code] : {std::pair{"", LODEX_ERROR_PARSE}, std::pair{"[]", LODEX_ERROR_INVALID},
+                            std::pair{"{\"type\": \"FeatureCollection\"}", LODEX_ERROR_INVALID},
+                            std::pair{"\xef\xbb\xbf{}", LODEX_ERROR_INVALID}, std::pair{"\xef\xbb{}", LODEX_ERROR_PARSE},
+                            std::pair{"{\"type\" \"FeatureCollection\"}", LODEX_ERROR_PARSE}})
     {
       g_autofree gchar *path = home_file ("bad.geojson", text);
       g_assert_false (lodex_store_import_from_file (f->store, path, &error));
-      g_assert_error (error, LODEX_ERROR, error->code);
+      g_assert_error (error, LODEX_ERROR, code);
+      g_assert_null (strstr (error->message, "(null)"));
       g_clear_error (&error);
     }
+  /* a byte order mark is no content */
+  g_autofree gchar *marked = home_file ("marked.geojson", "\xef\xbb\xbf{\"type\": \"FeatureCollection\", \"features\": []}");
+  g_assert_true (lodex_store_import_from_file (f->store, marked, &error));
+  g_assert_no_error (error);
 }
 
 /* Read as it goes: a file of many features costs no more memory than a
