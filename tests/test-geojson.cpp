@@ -161,7 +161,7 @@ test_geojson_round_trip (StoreFixture *f, gconstpointer)
     {"properties": {"name": "Kiosk", "osm_id": 42, "tags": {"shop": "kiosk", "x": [1.5e3, true, null, "\u00e9\ud83d\ude00"]},
       "coverage": "wide", "categories": ["Shops", "Shops", ""], "empty": {}},
      "geometry": {"coordinates": [8.5, 47.25, -3], "type": "Point", "bbox": [0, 0, 0, 0]},
-     "type": "Feature", "id": 17}
+     "type": "Feature", "id": "17.1.2@3x"}
   ], "type": "FeatureCollection", "crs": null})");
   g_autoptr (GError) error = nullptr;
   g_assert_true (lodex_store_import_from_file (store, theirs, &error));
@@ -173,6 +173,7 @@ test_geojson_round_trip (StoreFixture *f, gconstpointer)
   g_autofree gchar *kept = lodex_place_get_appdata (kiosk, "geojson");
   g_assert_cmpstr (kept, ==, R"({"osm_id":42,"tags":{"shop":"kiosk","x":[1.5e3,true,null,"é😀"]},"coverage":"wide","empty":{}})");
   g_assert_cmpfloat (_lodex_place_get_row (kiosk)->altitude, ==, -3);
+  g_assert_cmpstr (_lodex_place_get_row (kiosk)->id, !=, "17.1.2@3x"); /* not an id of ours */
   g_assert_true (category_names (kiosk) == std::vector<std::string>{"Shops"});
 
   g_autofree gchar *file = home_file ("places.GeoJSON");
