@@ -270,7 +270,7 @@ test_geojson_import_other_writer (StoreFixture *f, gconstpointer)
 }
 
 /* A file that is not what it should be stores nothing, not even the
- * features before the fault, and the error names its line. */
+ * features before the error, and the error names its line. */
 static void
 test_geojson_import_bad (StoreFixture *f, gconstpointer)
 {
