@@ -112,7 +112,8 @@ assert_same_place (LodexPlace *a, LodexPlace *b)
   LodexPlaceAddress *address = _lodex_place_get_address (a), *copy = _lodex_place_get_address (b);
   for (const lodex::AddressField &field : lodex::address_fields)
     g_assert_cmpstr (address->*field.member, ==, copy->*field.member);
-  g_assert_cmpstr (links_text (a).c_str (), ==, links_text (b).c_str ());
+  std::string links = links_text (a), links_copy = links_text (b);
+  g_assert_cmpstr (links.c_str (), ==, links_copy.c_str ());
   g_assert_true (category_names (a) == category_names (b));
   g_autofree gchar *kept = lodex_place_get_appdata (a, "geojson");
   g_autofree gchar *kept_copy = lodex_place_get_appdata (b, "geojson");
