@@ -16,11 +16,19 @@ using lodex::json::append_string;
 
 constexpr gsize flush_size = 64 * 1024;
 
+/* The fewest digits that read back as the same double (-0.0759, not
+ * -0.075899999999999995), never in the locale's way. */
 void
 append_number (GString *out, double value)
 {
   char text[G_ASCII_DTOSTR_BUF_SIZE];
-  g_string_append (out, g_ascii_dtostr (text, sizeof text, value)); /* as many digits as it takes, never the locale's */
+  for (const char *format : {"%.15g", "%.16g", "%.17g"})
+    {
+      g_ascii_formatd (text, sizeof text, format, value);
+      if (g_ascii_strtod (text, nullptr) == value)
+        break;
+    }
+  g_string_append (out, text);
 }
 
 void
