@@ -27,6 +27,7 @@
 #include <array>
 #include <cmath>
 #include <map>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -997,9 +998,11 @@ test_gpx_export_routes (StoreFixture *f, gconstpointer)
   g_assert_cmpint (xpath_count (all, "/g:gpx/g:rte"), ==, 1 + 2);
   g_assert_cmpint (xpath_count (all, "/g:gpx/g:trk"), ==, 1 + 2);
   g_assert_cmpint (xpath_count (all, "/g:gpx/g:trk/g:trkseg"), ==, 1 + 10);
-  /* points in the order of their route */
+  /* the same points, whatever the order of the routes */
   auto sorted = [] (std::vector<Point> points) {
-    std::sort (points.begin (), points.end (), [] (const Point &a, const Point &b) { return a.name < b.name; });
+    std::sort (points.begin (), points.end (), [] (const Point &a, const Point &b) {
+      return std::tie (a.name, a.latitude, a.longitude) < std::tie (b.name, b.latitude, b.longitude);
+    });
     return points;
   };
   assert_same_points (sorted (stored[1]), sorted (theirs[1]), "route points");
