@@ -26,7 +26,7 @@ constexpr gsize chunk_size = 64 * 1024;
 constexpr int max_depth = 256;
 
 Scanner::Scanner (int fd, const char *text, gsize length) noexcept
-    : fd_ (fd), text_in_ (text), length_ (length)
+    : fd_ (fd), text_in_ (text)
 {
   if (fd_ >= 0)
     buffer_ = static_cast<char *> (g_malloc (chunk_size));

@@ -85,7 +85,6 @@ private:
 
   int fd_;
   const char *text_in_;
-  gsize length_;
   char *buffer_ = nullptr;
   gsize start_ = 0, end_ = 0;
   bool eof_ = false;
