@@ -290,6 +290,8 @@ write_start (Writer *w, const gchar *title)
   for (guint i = 0; done && i < w->extensions->len; i++)
     {
       GpxRegistration *registration = w->extensions->pdata[i];
+      if (!registration->extension->write_point && !registration->extension->write_tree)
+        continue; /* read only: it never writes an element */
       g_autofree gchar *attribute = g_strconcat ("xmlns:", registration->name, NULL);
       done = write_attribute (w, attribute, registration->extension->namespace_uri);
     }

@@ -85,6 +85,13 @@ public:
   /* The store's categories as rows (name, description), in the walk's
    * snapshot; NULL with @error on a failure. */
   GPtrArray *categories (GError **error) noexcept;
+  /* The connection the walk reads on, while it has a row; NULL before
+   * and after. */
+  sqlite3 *
+  connection () const noexcept
+  {
+    return statement_ ? sqlite3_db_handle (statement_) : nullptr;
+  }
 
 private:
   bool start (GError **error) noexcept;
@@ -93,5 +100,11 @@ private:
   sqlite3_stmt *statement_ = nullptr;
   bool started_ = false;
 };
+
+/* lodex-export-gpx.cpp: the places of @set as waypoints; with @store, and
+ * settings.routes, the store's routes and tracks after them. */
+gboolean export_gpx_file (LodexSet *set, LodexStore *store, const char *filename, const ExportSettings &settings, GError **error) noexcept;
+/* lodex-export-geojson.cpp: the places of @set as Point features. */
+gboolean export_geojson_file (LodexSet *set, const char *filename, GError **error) noexcept;
 
 } // namespace lodex

@@ -11,7 +11,8 @@ namespace
 {
 
 /* The point of a place; its extension data takes the row, the address and
- * the category names. */
+ * the category names. Without the extension, the first category goes as
+ * <type> and the icon as <sym>, where other applications look for them. */
 GpxPoint *
 point_for_place (lodex::ExportedPlace &place, GpxExtension *extension)
 {
@@ -47,6 +48,14 @@ point_for_place (lodex::ExportedPlace &place, GpxExtension *extension)
       point->links = g_list_append (point->links, gpx_link);
     }
 
+  if (!extension)
+    {
+      if (row->icon && *row->icon)
+        point->sym = g_strdup (row->icon);
+      if (place.category_names)
+        point->type = g_strdup (static_cast<const gchar *> (place.category_names->data));
+      return point;
+    }
   auto data = g_new0 (LodexExtensionPointData, 1);
   data->row = static_cast<LodexPlaceRow *> (g_steal_pointer (&place.row));
   data->address = static_cast<LodexPlaceAddress *> (g_steal_pointer (&place.address));
@@ -72,13 +81,16 @@ bool
 write_places (LodexSet *set, GpxWriter *writer, GpxExtension *extension, GError **error)
 {
   lodex::ExportWalk walk (set);
-  GPtrArray *categories = walk.categories (error);
-  if (!categories)
-    return false;
-  LodexExtensionTreeData *tree = lodex_extension_tree_data_new ();
-  g_ptr_array_unref (tree->categories);
-  tree->categories = categories;
-  gpx_writer_set_exdata (writer, extension, tree);
+  if (extension)
+    {
+      GPtrArray *categories = walk.categories (error);
+      if (!categories)
+        return false;
+      LodexExtensionTreeData *tree = lodex_extension_tree_data_new ();
+      g_ptr_array_unref (tree->categories);
+      tree->categories = categories;
+      gpx_writer_set_exdata (writer, extension, tree);
+    }
 
   lodex::ExportedPlace place;
   GError *failure = nullptr;
@@ -103,9 +115,9 @@ write_places (LodexSet *set, GpxWriter *writer, GpxExtension *extension, GError 
  * @filename once complete. */
 template <typename Add>
 gboolean
-export_gpx (const char *filename, const char *title, LodexSet *places, GError **error, Add add_records)
+export_gpx (const char *filename, const char *title, LodexSet *places, bool with_extension, GError **error, Add add_records)
 {
-  GpxExtension *extension = lodex_extension_get ();
+  GpxExtension *extension = with_extension ? lodex_extension_get () : nullptr;
   lodex::ExportFile file (filename);
   if (!file.open (error))
     return FALSE;
@@ -162,7 +174,63 @@ add_track_point (LodexWaypoint *waypoint, gpointer data)
   return FALSE;
 }
 
+bool
+is_track (LodexRoute *route)
+{
+  g_autofree gchar *type = nullptr;
+  g_object_get (route, "type", &type, nullptr);
+  return g_strcmp0 (type, "track") == 0;
+}
+
+/* @route as a track when its type is "track", as a route otherwise; its
+ * waypoints only when it is @stored. */
+void
+write_route (GpxWriter *writer, LodexRoute *route, bool stored)
+{
+  LodexRouteRow *row = _lodex_route_get_row (route);
+  if (is_track (route))
+    {
+      TrackWalk walk = {gpx_track_new (row->name, row->description), gpx_track_segment_new ()};
+      walk.track->cmt = g_strdup (row->comment);
+      if (stored)
+        lodex_route_foreach (route, add_track_point, &walk);
+      /* points after the last segment end form a last segment */
+      if (walk.segment->points)
+        gpx_track_add_segment (walk.track, walk.segment);
+      else
+        gpx_track_segment_free (walk.segment);
+      gpx_writer_add_track (writer, walk.track);
+      gpx_track_free (walk.track);
+    }
+  else
+    {
+      GpxRoute *gpx_route = gpx_route_new (row->name, row->description);
+      gpx_route->cmt = g_strdup (row->comment);
+      if (stored)
+        lodex_route_foreach (route, add_route_point, gpx_route);
+      gpx_writer_add_route (writer, gpx_route);
+      gpx_route_free (gpx_route);
+    }
+}
+
 } // namespace
+
+gboolean
+lodex::export_gpx_file (LodexSet *set, LodexStore *store, const char *filename, const ExportSettings &settings, GError **error) noexcept
+{
+  return export_gpx (filename, "Exported data from Lodex database", set, settings.extension, error,
+                     [&] (GpxWriter *writer) {
+                       if (!store || !settings.routes)
+                         return;
+                       /* GPX puts every route before the first track */
+                       GList *routes = lodex_store_routes (store);
+                       for (bool tracks : {false, true})
+                         for (GList *l = routes; l; l = l->next)
+                           if (is_track (LODEX_ROUTE (l->data)) == tracks)
+                             write_route (writer, LODEX_ROUTE (l->data), true);
+                       g_list_free_full (routes, g_object_unref);
+                     });
+}
 
 /**
  * lodex_export_set_to_gpx_file:
@@ -190,7 +258,7 @@ lodex_export_set_to_gpx_file (LodexSet *set, const char *filename, GError **erro
   g_return_val_if_fail (LODEX_IS_SET (set), FALSE);
   g_return_val_if_fail (filename != NULL, FALSE);
   g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
-  return export_gpx (filename, "Exported data from Lodex database", set, error, [] (GpxWriter *) {});
+  return export_gpx (filename, "Exported data from Lodex database", set, true, error, [] (GpxWriter *) {});
 }
 
 /**
@@ -216,9 +284,6 @@ lodex_export_route_to_gpx_file (LodexRoute *route, const char *filename, GError 
   g_return_val_if_fail (filename != NULL, FALSE);
   g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
 
-  LodexRouteRow *row = _lodex_route_get_row (route);
-  g_autofree gchar *type = nullptr;
-  g_object_get (route, "type", &type, nullptr);
   /* a route in no store has neither waypoints nor places to read */
   LodexStore *store = _lodex_route_get_store (route);
   g_autoptr (LodexRouteFilter) places = nullptr;
@@ -228,29 +293,6 @@ lodex_export_route_to_gpx_file (LodexRoute *route, const char *filename, GError 
       g_object_set (places, "route", route, nullptr);
     }
 
-  return export_gpx (filename, "Exported route from Lodex database", LODEX_SET (places), error, [&] (GpxWriter *writer) {
-    if (g_strcmp0 (type, "track") == 0)
-      {
-        TrackWalk walk = {gpx_track_new (row->name, row->description), gpx_track_segment_new ()};
-        walk.track->cmt = g_strdup (row->comment);
-        if (store)
-          lodex_route_foreach (route, add_track_point, &walk);
-        /* points after the last segment end form a last segment */
-        if (walk.segment->points)
-          gpx_track_add_segment (walk.track, walk.segment);
-        else
-          gpx_track_segment_free (walk.segment);
-        gpx_writer_add_track (writer, walk.track);
-        gpx_track_free (walk.track);
-      }
-    else
-      {
-        GpxRoute *gpx_route = gpx_route_new (row->name, row->description);
-        gpx_route->cmt = g_strdup (row->comment);
-        if (store)
-          lodex_route_foreach (route, add_route_point, gpx_route);
-        gpx_writer_add_route (writer, gpx_route);
-        gpx_route_free (gpx_route);
-      }
-  });
+  return export_gpx (filename, "Exported route from Lodex database", LODEX_SET (places), true, error,
+                     [&] (GpxWriter *writer) { write_route (writer, route, store != nullptr); });
 }

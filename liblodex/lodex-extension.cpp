@@ -531,3 +531,169 @@ lodex_extension_get (void)
     }
   return extension;
 }
+
+namespace
+{
+
+/* Garmin's elements, by local name, with the address fields they fill. */
+constexpr AddressElement garmin_address_elements[] = {
+  {"StreetAddress", &LodexPlaceAddress::street},
+  {"City", &LodexPlaceAddress::city},
+  {"State", &LodexPlaceAddress::state},
+  {"Country", &LodexPlaceAddress::country},
+  {"PostalCode", &LodexPlaceAddress::postcode},
+};
+
+bool
+is_garmin (xmlTextReaderPtr reader, const char *local_name)
+{
+  return xmlTextReaderNodeType (reader) == XML_READER_TYPE_ELEMENT
+         && g_strcmp0 (reinterpret_cast<const char *> (xmlTextReaderConstNamespaceUri (reader)), LODEX_GARMIN_NAMESPACE) == 0
+         && g_str_equal (reinterpret_cast<const char *> (xmlTextReaderConstLocalName (reader)), local_name);
+}
+
+void
+free_garmin_data (gpointer data)
+{
+  auto point = static_cast<LodexGarminPointData *> (data);
+  if (!point)
+    return;
+  g_clear_pointer (&point->address, _lodex_place_address_free);
+  g_list_free_full (point->category_names, g_free);
+  g_free (point);
+}
+
+/* <gpxx:WaypointExtension>: Address (its StreetAddress lines joined by a
+ * comma), PhoneNumber, Categories/Category; the rest is skipped. */
+int
+parse_garmin_point (gpointer *data, xmlTextReaderPtr reader) noexcept
+{
+  if (!is_garmin (reader, "WaypointExtension"))
+    return 0;
+  if (xmlTextReaderIsEmptyElement (reader))
+    return 1;
+  auto point = static_cast<LodexGarminPointData *> (*data);
+  if (!point)
+    *data = point = g_new0 (LodexGarminPointData, 1);
+  int depth = xmlTextReaderDepth (reader);
+  enum
+  {
+    OTHER,
+    ADDRESS,
+    PHONE,
+    CATEGORIES
+  } child
+    = OTHER;
+  gchar **field = nullptr;    /* the address field whose text is being read */
+  gchar *text = nullptr;      /* of the field or category being read */
+  bool street = false;        /* the field is a street line */
+  int res;
+  auto finish_field = [&] () {
+    if (text && *g_strstrip (text))
+      {
+        if (field && street && *field)
+          {
+            gchar *joined = g_strconcat (*field, ", ", text, nullptr);
+            g_free (*field);
+            *field = joined;
+          }
+        else if (field)
+          {
+            g_free (*field);
+            *field = g_steal_pointer (&text);
+          }
+        else if (child == CATEGORIES)
+          point->category_names = g_list_append (point->category_names, g_steal_pointer (&text));
+      }
+    g_clear_pointer (&text, g_free);
+    field = nullptr;
+  };
+  while ((res = xmlTextReaderRead (reader)) == 1)
+    {
+      int type = xmlTextReaderNodeType (reader);
+      int here = xmlTextReaderDepth (reader);
+      if (here == depth && type == XML_READER_TYPE_END_ELEMENT)
+        break;
+      if (here == depth + 1 && type == XML_READER_TYPE_ELEMENT)
+        {
+          child = OTHER;
+          if (xmlTextReaderIsEmptyElement (reader))
+            continue;
+          if (is_garmin (reader, "Address"))
+            {
+              child = ADDRESS;
+              if (!point->address)
+                point->address = _lodex_place_address_new ();
+            }
+          else if (is_garmin (reader, "PhoneNumber"))
+            {
+              child = PHONE;
+              if (!point->address)
+                point->address = _lodex_place_address_new ();
+              field = &point->address->phone_number;
+              street = false;
+            }
+          else if (is_garmin (reader, "Categories"))
+            child = CATEGORIES;
+        }
+      else if (here == depth + 1 && type == XML_READER_TYPE_END_ELEMENT)
+        {
+          if (child == PHONE)
+            finish_field ();
+          child = OTHER;
+        }
+      else if (here == depth + 2 && child == PHONE && is_text (reader))
+        append_text (&text, reader);
+      else if (here == depth + 2 && (child == ADDRESS || child == CATEGORIES))
+        {
+          if (type == XML_READER_TYPE_END_ELEMENT)
+            finish_field ();
+          else if (type == XML_READER_TYPE_ELEMENT && child == ADDRESS)
+            {
+              field = nullptr;
+              for (const AddressElement &element : garmin_address_elements)
+                if (is_garmin (reader, element.name))
+                  {
+                    field = &(point->address->*element.member);
+                    street = element.member == &LodexPlaceAddress::street;
+                  }
+              if (xmlTextReaderIsEmptyElement (reader))
+                field = nullptr;
+            }
+        }
+      else if (here == depth + 3 && (field || child == CATEGORIES) && is_text (reader))
+        append_text (&text, reader);
+    }
+  g_free (text);
+  return res == 1 ? 1 : stopped (res);
+}
+
+} // namespace
+
+/**
+ * lodex_garmin_extension_get:
+ *
+ * Garmin's waypoint extension, registered with the GPX library under the
+ * name "gpxx" on the first call. It only reads: written files never
+ * declare it.
+ *
+ * Returns: (transfer none): the extension record, which lives as long as
+ *   the process
+ *
+ * Since: 0.2
+ */
+GpxExtension *
+lodex_garmin_extension_get (void)
+{
+  static GpxExtension *extension;
+  if (g_once_init_enter (&extension))
+    {
+      auto created = g_new0 (GpxExtension, 1);
+      created->free_point_data = free_garmin_data;
+      created->parse_point = parse_garmin_point;
+      created->namespace_uri = g_strdup (LODEX_GARMIN_NAMESPACE);
+      gpx_extension_register ("gpxx", created);
+      g_once_init_leave (&extension, created);
+    }
+  return extension;
+}

@@ -31,6 +31,18 @@ typedef struct
 } LodexExtensionPointData;
 
 GpxExtension *lodex_extension_get (void);
+
+/* Garmin's waypoint extension (GpxExtensions v3), read only: its address
+ * and phone number, and its category names. */
+#define LODEX_GARMIN_NAMESPACE "http://www.garmin.com/xmlschemas/GpxExtensions/v3"
+
+typedef struct
+{
+  LodexPlaceAddress *address; /* NULL without one */
+  GList *category_names;
+} LodexGarminPointData;
+
+GpxExtension *lodex_garmin_extension_get (void);
 LodexExtensionTreeData *lodex_extension_tree_data_new (void);
 
 G_END_DECLS

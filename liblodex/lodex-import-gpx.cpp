@@ -14,6 +14,7 @@ struct GpxImport
 {
   lodex::Importer &importer;
   GpxExtension *extension;
+  GpxExtension *garmin;
   LodexWaypointRow pending = {}; /* the last track point read, kept until we know whether it ends its segment */
   bool has_pending = false;
   bool pending_altitude = false;
@@ -50,12 +51,16 @@ on_waypoint (GpxPoint *point, gpointer data, GError **error)
 {
   GpxImport *import = of (data);
   auto extra = static_cast<LodexExtensionPointData *> (gpx_point_get_exdata (point, import->extension));
+  bool ours = extra && extra->row; /* our own extension names the categories */
   g_autoptr (LodexPlaceRow) row = extra && extra->row ? static_cast<LodexPlaceRow *> (g_steal_pointer (&extra->row))
                                                       : _lodex_place_row_new ();
   g_autoptr (LodexPlaceAddress) address = extra ? static_cast<LodexPlaceAddress *> (g_steal_pointer (&extra->address))
                                                 : nullptr;
   if (extra)
     import->importer.count_dropped (extra->dropped);
+  auto garmin = static_cast<LodexGarminPointData *> (gpx_point_get_exdata (point, import->garmin));
+  if (!address && garmin && garmin->address)
+    address = static_cast<LodexPlaceAddress *> (g_steal_pointer (&garmin->address));
 
   row->latitude = point->latitude;
   row->longitude = point->longitude;
@@ -81,6 +86,12 @@ on_waypoint (GpxPoint *point, gpointer data, GError **error)
   g_free (row->comment);
   row->comment = g_steal_pointer (&point->cmt);
   row->ctime = (point->flags & GPX_POINT_TIME) ? point->time.seconds : 0;
+  /* other applications' symbol name: the nearest thing to our icon */
+  if ((!row->icon || !*row->icon) && point->sym && *point->sym)
+    {
+      g_free (row->icon);
+      row->icon = g_steal_pointer (&point->sym);
+    }
 
   GList *links = nullptr;
   for (GList *l = point->links; l; l = l->next)
@@ -96,8 +107,25 @@ on_waypoint (GpxPoint *point, gpointer data, GError **error)
   bool added = false;
   bool stored = import->importer.add_place (row, address, links, &added, error);
   g_list_free_full (links, GDestroyNotify (lodex_place_link_free));
-  if (!stored || !added || !extra)
+  if (!stored || !added)
     return stored;
+  /* other applications keep a waypoint's group in <type>, Garmin's in its
+   * extension */
+  if (!ours)
+    {
+      if (point->type && *g_strstrip (point->type)
+          && !import->importer.join_category (row->id, point->type, nullptr, error))
+        return FALSE;
+      for (GList *l = garmin ? garmin->category_names : nullptr; l; l = l->next)
+        {
+          auto name = static_cast<const gchar *> (l->data);
+          if (g_strcmp0 (name, point->type) != 0
+              && g_list_find_custom (garmin->category_names, name, GCompareFunc (g_strcmp0)) == l
+              && !import->importer.join_category (row->id, name, nullptr, error))
+            return FALSE;
+        }
+      return TRUE;
+    }
 
   /* memberships by name, once the file's category list is in */
   for (GList *l = extra->category_names; l; l = l->next)
@@ -254,7 +282,7 @@ lodex::import_gpx (Importer &importer, const char *filename, GError **error) noe
     .dropped = on_dropped,
     .progress = on_progress,
   };
-  GpxImport import{importer, lodex_extension_get ()};
+  GpxImport import{importer, lodex_extension_get (), lodex_garmin_extension_get ()};
   importer.set_routes_hold_places (true);
   if (!gpx_read_file (filename, &handler, &import, error))
     return false;

@@ -117,6 +117,7 @@ public:
     delete landmark_;
     g_string_free (text_, TRUE);
     g_free (xml_problem_);
+    g_free (namespace_);
   }
 
   bool run (int fd, GError **error);
@@ -137,6 +138,7 @@ private:
   static void on_xml_error (void *data, xmlError *xml_error);
 
   bool parse (int fd);
+  bool skipping (const char *local_name, const char *uri, Tag tag);
   void fail (int code, const char *format, ...) G_GNUC_PRINTF (3, 4);
   void fail_with (GError *error);
   void fail_unexpected (const char *local_name);
@@ -156,6 +158,8 @@ private:
   Landmark *landmark_ = nullptr; /* the one being read */
   State after_landmark_ = AFTER_LANDMARK;
   Tag open_tag_ = lodex::lmx::UNKNOWN; /* the element whose text is gathered */
+  gchar *namespace_ = nullptr;         /* the root's */
+  guint skip_depth_ = 0;               /* inside an element skipped with its content */
   GString *text_ = g_string_new (nullptr);
   bool have_text_ = false;
   bool traces_ = !g_log_writer_default_would_drop (G_LOG_LEVEL_DEBUG, G_LOG_DOMAIN);
@@ -238,19 +242,48 @@ Import::on_xml_error (void *data, xmlError *xml_error)
     }
 }
 
+/* Elements we do not store (a time stamp, another namespace's, a later
+ * version's) are legal: each is skipped with all it holds. The root must
+ * be ours, and it names our namespace. */
+bool
+Import::skipping (const char *local_name, const char *uri, Tag tag)
+{
+  if (skip_depth_)
+    {
+      skip_depth_++;
+      return true;
+    }
+  if (state_ == START)
+    {
+      namespace_ = g_strdup (uri);
+      return false;
+    }
+  if (tag != lodex::lmx::UNKNOWN && g_strcmp0 (uri, namespace_) == 0)
+    return false;
+  g_debug ("%s: skipping '%s'", filename_, local_name);
+  skip_depth_ = 1;
+  return true;
+}
+
 void
-Import::on_start (void *data, const xmlChar *local_name, const xmlChar *, const xmlChar *, int, const xmlChar **, int, int, const xmlChar **)
+Import::on_start (void *data, const xmlChar *local_name, const xmlChar *, const xmlChar *uri, int, const xmlChar **, int, int, const xmlChar **)
 {
   auto self = static_cast<Import *> (data);
   const char *name = reinterpret_cast<const char *> (local_name);
-  if (!self->error_)
-    self->start_element (lodex::lmx::tag_of (name), name);
+  Tag tag = lodex::lmx::tag_of (name);
+  if (!self->error_ && !self->skipping (name, reinterpret_cast<const char *> (uri), tag))
+    self->start_element (tag, name);
 }
 
 void
 Import::on_end (void *data, const xmlChar *local_name, const xmlChar *, const xmlChar *)
 {
   auto self = static_cast<Import *> (data);
+  if (self->skip_depth_)
+    {
+      self->skip_depth_--;
+      return;
+    }
   if (!self->error_)
     self->end_element (lodex::lmx::tag_of (reinterpret_cast<const char *> (local_name)));
 }
@@ -259,7 +292,7 @@ void
 Import::on_text (void *data, const xmlChar *text, int len)
 {
   auto self = static_cast<Import *> (data);
-  if (self->error_ || !self->landmark_ || self->open_tag_ == lodex::lmx::UNKNOWN)
+  if (self->error_ || self->skip_depth_ || !self->landmark_ || self->open_tag_ == lodex::lmx::UNKNOWN)
     return;
   if (self->text_->len + gsize (len) > max_text)
     {

@@ -239,6 +239,14 @@ Importer::join_category_later (const char *place_id, const char *name, GError **
 }
 
 bool
+Importer::set_appdata (const char *place_id, const char *key, const char *data, GError **error) noexcept
+{
+  db::Quiet quiet;
+  return _lodex_db_place_appdata_upsert (db_, place_id, key, data)
+         || failed (error, "Could not store the application data of a place");
+}
+
+bool
 Importer::begin_route (GError **error) noexcept
 {
   g_free (route_id_);

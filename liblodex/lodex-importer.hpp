@@ -72,6 +72,8 @@ public:
   /* The same, once the file is read, and only when a category of that
    * name exists by then. */
   bool join_category_later (const char *place_id, const char *name, GError **error) noexcept;
+  /* Application data of a place just added. */
+  bool set_appdata (const char *place_id, const char *key, const char *data, GError **error) noexcept;
 
   /* A route and its waypoints, in order; the route's row is written at
    * its end, with the texts read by then (@type "track" for a track). */
@@ -122,9 +124,13 @@ private:
 /* The file readers: each reads @filename into @importer. */
 bool import_gpx (Importer &importer, const char *filename, GError **error) noexcept;
 bool import_lmx (Importer &importer, const char *filename, GError **error) noexcept;
+bool import_geojson (Importer &importer, const char *filename, GError **error) noexcept;
 
 /* lodex-store-files.cpp: imports a file into @store, as LMX when @lmx,
  * and announces what it stored. */
 gboolean import_file (LodexStore *store, const char *filename, bool lmx, GCancellable *cancellable, ImportProgressFunc progress, gpointer progress_data, GError **error) noexcept;
+/* The same, with the reader of another format. */
+using FileReader = bool (*) (Importer &importer, const char *filename, GError **error) noexcept;
+gboolean import_file (LodexStore *store, const char *filename, FileReader reader, GCancellable *cancellable, ImportProgressFunc progress, gpointer progress_data, GError **error) noexcept;
 
 } // namespace lodex

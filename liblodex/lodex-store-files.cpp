@@ -3,12 +3,19 @@
 
 #include "lodex-store-private.h"
 #include "lodex-importer.hpp"
+#include "lodex-export-file.hpp"
 
 namespace lodex
 {
 
 gboolean
 import_file (LodexStore *store, const char *filename, bool lmx, GCancellable *cancellable, ImportProgressFunc progress, gpointer progress_data, GError **error) noexcept
+{
+  return import_file (store, filename, lmx ? import_lmx : import_gpx, cancellable, progress, progress_data, error);
+}
+
+gboolean
+import_file (LodexStore *store, const char *filename, FileReader reader, GCancellable *cancellable, ImportProgressFunc progress, gpointer progress_data, GError **error) noexcept
 {
   LodexStorePrivate *priv = store_priv (store);
   /* the import writes on a connection of its own, which would wait for the
@@ -28,7 +35,7 @@ import_file (LodexStore *store, const char *filename, bool lmx, GCancellable *ca
 
   Hold hold (store);
   Importer importer (database, cancellable, progress, progress_data);
-  if (!importer.begin (error) || !(lmx ? import_lmx : import_gpx) (importer, filename, error)
+  if (!importer.begin (error) || !reader (importer, filename, error)
       || !importer.commit (error))
     return FALSE;
   /* every store, this one included, reads what was stored from the
@@ -39,18 +46,33 @@ import_file (LodexStore *store, const char *filename, bool lmx, GCancellable *ca
 
 } // namespace lodex
 
-/* A name ending in ".lmx" (exactly) is LMX; any other, one without a
+/* The format is the name's: a name ending in ".lmx" is LMX, in
+ * ".geojson" or ".json" GeoJSON, in any case; any other, one without a
  * suffix included, is GPX. */
+static bool
+has_suffix (const char *filename, const char *suffix)
+{
+  gsize length = strlen (filename), suffix_length = strlen (suffix);
+  return length >= suffix_length && g_ascii_strcasecmp (filename + length - suffix_length, suffix) == 0;
+}
+
 static bool
 is_lmx (const char *filename)
 {
-  return g_str_has_suffix (filename, ".lmx");
+  return has_suffix (filename, ".lmx");
+}
+
+static bool
+is_geojson (const char *filename)
+{
+  return has_suffix (filename, ".geojson") || has_suffix (filename, ".json");
 }
 
 /**
  * lodex_store_import_from_file:
  * @store: a #LodexStore
- * @filename: (type filename): an LMX file (a name ending in ".lmx") or a
+ * @filename: (type filename): an LMX file (a name ending in ".lmx"), a
+ *   GeoJSON file (a name ending in ".geojson" or ".json"), in any case, or a
  *   GPX file (any other name)
  * @error: return location for a #GError, or %NULL
  *
@@ -67,6 +89,8 @@ lodex_store_import_from_file (LodexStore *store, const char *filename, GError **
   g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
   g_return_val_if_fail (filename != NULL, FALSE);
   g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  if (is_geojson (filename))
+    return lodex_import_from_geojson_file (store, filename, error);
   return is_lmx (filename) ? lodex_import_from_lmx_file (store, filename, error)
                            : lodex_import_from_gpx_file (store, filename, error);
 }
@@ -75,10 +99,13 @@ lodex_store_import_from_file (LodexStore *store, const char *filename, GError **
  * lodex_store_export_to_file:
  * @store: a #LodexStore
  * @filename: (type filename): the file to write: LMX for a name ending in
- *   ".lmx", GPX for any other
+ *   ".lmx", GeoJSON for one ending in ".geojson" or ".json" (in any case,
+ *   since 0.2), GPX for any other
  * @error: return location for a #GError, or %NULL
  *
- * Writes every place of the database to a file.
+ * Writes every place of the database to a file. A GPX file also holds
+ * every route of the database as a `<rte>`, and every track (a route whose
+ * "type" is "track") as a `<trk>`, after the places (since 0.2).
  *
  * Returns: whether the file was written
  *
@@ -90,6 +117,8 @@ lodex_store_export_to_file (LodexStore *store, const char *filename, GError **er
   g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
   g_return_val_if_fail (filename != NULL, FALSE);
   g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  if (is_geojson (filename))
+    return lodex::export_geojson_file (LODEX_SET (store), filename, error);
   return is_lmx (filename) ? lodex_export_set_to_lmx_file (LODEX_SET (store), filename, error)
-                           : lodex_export_set_to_gpx_file (LODEX_SET (store), filename, error);
+                           : lodex::export_gpx_file (LODEX_SET (store), store, filename, lodex::ExportSettings{}, error);
 }

@@ -5,8 +5,11 @@
 
 #include "lodex-extension.h"
 #include "lodex-importer.hpp"
+#include "lodex-export-file.hpp"
 
 #include <libxml/xmlschemas.h>
+#include <libxml/xpath.h>
+#include <libxml/xpathInternals.h>
 #include <sys/resource.h>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -23,6 +26,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <map>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -800,6 +805,230 @@ test_gpx_import_memory (StoreFixture *f, gconstpointer)
 #endif
 }
 
+
+/* The text of each node @xpath finds in @path, counted, read by libxml2's
+ * tree and XPath rather than by our reader. */
+static std::map<std::string, int>
+xpath_texts (const char *path, const char *xpath)
+{
+  xmlDocPtr doc = xmlReadFile (path, nullptr, XML_PARSE_NONET);
+  g_assert_nonnull (doc);
+  xmlXPathContextPtr context = xmlXPathNewContext (doc);
+  xmlXPathRegisterNs (context, BAD_CAST "g", BAD_CAST "http://www.topografix.com/GPX/1/1");
+  xmlXPathRegisterNs (context, BAD_CAST "lodex", BAD_CAST LODEX_EXTENSION_NAMESPACE);
+  xmlXPathRegisterNs (context, BAD_CAST "gpxx", BAD_CAST LODEX_GARMIN_NAMESPACE);
+  xmlXPathObjectPtr found = xmlXPathEvalExpression (BAD_CAST xpath, context);
+  g_assert_nonnull (found);
+  std::map<std::string, int> texts;
+  for (int i = 0; found->nodesetval && i < found->nodesetval->nodeNr; i++)
+    {
+      xmlChar *text = xmlNodeGetContent (found->nodesetval->nodeTab[i]);
+      texts[reinterpret_cast<const char *> (text)]++;
+      xmlFree (text);
+    }
+  xmlXPathFreeObject (found);
+  xmlXPathFreeContext (context);
+  xmlFreeDoc (doc);
+  return texts;
+}
+
+static int
+xpath_count (const char *path, const char *xpath)
+{
+  int n = 0;
+  for (const auto &[text, count] : xpath_texts (path, xpath))
+    n += count;
+  return n;
+}
+
+/* The store's categories with the number of places in each. */
+static std::map<std::string, int>
+category_counts (LodexStore *store)
+{
+  std::map<std::string, int> counts;
+  GList *categories = lodex_store_categories (store);
+  for (GList *l = categories; l; l = l->next)
+    {
+      g_autoptr (LodexCategoryFilter) members = lodex_category_filter_new (LODEX_SET (store));
+      g_object_set (members, "category", l->data, nullptr);
+      counts[_lodex_category_get_row (LODEX_CATEGORY (l->data))->name] = int (lodex_set_count (LODEX_SET (members), nullptr));
+    }
+  g_list_free_full (categories, g_object_unref);
+  return counts;
+}
+
+/* The tool's output, after it succeeded. */
+static gchar *
+run_tool_ok (std::initializer_list<const char *> args)
+{
+  std::vector<const char *> argv{LODEX_TEST_TOOL};
+  argv.insert (argv.end (), args);
+  argv.push_back (nullptr);
+  g_autoptr (GSubprocess) process = lodex_test_spawn (G_SUBPROCESS_FLAGS_STDOUT_PIPE, argv.data ());
+  gchar *out = nullptr;
+  g_autoptr (GError) error = nullptr;
+  g_assert_true (g_subprocess_communicate_utf8 (process, nullptr, nullptr, &out, nullptr, &error));
+  g_assert_no_error (error);
+  g_assert_true (g_subprocess_get_successful (process));
+  return out;
+}
+
+/* Another application's groups in <type> become categories, one per name
+ * (an existing one reused), and go back out as <type> without our
+ * extension; <sym> becomes the icon. */
+static void
+test_gpx_groups (StoreFixture *f, gconstpointer)
+{
+  g_autofree gchar *path = data_path ("gpsbabel-expertgps.gpx");
+  /* the document's namespace is GPX 1.1 */
+  auto types = xpath_texts (path, "/g:gpx/g:wpt/g:type");
+  g_assert_cmpuint (types.size (), >, 10);
+
+  g_autoptr (LodexCategory) existing = lodex_category_new ("Summit", "mine already");
+  g_assert_true (lodex_store_add_category (f->store, existing));
+  g_autoptr (GError) error = nullptr;
+  g_assert_true (lodex_store_import_from_file (f->store, path, &error));
+  g_assert_no_error (error);
+  auto counts = category_counts (f->store);
+  g_assert_true (counts == types);
+  {
+    g_autoptr (LodexCategory) summit = lodex_store_get_category_by_name (f->store, "Summit");
+    g_assert_cmpstr (_lodex_category_get_row (summit)->description, ==, "mine already");
+  }
+  auto syms = xpath_texts (path, "/g:gpx/g:wpt/g:sym");
+  std::map<std::string, int> icons;
+  for (LodexPlace *place = lodex_set_first (LODEX_SET (f->store)); place; place = lodex_set_next (LODEX_SET (f->store)))
+    {
+      if (const char *icon = _lodex_place_get_row (place)->icon)
+        icons[icon]++;
+      g_object_unref (place);
+    }
+  g_assert_true (icons == syms);
+  /* route and track points keep theirs */
+  g_assert_cmpint (count_rows (f->store, "waypoints WHERE type IS NOT NULL"), ==,
+                   xpath_count (path, "//g:rtept/g:type | //g:trkpt/g:type"));
+
+  /* out without our extension, and without routes */
+  g_autofree gchar *plain = g_build_filename (g_get_home_dir (), "plain.gpx", nullptr);
+  lodex::ExportSettings settings;
+  settings.extension = false;
+  settings.routes = false;
+  g_assert_true (lodex::export_gpx_file (LODEX_SET (f->store), f->store, plain, settings, &error));
+  g_assert_no_error (error);
+  assert_valid_gpx (plain);
+  g_assert_cmpint (xpath_count (plain, "//lodex:*"), ==, 0);
+  g_assert_cmpint (xpath_count (plain, "//g:rte | //g:trk"), ==, 0);
+  g_assert_true (xpath_texts (plain, "/g:gpx/g:wpt/g:type") == types);
+  g_assert_true (xpath_texts (plain, "/g:gpx/g:wpt/g:sym") == syms);
+}
+
+
+/* The first column of every row @sql gives, counted. */
+static std::map<std::string, int>
+sql_texts (LodexStore *store, const char *sql)
+{
+  std::map<std::string, int> texts;
+  for (const Point &point : stored_points (store, sql))
+    if (point.named)
+      texts[point.name]++;
+  return texts;
+}
+
+/* Garmin's address extension fills the address; its categories are
+ * categories, as <type> is. */
+static void
+test_gpx_garmin (StoreFixture *f, gconstpointer)
+{
+  g_autoptr (GError) error = nullptr;
+  g_autofree gchar *addresses = data_path ("gpsbabel-umsonstdraussen.gpx");
+  g_autofree gchar *categories = data_path ("gpsbabel-garmincategories.gpx");
+  for (const char *path : {(const char *) addresses, (const char *) categories})
+    {
+      g_assert_true (lodex_import_from_gpx_file (f->store, path, &error));
+      g_assert_no_error (error);
+    }
+  struct
+  {
+    const char *column, *element;
+  } fields[] = {
+    {"street", "StreetAddress"},
+    {"city", "City"},
+    {"postcode", "PostalCode"},
+    {"phone_number", "PhoneNumber"},
+  };
+  for (const auto &field : fields)
+    {
+      g_autofree gchar *sql = g_strdup_printf ("SELECT %s, 0, 0 FROM places_address", field.column);
+      g_autofree gchar *xpath = g_strdup_printf ("//gpxx:%s", field.element);
+      auto theirs = xpath_texts (addresses, xpath);
+      g_assert_cmpuint (theirs.size (), >, 10);
+      g_assert_true (sql_texts (f->store, sql) == theirs);
+    }
+  g_assert_true (category_counts (f->store) == xpath_texts (categories, "//gpxx:Category"));
+}
+
+/* The whole store's export holds its routes and tracks, as GPSBabel reads
+ * them; one route goes out on its own from the tool. */
+static void
+test_gpx_export_routes (StoreFixture *f, gconstpointer)
+{
+  g_autofree gchar *gpsbabel = g_find_program_in_path ("gpsbabel");
+  if (!gpsbabel)
+    {
+      g_test_skip ("gpsbabel is not installed");
+      return;
+    }
+  g_autoptr (GError) error = nullptr;
+  for (const char *name : {"gpsbabel-expertgps.gpx", "gpsbabel-segmented_tracks.gpx", "gpsbabel-route.gpx"})
+    {
+      g_autofree gchar *path = data_path (name);
+      g_assert_true (lodex_store_import_from_file (f->store, path, &error));
+      g_assert_no_error (error);
+    }
+  lodex_test_settle ();
+  g_autofree gchar *all = g_build_filename (g_get_home_dir (), "all.gpx", nullptr);
+  g_assert_true (lodex_store_export_to_file (f->store, all, &error));
+  g_assert_no_error (error);
+  assert_valid_gpx (all);
+  auto stored = stored_after (f->store, 0, 0);
+  auto theirs = gpsbabel_points (all);
+  assert_same_points (stored[0], theirs[0], "waypoints");
+  g_assert_cmpuint (stored[1].size (), ==, 46 + 14);
+  g_assert_cmpuint (stored[2].size (), ==, 64 + 46);
+  g_assert_cmpint (xpath_count (all, "/g:gpx/g:rte"), ==, 1 + 2);
+  g_assert_cmpint (xpath_count (all, "/g:gpx/g:trk"), ==, 1 + 2);
+  g_assert_cmpint (xpath_count (all, "/g:gpx/g:trk/g:trkseg"), ==, 1 + 10);
+  /* the same points, whatever the order of the routes */
+  auto sorted = [] (std::vector<Point> points) {
+    std::sort (points.begin (), points.end (), [] (const Point &a, const Point &b) {
+      return std::tie (a.name, a.latitude, a.longitude) < std::tie (b.name, b.latitude, b.longitude);
+    });
+    return points;
+  };
+  assert_same_points (sorted (stored[1]), sorted (theirs[1]), "route points");
+  assert_same_points (sorted (stored[2]), sorted (theirs[2]), "track points");
+
+  /* the tool: list, then one route */
+  g_autofree gchar *list = run_tool_ok ({"--list-routes"});
+  g_auto (GStrv) lines = g_strsplit (list, "\n", -1);
+  g_assert_cmpuint (g_strv_length (lines), ==, 6 + 1);
+  std::string route_id;
+  int tracks = 0;
+  for (char **line = lines; *line && **line; line++)
+    {
+      g_auto (GStrv) words = g_strsplit (*line, " ", 3);
+      tracks += g_str_equal (words[1], "track");
+      if (g_strcmp0 (words[2], "Route 2") == 0 || (route_id.empty () && g_str_equal (words[1], "route")))
+        route_id = words[0];
+    }
+  g_assert_cmpint (tracks, ==, 3);
+  g_autofree gchar *one = g_build_filename (g_get_home_dir (), "one.gpx", nullptr);
+  g_free (run_tool_ok ({"--export-route", route_id.c_str (), one}));
+  assert_valid_gpx (one);
+  g_assert_cmpint (xpath_count (one, "/g:gpx/g:rte"), ==, 1);
+  g_assert_cmpint (xpath_count (one, "/g:gpx/g:trk"), ==, 0);
+}
+
 int
 main (int argc, char **argv)
 {
@@ -814,6 +1043,9 @@ main (int argc, char **argv)
   LODEX_TEST_ADD ("/gpx/import/progress", test_gpx_import_progress);
   LODEX_TEST_ADD ("/gpx/import/memory", test_gpx_import_memory);
   LODEX_TEST_ADD ("/gpx/export/control-characters", test_gpx_export_control_characters);
+  LODEX_TEST_ADD ("/gpx/groups", test_gpx_groups);
+  LODEX_TEST_ADD ("/gpx/garmin", test_gpx_garmin);
+  LODEX_TEST_ADD ("/gpx/export/routes", test_gpx_export_routes);
 
   return lodex_test_run_with_bus ();
 }

@@ -472,9 +472,6 @@ test_lmx_import_bad (StoreFixture *f, gconstpointer)
   } cases[] = {
     {"<lmx><landmark><name>A</name></landmark>\n<landmark><name>B</name></landmark></lmx>", LODEX_ERROR_UNEXPECTED_TAG,
      "*/bad.lmx:2:*: Unexpected tag 'landmark' encountered"},
-    {"<lmx><landmarkCollection><landmark><name>A</name></landmark><landmark><name>B</name><coordinates>"
-     "<timeStamp>2020</timeStamp></coordinates></landmark></landmarkCollection></lmx>",
-     LODEX_ERROR_UNEXPECTED_TAG, "*/bad.lmx:1:*: Unexpected tag 'timeStamp' encountered"},
     {"<lmx><landmark><name>A</name><category><mediaLink/></category></landmark></lmx>", LODEX_ERROR_UNEXPECTED_TAG,
      "*: Unexpected tag 'mediaLink' encountered"},
     {"<kml><landmark/></kml>", LODEX_ERROR_UNEXPECTED_TAG, "*: Unexpected tag 'kml' encountered"},
@@ -776,6 +773,43 @@ test_lmx_export_errors (StoreFixture *f, gconstpointer)
   assert_error (error, G_FILE_ERROR, G_FILE_ERROR_NOSPC, "Failed to write /dev/full: No space left on device");
 }
 
+
+/* Legal elements we do not store are skipped with all they hold, even
+ * when that holds names of ours; a name ending in ".LMX" is LMX. */
+static void
+test_lmx_import_unknown_elements (StoreFixture *f, gconstpointer)
+{
+  g_autofree gchar *file = write_file ("Unknown.LMX", R"(<?xml version="1.0"?>
+<lm:lmx xmlns:lm="http://www.nokia.com/schemas/location/landmarks/1/0" xmlns:x="urn:example:other">
+  <x:header><lm:landmark><lm:name>inside another namespace</lm:name></lm:landmark></x:header>
+  <lm:landmarkCollection>
+    <lm:future><lm:name>not the collection's</lm:name></lm:future>
+    <lm:landmark>
+      <lm:name>First</lm:name>
+      <x:name>not a name</x:name>
+      <lm:coordinates><lm:latitude>1</lm:latitude><lm:longitude>2</lm:longitude>
+        <lm:timeStamp>2020-01-01T00:00:00Z</lm:timeStamp></lm:coordinates>
+      <lm:mediaLink><lm:url>http://example.org/</lm:url><x:size>3</x:size></lm:mediaLink>
+      <lm:rating><lm:name>Five</lm:name><lm:landmark/></lm:rating>
+    </lm:landmark>
+    <lm:landmark><lm:name>Second</lm:name>
+      <lm:coordinates><lm:latitude>3</lm:latitude><lm:longitude>4</lm:longitude></lm:coordinates></lm:landmark>
+  </lm:landmarkCollection>
+</lm:lmx>)");
+  g_autoptr (GError) error = nullptr;
+  g_assert_true (lodex_store_import_from_file (f->store, file, &error));
+  g_assert_no_error (error);
+  g_autoptr (GPtrArray) places = places_of (f->store);
+  g_assert_cmpuint (places->len, ==, 2);
+  assert_string (places->pdata[0], "name", "First");
+  assert_string (places->pdata[1], "name", "Second");
+  g_assert_cmpfloat (_lodex_place_get_row (LODEX_PLACE (places->pdata[1]))->longitude, ==, 4);
+  GList *links = lodex_place_get_links (LODEX_PLACE (places->pdata[0]));
+  g_assert_cmpuint (g_list_length (links), ==, 1);
+  g_assert_cmpstr (static_cast<LodexPlaceLink *> (links->data)->url, ==, "http://example.org/");
+  g_list_free_full (links, GDestroyNotify (lodex_place_link_free));
+}
+
 int
 main (int argc, char **argv)
 {
@@ -785,6 +819,7 @@ main (int argc, char **argv)
   LODEX_TEST_ADD ("/lmx/import/quirks", test_lmx_import_quirks);
   LODEX_TEST_ADD ("/lmx/import/bad", test_lmx_import_bad);
   LODEX_TEST_ADD ("/lmx/import/refused", test_lmx_import_refused);
+  LODEX_TEST_ADD ("/lmx/import/unknown-elements", test_lmx_import_unknown_elements);
   g_test_add_func ("/lmx/round-trip", test_lmx_round_trip);
   LODEX_TEST_ADD ("/lmx/export/locale", test_lmx_export_locale);
   LODEX_TEST_ADD ("/lmx/export/errors", test_lmx_export_errors);

@@ -41,6 +41,9 @@ struct Options
   gchar *location_filter = nullptr;
   gchar *export_file = nullptr;
   gchar *import_file = nullptr;
+  gchar *export_route = nullptr;
+  gchar *route_file = nullptr; /* the argument after --export-route's id */
+  gboolean list_routes = FALSE;
   gboolean version = FALSE;
   gchar *name = nullptr;
   gchar *description = nullptr;
@@ -64,7 +67,7 @@ struct Options
   ~Options ()
   {
     for (gchar *text : {remove_place, update_place, show_place, remove_category, update_category, add_to_category,
-                        remove_from_category, category_filter, location_filter, export_file, import_file, name,
+                        remove_from_category, category_filter, location_filter, export_file, import_file, export_route, route_file, name,
                         description, country, state, county, district, postcode, street, search, near, sort, limit})
       g_free (text);
   }
@@ -146,6 +149,9 @@ const GOptionEntry entries[] = {
   {"count", 0, 0, G_OPTION_ARG_NONE, &options.count, "Print how many places a listing would give", nullptr},
   {"export", 0, 0, G_OPTION_ARG_FILENAME, &options.export_file, "Export", "<filename>"},
   {"import", 0, 0, G_OPTION_ARG_FILENAME, &options.import_file, "Import", "<filename>"},
+  {"list-routes", 0, 0, G_OPTION_ARG_NONE, &options.list_routes, "List routes and tracks", nullptr},
+  {"export-route", 0, 0, G_OPTION_ARG_FILENAME, &options.export_route, "Export one route or track as GPX",
+   "<id> <filename>"},
   {"name", 0, 0, G_OPTION_ARG_FILENAME, &options.name, "Name", "<name>"},
   {"description", 0, 0, G_OPTION_ARG_FILENAME, &options.description, "Description", "<description>"},
   {"latitude", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer> (coordinate_option_cb),
@@ -171,7 +177,8 @@ const char summary[] = "Manages your place database (~/.lodex.db): places, categ
                        "Each run carries out one command: the first given of --add-place,\n"
                        "--update-place, --remove-place, --list-places, --show-place, --add-category,\n"
                        "--update-category, --remove-category, --list-categories, --add-to-category\n"
-                       "or --remove-from-category, a listing, and --export or --import. After\n"
+                       "or --remove-from-category, a listing, --list-routes, --export-route, and\n"
+                       "--export or --import. After\n"
                        "--remove-place or --remove-category a second command may follow; --export\n"
                        "and --import may come together.\n"
                        "\n"
@@ -182,7 +189,9 @@ const char summary[] = "Manages your place database (~/.lodex.db): places, categ
 const char description[] = "--add-place needs --name, --latitude and --longitude; --update-place changes\n"
                            "only what is given. Coordinates are decimal degrees written with a dot.\n"
                            "Ids are printed by the commands that add and list. A file name ending in\n"
-                           ".lmx is read and written as LMX, any other as GPX.\n"
+                           ".lmx (in any case) is read and written as LMX, any other as GPX. --export\n"
+                           "writes routes and tracks to GPX too; --export-route writes one of them,\n"
+                           "with its places, as GPX.\n"
                            "--search matches whole words without case or accents (\"zurich\" finds\n"
                            "\"Zürich\"), and with a * the words they begin (\"zur*\"); --near measures\n"
                            "metres along the earth's surface.\n"
@@ -197,7 +206,9 @@ const char description[] = "--add-place needs --name, --latitude and --longitude
                            "  lodex-tool --location-filter 51:52:-1:1\n"
                            "  lodex-tool --search cafe --near 51.5:-0.12:5000 --limit 5\n"
                            "  lodex-tool --search zurich --sort name --count\n"
-                           "  lodex-tool --export places.gpx\n";
+                           "  lodex-tool --export places.gpx\n"
+                           "  lodex-tool --list-routes\n"
+                           "  lodex-tool --export-route <route id> route.gpx\n";
 
 /* The errno of the first write to standard output that failed: nothing
  * more is written after it. */
@@ -560,6 +571,60 @@ list_categories (LodexStore *store)
   return 0;
 }
 
+/* --list-routes: id, "track" or "route", and name of each. */
+int
+list_routes (LodexStore *store)
+{
+  GList *routes = lodex_store_routes (store);
+  for (GList *l = routes; l; l = l->next)
+    {
+      g_autofree gchar *id = nullptr;
+      g_autofree gchar *name = nullptr;
+      g_autofree gchar *type = nullptr;
+      g_object_get (l->data, "id", &id, "name", &name, "type", &type, nullptr);
+      g_autofree gchar *name_line = one_line (name ? name : "");
+      if (!out ("%s %s %s\n", printable (id), g_strcmp0 (type, "track") == 0 ? "track" : "route", name_line))
+        break;
+    }
+  g_list_free_full (routes, g_object_unref);
+  return 0;
+}
+
+/* --export-route ID FILE */
+int
+export_route (LodexStore *store)
+{
+  if (!options.route_file)
+    {
+      g_printerr ("--export-route needs a route id and a file name\n");
+      return FAILURE;
+    }
+  GList *routes = lodex_store_routes (store);
+  LodexRoute *found = nullptr;
+  for (GList *l = routes; l; l = l->next)
+    {
+      g_autofree gchar *id = nullptr;
+      g_object_get (l->data, "id", &id, nullptr);
+      if (!found && g_strcmp0 (id, options.export_route) == 0)
+        found = LODEX_ROUTE (g_object_ref (l->data));
+    }
+  g_list_free_full (routes, g_object_unref);
+  if (!found)
+    {
+      g_printerr ("No route with id '%s' found\n", options.export_route);
+      return FAILURE;
+    }
+  g_autoptr (GError) error = nullptr;
+  gboolean written = lodex_export_route_to_gpx_file (found, options.route_file, &error);
+  g_object_unref (found);
+  if (!written)
+    {
+      g_printerr ("Error exporting: %s\n", error ? error->message : "unknown error");
+      return FAILURE;
+    }
+  return 0;
+}
+
 /* --add-to-category and --remove-from-category: the pair of the removal
  * when both are given, added and then removed. */
 int
@@ -788,6 +853,10 @@ run_category_or_file_command (LodexStore *store)
     }
   if (options.list_categories)
     return list_categories (store);
+  if (options.list_routes)
+    return list_routes (store);
+  if (options.export_route)
+    return export_route (store);
   if (options.add_to_category || options.remove_from_category)
     return change_membership (store);
   if (options.category_filter || options.location_filter || options.search || options.near || options.sort
@@ -857,6 +926,11 @@ main (int argc, char **argv)
     {
       g_printerr ("%s\nRun '%s --help' to see the options.\n", error->message, g_get_prgname ());
       return FAILURE;
+    }
+  if (options.export_route && argc == 2)
+    {
+      options.route_file = g_strdup (argv[1]);
+      argc = 1;
     }
   if (argc > 1) /* most likely a value with a blank that lost its quotes */
     {
