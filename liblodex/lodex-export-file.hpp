@@ -69,6 +69,9 @@ struct ExportedPlace
   void clear () noexcept;
 };
 
+/* How far an export is: places written. */
+using ExportProgressFunc = void (*) (guint64 places, goffset done, goffset total, gpointer data);
+
 /* Walks the places of @set as rows; FALSE with a %LODEX_ERROR when the
  * walk ends on an error rather than at the end. */
 class ExportWalk
@@ -86,12 +89,29 @@ public:
    * snapshot; NULL with @error on a failure. */
   GPtrArray *categories (GError **error) noexcept;
 
+  /* In the set's thread, before the first step: the set's statement,
+   * prepared and bound on a connection of the walk's own. The walk then
+   * no longer needs the set, and may go on in any thread. */
+  bool detach (GError **error) noexcept;
+  /* next () fails with %G_IO_ERROR_CANCELLED once @cancellable is
+   * cancelled, and tells @progress (nullable) now and then. */
+  void watch (GCancellable *cancellable, ExportProgressFunc progress, gpointer progress_data) noexcept;
+
 private:
   bool start (GError **error) noexcept;
 
   LodexSet *set_;
   sqlite3_stmt *statement_ = nullptr;
+  sqlite3 *own_db_ = nullptr; /* once detached */
   bool started_ = false;
+  GCancellable *cancellable_ = nullptr;
+  ExportProgressFunc progress_ = nullptr;
+  gpointer progress_data_ = nullptr;
+  guint64 places_ = 0;
 };
+
+/* The exporters' entry points for a walk set up by the caller. */
+bool export_gpx (ExportWalk &walk, const char *filename, const ExportSettings &settings, GError **error) noexcept;
+bool export_lmx (ExportWalk &walk, const char *filename, GError **error) noexcept;
 
 } // namespace lodex

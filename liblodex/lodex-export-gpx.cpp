@@ -7,6 +7,8 @@
 
 #include <liblodex/lodex-export.h>
 
+#include <optional>
+
 namespace
 {
 
@@ -67,11 +69,10 @@ writer_failed (GError *failure, const char *filename, GError **error)
   g_error_free (failure);
 }
 
-/* One waypoint per place of @set, and the store's category list. */
+/* One waypoint per place of @walk, and the store's category list. */
 bool
-write_places (LodexSet *set, GpxWriter *writer, GpxExtension *extension, GError **error)
+write_places (lodex::ExportWalk &walk, GpxWriter *writer, GpxExtension *extension, GError **error)
 {
-  lodex::ExportWalk walk (set);
   GPtrArray *categories = walk.categories (error);
   if (!categories)
     return false;
@@ -103,14 +104,14 @@ write_places (LodexSet *set, GpxWriter *writer, GpxExtension *extension, GError 
  * @filename once complete. */
 template <typename Add>
 gboolean
-export_gpx (const char *filename, const char *title, LodexSet *places, GError **error, Add add_records)
+export_gpx (const char *filename, const char *title, lodex::ExportWalk *places, GError **error, Add add_records)
 {
   GpxExtension *extension = lodex_extension_get ();
   lodex::ExportFile file (filename);
   if (!file.open (error))
     return FALSE;
   GpxWriter *writer = gpx_writer_new (file.fd (), title);
-  bool read = !places || write_places (places, writer, extension, error);
+  bool read = !places || write_places (*places, writer, extension, error);
   if (read)
     add_records (writer);
   GError *failure = nullptr;
@@ -190,7 +191,14 @@ lodex_export_set_to_gpx_file (LodexSet *set, const char *filename, GError **erro
   g_return_val_if_fail (LODEX_IS_SET (set), FALSE);
   g_return_val_if_fail (filename != NULL, FALSE);
   g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
-  return export_gpx (filename, "Exported data from Lodex database", set, error, [] (GpxWriter *) {});
+  lodex::ExportWalk walk (set);
+  return export_gpx (filename, "Exported data from Lodex database", &walk, error, [] (GpxWriter *) {});
+}
+
+bool
+lodex::export_gpx (ExportWalk &walk, const char *filename, const ExportSettings &settings, GError **error) noexcept
+{
+  return ::export_gpx (filename, "Exported data from Lodex database", &walk, error, [] (GpxWriter *) {});
 }
 
 /**
@@ -222,13 +230,15 @@ lodex_export_route_to_gpx_file (LodexRoute *route, const char *filename, GError 
   /* a route in no store has neither waypoints nor places to read */
   LodexStore *store = _lodex_route_get_store (route);
   g_autoptr (LodexRouteFilter) places = nullptr;
+  std::optional<lodex::ExportWalk> walk;
   if (store)
     {
       places = lodex_route_filter_new (LODEX_SET (store));
       g_object_set (places, "route", route, nullptr);
+      walk.emplace (LODEX_SET (places));
     }
 
-  return export_gpx (filename, "Exported route from Lodex database", LODEX_SET (places), error, [&] (GpxWriter *writer) {
+  return export_gpx (filename, "Exported route from Lodex database", walk ? &*walk : nullptr, error, [&] (GpxWriter *writer) {
     if (g_strcmp0 (type, "track") == 0)
       {
         TrackWalk walk = {gpx_track_new (row->name, row->description), gpx_track_segment_new ()};

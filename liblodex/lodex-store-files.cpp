@@ -4,6 +4,7 @@
 
 #include "lodex-store-private.h"
 #include "lodex-importer.hpp"
+#include "lodex-export-file.hpp"
 
 #include <glib/gstdio.h>
 
@@ -282,6 +283,87 @@ import_done (GObject *, GAsyncResult *inner, gpointer data)
   g_task_return_pointer (outer, result, g_object_unref);
 }
 
+/* One export: a walk detached from its set, and nothing of the store. */
+struct ExportJob
+{
+  ExportWalk walk;
+  gchar *filename = nullptr;
+  bool lmx = false;
+  ExportSettings settings;
+  ProgressRelay *relay = nullptr;
+
+  explicit ExportJob (LodexSet *set) noexcept : walk (set) {}
+  ExportJob (const ExportJob &) = delete;
+  ExportJob &operator= (const ExportJob &) = delete;
+  ~ExportJob ()
+  {
+    g_free (filename);
+    if (relay)
+      relay_unref (relay);
+  }
+};
+
+/* The job of an export of @set to @file, or NULL with @error; @detach for
+ * a walk that goes on in another thread. */
+ExportJob *
+export_job_new (LodexStore *store, LodexSet *set, GFile *file, LodexExportOptions *options, GCancellable *cancellable, ProgressRelay *relay, bool detach, GError **error)
+{
+  g_autofree gchar *filename = g_file_get_path (file);
+  if (!filename)
+    {
+      g_autofree gchar *uri = g_file_get_uri (file);
+      g_set_error (error, G_IO_ERROR, G_IO_ERROR_NOT_SUPPORTED, "Could not export to %s: not a local file", uri);
+      return nullptr;
+    }
+  auto job = new ExportJob (set ? set : LODEX_SET (store));
+  job->lmx = is_lmx (filename);
+  job->filename = g_steal_pointer (&filename);
+  if (options)
+    {
+      job->settings.routes = lodex_export_options_get_routes (options);
+      job->settings.extension = lodex_export_options_get_extension (options);
+    }
+  job->relay = relay ? relay_ref (relay) : nullptr;
+  job->walk.watch (cancellable, relay && relay->callback ? relay_post : nullptr, relay);
+  if (detach && !job->walk.detach (error))
+    {
+      delete job;
+      return nullptr;
+    }
+  return job;
+}
+
+bool
+run_export (ExportJob *job, GError **error)
+{
+  return job->lmx ? export_lmx (job->walk, job->filename, error)
+                  : export_gpx (job->walk, job->filename, job->settings, error);
+}
+
+void
+export_thread (GTask *task, gpointer source, gpointer data, GCancellable *)
+{
+  GError *error = nullptr;
+  if (run_export (static_cast<ExportJob *> (data), &error))
+    g_task_return_boolean (task, TRUE);
+  else
+    g_task_return_error (task, error);
+}
+
+void
+export_done (GObject *, GAsyncResult *inner, gpointer data)
+{
+  g_autoptr (GTask) outer = G_TASK (data);
+  auto job = static_cast<ExportJob *> (g_task_get_task_data (G_TASK (inner)));
+  GError *error = nullptr;
+  bool written = g_task_propagate_boolean (G_TASK (inner), &error);
+  relay_finish (job->relay);
+  if (written)
+    g_task_return_boolean (outer, TRUE);
+  else
+    g_task_return_error (outer, error);
+}
+
 } // namespace
 
 gboolean
@@ -494,4 +576,148 @@ lodex_store_import_finish (LodexStore *store, GAsyncResult *result, GError **err
   g_return_val_if_fail (g_task_get_source_tag (G_TASK (result)) == reinterpret_cast<gpointer> (lodex_store_import_async), NULL);
   g_return_val_if_fail (error == NULL || *error == NULL, NULL);
   return static_cast<LodexImportResult *> (g_task_propagate_pointer (G_TASK (result), error));
+}
+
+static bool
+set_of_store (LodexStore *store, LodexSet *set)
+{
+  g_autoptr (LodexStore) owner = lodex_set_get_store (set);
+  return owner == store;
+}
+
+/**
+ * lodex_store_export:
+ * @store: a #LodexStore
+ * @set: (nullable): the places to write, a set of @store's places; %NULL
+ *   for every place of @store
+ * @file: the file to write, on the local file system: LMX for a name
+ *   ending in ".lmx", GPX for any other; an existing file is replaced
+ * @options: (nullable): what to write beyond the places; %NULL for the
+ *   defaults of lodex_export_options_new()
+ * @cancellable: (nullable): a #GCancellable
+ * @error: return location for a #GError, or %NULL
+ *
+ * Writes the places of @set, in its order, as lodex_export_set_to_gpx_file()
+ * and lodex_export_set_to_lmx_file() write them. The file takes its name
+ * only once it is complete: a failed or cancelled export leaves @file as
+ * it was.
+ *
+ * Returns: whether the file was written; %FALSE with @error set in
+ *   %G_FILE_ERROR, %LODEX_ERROR, or %G_IO_ERROR (%G_IO_ERROR_CANCELLED)
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_store_export (LodexStore *store, LodexSet *set, GFile *file, LodexExportOptions *options, GCancellable *cancellable, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (set == NULL || LODEX_IS_SET (set), FALSE);
+  g_return_val_if_fail (set == NULL || set_of_store (store, set), FALSE);
+  g_return_val_if_fail (G_IS_FILE (file), FALSE);
+  g_return_val_if_fail (options == NULL || LODEX_IS_EXPORT_OPTIONS (options), FALSE);
+  g_return_val_if_fail (cancellable == NULL || G_IS_CANCELLABLE (cancellable), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+
+  lodex::ExportJob *job = lodex::export_job_new (store, set, file, options, cancellable, nullptr, false, error);
+  if (!job)
+    return FALSE;
+  bool written = lodex::run_export (job, error);
+  delete job;
+  return written;
+}
+
+/**
+ * lodex_store_export_async:
+ * @store: a #LodexStore
+ * @set: (nullable): the places to write, a set of @store's places; %NULL
+ *   for every place of @store
+ * @file: the file to write, as for lodex_store_export()
+ * @options: (nullable): what to write beyond the places; %NULL for the
+ *   defaults
+ * @cancellable: (nullable): a #GCancellable
+ * @progress_callback: (nullable) (scope notified) (closure progress_data) (destroy progress_data_free):
+ *   called with the number of places written so far
+ * @progress_data: data for @progress_callback
+ * @progress_data_free: (nullable): frees @progress_data once the export is over
+ * @callback: (scope async) (closure user_data): called once the export is over
+ * @user_data: data for @callback
+ *
+ * Does what lodex_store_export() does, in another thread: the statement
+ * of @set is prepared and bound now, on a database connection of the
+ * export's own, and the thread reads its rows there and writes the file,
+ * touching neither @store nor @set nor any live object. The export reads
+ * the places as they are when it begins; later changes to @set (its
+ * filters' values, say) do not reach it.
+ *
+ * @progress_callback and @callback are called on the thread-default main
+ * context of the calling thread, the last progress before @callback.
+ * Cancelling @cancellable ends the export with %G_IO_ERROR_CANCELLED and
+ * leaves @file as it was.
+ *
+ * Since: 0.2
+ */
+void
+lodex_store_export_async (LodexStore *store,
+                          LodexSet *set,
+                          GFile *file,
+                          LodexExportOptions *options,
+                          GCancellable *cancellable,
+                          LodexProgressCallback progress_callback,
+                          gpointer progress_data,
+                          GDestroyNotify progress_data_free,
+                          GAsyncReadyCallback callback,
+                          gpointer user_data)
+{
+  g_return_if_fail (LODEX_IS_STORE (store));
+  g_return_if_fail (set == NULL || LODEX_IS_SET (set));
+  g_return_if_fail (set == NULL || set_of_store (store, set));
+  g_return_if_fail (G_IS_FILE (file));
+  g_return_if_fail (options == NULL || LODEX_IS_EXPORT_OPTIONS (options));
+  g_return_if_fail (cancellable == NULL || G_IS_CANCELLABLE (cancellable));
+
+  GTask *outer = g_task_new (store, cancellable, callback, user_data);
+  g_task_set_source_tag (outer, reinterpret_cast<gpointer> (lodex_store_export_async));
+  g_task_set_check_cancellable (outer, FALSE);
+
+  GError *error = nullptr;
+  lodex::ProgressRelay *relay = lodex::relay_new (progress_callback, progress_data, progress_data_free);
+  lodex::ExportJob *job = lodex::export_job_new (store, set, file, options, cancellable, relay, true, &error);
+  if (!job)
+    {
+      lodex::relay_finish (relay);
+      lodex::relay_unref (relay);
+      g_task_return_error (outer, error);
+      g_object_unref (outer);
+      return;
+    }
+  lodex::relay_unref (relay); /* the job holds it */
+  /* no source object: the store is never released in the worker */
+  GTask *inner = g_task_new (nullptr, nullptr, lodex::export_done, outer);
+  g_task_set_task_data (inner, job, [] (gpointer data) { delete static_cast<lodex::ExportJob *> (data); });
+  g_task_run_in_thread (inner, lodex::export_thread);
+  g_object_unref (inner);
+}
+
+/**
+ * lodex_store_export_finish:
+ * @store: a #LodexStore
+ * @result: the #GAsyncResult given to the callback of
+ *   lodex_store_export_async()
+ * @error: return location for a #GError, or %NULL
+ *
+ * Finishes an export started with lodex_store_export_async().
+ *
+ * Returns: whether the file was written; %FALSE with @error set as
+ *   lodex_store_export() sets it
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_store_export_finish (LodexStore *store, GAsyncResult *result, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (g_task_is_valid (result, store), FALSE);
+  g_return_val_if_fail (g_task_get_source_tag (G_TASK (result)) == reinterpret_cast<gpointer> (lodex_store_export_async), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  return g_task_propagate_boolean (G_TASK (result), error);
 }

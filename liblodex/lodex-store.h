@@ -64,9 +64,10 @@ gboolean lodex_store_export_to_file (LodexStore *store, const char *filename, GE
 /**
  * LodexProgressCallback:
  * @places: the places read (an import) or written (an export) so far
- * @current_bytes: the bytes of the file read or written so far
- * @total_bytes: the size of the file an import reads, or -1 when it is
- *   not known (an export)
+ * @current_bytes: the bytes of the file an import read so far; 0 for an
+ *   export
+ * @total_bytes: the size of the file an import reads (0 for a pipe); -1
+ *   for an export
  * @user_data: (closure): the data given with the callback
  *
  * How far an asynchronous import or export is. It is called on the main
@@ -94,6 +95,24 @@ void lodex_store_import_async (LodexStore *store,
                                GAsyncReadyCallback callback,
                                gpointer user_data);
 LodexImportResult *lodex_store_import_finish (LodexStore *store, GAsyncResult *result, GError **error);
+
+gboolean lodex_store_export (LodexStore *store,
+                             LodexSet *set,
+                             GFile *file,
+                             LodexExportOptions *options,
+                             GCancellable *cancellable,
+                             GError **error);
+void lodex_store_export_async (LodexStore *store,
+                               LodexSet *set,
+                               GFile *file,
+                               LodexExportOptions *options,
+                               GCancellable *cancellable,
+                               LodexProgressCallback progress_callback,
+                               gpointer progress_data,
+                               GDestroyNotify progress_data_free,
+                               GAsyncReadyCallback callback,
+                               gpointer user_data);
+gboolean lodex_store_export_finish (LodexStore *store, GAsyncResult *result, GError **error);
 
 void lodex_make_resident (void);
 

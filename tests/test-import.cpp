@@ -233,6 +233,73 @@ test_import_async_progress (StoreFixture *f, gconstpointer)
   g_assert_cmpint (count (LODEX_SET (f->store)), ==, 5000);
 }
 
+static void
+on_exported (GObject *store, GAsyncResult *result, gpointer data)
+{
+  auto progress = static_cast<Progress *> (data);
+  if (!lodex_store_export_finish (LODEX_STORE (store), result, &progress->error))
+    g_assert_nonnull (progress->error);
+  progress->finished = true;
+}
+
+/* A filtered and sorted set written in another thread, on a connection
+ * of the export's own: the same file as the walk of the set here, with
+ * progress ending at every place. A cancelled export leaves the target as
+ * it was. */
+static void
+test_export_async (StoreFixture *f, gconstpointer)
+{
+  g_autofree gchar *source = g_build_filename (g_get_home_dir (), "points.gpx", nullptr);
+  std::string text = std::string (gpx_head) + waypoints (1, 3000) + gpx_tail;
+  g_assert_true (g_file_set_contents (source, text.c_str (), -1, nullptr));
+  g_autoptr (GFile) source_file = g_file_new_for_path (source);
+  g_autoptr (GError) error = nullptr;
+  g_autoptr (LodexImportResult) imported = lodex_store_import (f->store, source_file, nullptr, nullptr, &error);
+  g_assert_no_error (error);
+
+  g_autoptr (LodexLocationFilter) filter = lodex_location_filter_new (LODEX_SET (f->store));
+  g_object_set (filter, "min-lat", 40.0, "max-lat", 45.0 + 2500.5 * 1e-4, "min-long", 0.0, "max-long", 10.0, nullptr);
+  g_autoptr (LodexLocationSort) sort = lodex_location_sort_new (LODEX_SET (filter));
+  g_object_set (sort, "latitude", 46.0, "longitude", 8.0, nullptr);
+  g_autofree gchar *expected_path = g_build_filename (g_get_home_dir (), "expected.gpx", nullptr);
+  g_assert_true (lodex_export_set_to_gpx_file (LODEX_SET (sort), expected_path, &error));
+  g_assert_no_error (error);
+
+  g_autofree gchar *path = g_build_filename (g_get_home_dir (), "sorted.gpx", nullptr);
+  g_autoptr (GFile) file = g_file_new_for_path (path);
+  Progress progress;
+  lodex_store_export_async (f->store, LODEX_SET (sort), file, nullptr, nullptr, on_progress, &progress, nullptr,
+                            on_exported, &progress);
+  lodex_test_wait ([&] { return progress.finished; });
+  g_assert_no_error (progress.error);
+  g_autofree gchar *expected = nullptr, *written = nullptr;
+  g_assert_true (g_file_get_contents (expected_path, &expected, nullptr, nullptr));
+  g_assert_true (g_file_get_contents (path, &written, nullptr, nullptr));
+  g_assert_cmpstr (written, ==, expected);
+  guint wpts = 0;
+  for (const char *p = strstr (expected, "<wpt "); p; p = strstr (p + 1, "<wpt "))
+    wpts++;
+  g_assert_cmpuint (wpts, ==, 2500);
+  g_assert_false (progress.late);
+  g_assert_false (progress.foreign);
+  g_assert_cmpuint (progress.places.size (), >, 0);
+  for (size_t i = 1; i < progress.places.size (); i++)
+    g_assert_cmpuint (progress.places[i], >=, progress.places[i - 1]);
+  g_assert_cmpuint (progress.places.back (), ==, 2500);
+
+  g_autoptr (GCancellable) cancellable = g_cancellable_new ();
+  g_cancellable_cancel (cancellable);
+  Progress cancelled;
+  lodex_store_export_async (f->store, nullptr, file, nullptr, cancellable, nullptr, nullptr, nullptr, on_exported,
+                            &cancelled);
+  lodex_test_wait ([&] { return cancelled.finished; });
+  g_assert_error (cancelled.error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
+  g_clear_error (&cancelled.error);
+  g_clear_pointer (&written, g_free);
+  g_assert_true (g_file_get_contents (path, &written, nullptr, nullptr));
+  g_assert_cmpstr (written, ==, expected);
+}
+
 int
 main (int argc, char **argv)
 {
@@ -241,5 +308,6 @@ main (int argc, char **argv)
   LODEX_TEST_ADD ("/import/update", test_import_update);
   LODEX_TEST_ADD ("/import/async/cancel", test_import_async_cancel);
   LODEX_TEST_ADD ("/import/async/progress", test_import_async_progress);
+  LODEX_TEST_ADD ("/export/async", test_export_async);
   return lodex_test_run_with_bus ();
 }
