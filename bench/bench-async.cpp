@@ -1,7 +1,8 @@
 /* How long the caller's main loop stalls while an asynchronous import
  * runs: a 1 ms timeout source notes the gap between its dispatches, from
  * the start of the import to its callback, then on to the store's batch
- * of changes for what was stored (the store reading it on its own thread).
+ * of changes for what was stored (the store reading it on its own thread),
+ * and then as long again with no work, for the machine's own stalls.
  *
  * Usage: bench-async [--runs N] FILE
  *   for example 100,000 waypoints from the shared corpus's generator:
@@ -97,8 +98,8 @@ main (int argc, char **argv)
   g_autoptr (GTestDBus) bus = g_test_dbus_new (G_TEST_DBUS_NONE);
   g_test_dbus_up (bus);
 
-  printf ("run  places  import s  ticks  progress  longest stall ms (import)  (catch-up)\n");
-  std::vector<double> import_stalls, catch_up_stalls;
+  printf ("run  places  import s  ticks  progress  longest stall ms (import)  (catch-up)  (no work)\n");
+  std::vector<double> import_stalls, catch_up_stalls, idle_stalls;
   for (int i = 0; i < runs; i++)
     {
       bench::remove_scratch (dir, {"places.db"}, false);
@@ -126,18 +127,27 @@ main (int argc, char **argv)
       while (!run.told)
         g_main_context_iteration (nullptr, TRUE);
       double catch_up_stall = watch.longest / 1000.0;
+
+      /* the machine's own: as long again, with nothing running */
+      watch.reset ();
+      gint64 idle_end = g_get_monotonic_time () + gint64 (seconds * G_USEC_PER_SEC);
+      while (g_get_monotonic_time () < idle_end)
+        g_main_context_iteration (nullptr, TRUE);
+      double idle_stall = watch.longest / 1000.0;
       g_source_remove (source);
 
-      printf ("%3d  %6u  %8.2f  %5u  %8u  %25.1f  %10.1f\n", i + 1, lodex_import_result_get_added (run.result), seconds,
-              ticks, run.progress_calls, import_stall, catch_up_stall);
+      printf ("%3d  %6u  %8.2f  %5u  %8u  %25.1f  %10.1f  %10.1f\n", i + 1, lodex_import_result_get_added (run.result),
+              seconds, ticks, run.progress_calls, import_stall, catch_up_stall, idle_stall);
+      idle_stalls.push_back (idle_stall);
       import_stalls.push_back (import_stall);
       catch_up_stalls.push_back (catch_up_stall);
       g_clear_object (&run.result);
       g_signal_handler_disconnect (store, handler);
       g_object_unref (store);
     }
-  printf ("median longest stall: %.1f ms during the import, %.1f ms while the store reads what it stored\n",
-          bench::median (import_stalls), bench::median (catch_up_stalls));
+  printf ("median longest stall: %.1f ms during the import, %.1f ms while the store reads what it stored, "
+          "%.1f ms with no work as long (the machine's own)\n",
+          bench::median (import_stalls), bench::median (catch_up_stalls), bench::median (idle_stalls));
 
   bench::remove_scratch (dir, {"places.db"});
   g_test_dbus_down (bus);
