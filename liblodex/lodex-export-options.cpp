@@ -123,6 +123,8 @@ lodex_export_options_new (void)
  * lodex_export_options_get_routes:
  * @options: a #LodexExportOptions
  *
+ * Tells the #LodexExportOptions:routes of @options.
+ *
  * Returns: the #LodexExportOptions:routes
  *
  * Since: 0.2
@@ -157,6 +159,8 @@ lodex_export_options_set_routes (LodexExportOptions *options, gboolean routes)
 /**
  * lodex_export_options_get_extension:
  * @options: a #LodexExportOptions
+ *
+ * Tells the #LodexExportOptions:extension of @options.
  *
  * Returns: the #LodexExportOptions:extension
  *

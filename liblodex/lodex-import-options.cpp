@@ -137,6 +137,8 @@ lodex_import_options_new (void)
  * lodex_import_options_get_category:
  * @options: a #LodexImportOptions
  *
+ * Tells the #LodexImportOptions:category of @options.
+ *
  * Returns: (nullable): the #LodexImportOptions:category
  *
  * Since: 0.2
@@ -171,6 +173,8 @@ lodex_import_options_set_category (LodexImportOptions *options, const char *cate
 /**
  * lodex_import_options_get_duplicates:
  * @options: a #LodexImportOptions
+ *
+ * Tells the #LodexImportOptions:duplicates of @options.
  *
  * Returns: the #LodexImportOptions:duplicates
  *

@@ -124,6 +124,8 @@ lodex::import_result_new (ImportResult &result) noexcept
  * lodex_import_result_get_added:
  * @result: a #LodexImportResult
  *
+ * Tells the #LodexImportResult:added of @result.
+ *
  * Returns: the #LodexImportResult:added
  *
  * Since: 0.2
@@ -139,6 +141,8 @@ lodex_import_result_get_added (LodexImportResult *result)
  * lodex_import_result_get_updated:
  * @result: a #LodexImportResult
  *
+ * Tells the #LodexImportResult:updated of @result.
+ *
  * Returns: the #LodexImportResult:updated
  *
  * Since: 0.2
@@ -153,6 +157,8 @@ lodex_import_result_get_updated (LodexImportResult *result)
 /**
  * lodex_import_result_get_skipped:
  * @result: a #LodexImportResult
+ *
+ * Tells the #LodexImportResult:skipped of @result.
  *
  * Returns: the #LodexImportResult:skipped
  *
