@@ -3,6 +3,8 @@
 
 #include "lodex-export-file.hpp"
 #include "lodex-db-private.hpp"
+#include "lodex-location-sort-private.h"
+#include "lodex-set-wrapper.hpp"
 
 #include <glib/gstdio.h>
 
@@ -146,7 +148,59 @@ ExportWalk::ExportWalk (LodexSet *set) noexcept : set_ (LODEX_SET (g_object_ref 
 ExportWalk::~ExportWalk ()
 {
   sqlite3_finalize (statement_);
-  g_object_unref (set_);
+  lodex_db_close (own_db_);
+  g_clear_object (&cancellable_);
+  if (set_)
+    g_object_unref (set_);
+}
+
+bool
+ExportWalk::detach (GError **error) noexcept
+{
+  g_return_val_if_fail (set_ && !started_, false);
+  started_ = true;
+  g_autoptr (LodexSet) set = std::exchange (set_, nullptr);
+  g_autoptr (LodexStore) store = lodex_set_get_store (set);
+  const gchar *query = _lodex_set_get_query (set);
+  sqlite3 *store_db = store ? _lodex_set_get_db (LODEX_SET (store)) : nullptr;
+  const char *database = store_db ? sqlite3_db_filename (store_db, "main") : nullptr;
+  if (!query || !database || !*database)
+    {
+      g_set_error (error, LODEX_ERROR, LODEX_ERROR_DATABASE, "The places could not be read");
+      return false;
+    }
+  db::Quiet quiet;
+  own_db_ = lodex_db_open (database);
+  if (!own_db_)
+    {
+      g_set_error (error, LODEX_ERROR, LODEX_ERROR_DATABASE, "Could not open the database %s", database);
+      return false;
+    }
+  sqlite3_exec (own_db_, "PRAGMA query_only=1", nullptr, nullptr, nullptr);
+  _lodex_location_sort_register (own_db_);
+  /* as a walk of the set composes it: a chain keeps its outermost order */
+  g_autofree gchar *ordered = nullptr;
+  if (const char *order = chain_order (set))
+    query = ordered = g_strdup_printf ("SELECT * from (%s) ORDER BY %s", query, order);
+  if (sqlite3_prepare_v2 (own_db_, query, -1, &statement_, nullptr) != SQLITE_OK)
+    {
+      _lodex_set_database_error (error, own_db_, "Problem preparing SQL statement");
+      return false;
+    }
+  if (!_lodex_set_bind (set, statement_))
+    {
+      g_set_error (error, LODEX_ERROR, LODEX_ERROR_DATABASE, "The places could not be read");
+      return false;
+    }
+  return true;
+}
+
+void
+ExportWalk::watch (GCancellable *cancellable, ExportProgressFunc progress, gpointer progress_data) noexcept
+{
+  g_set_object (&cancellable_, cancellable);
+  progress_ = progress;
+  progress_data_ = progress_data;
 }
 
 bool
@@ -191,7 +245,7 @@ ExportWalk::next (ExportedPlace &place, GError **error) noexcept
   place.clear ();
   if (!started_ && !start (error))
     return false;
-  if (!statement_)
+  if (!statement_ || g_cancellable_set_error_if_cancelled (cancellable_, error))
     return false;
   db::Quiet quiet;
   sqlite3 *db = sqlite3_db_handle (statement_);
@@ -200,9 +254,13 @@ ExportWalk::next (ExportedPlace &place, GError **error) noexcept
     {
       if (res != SQLITE_DONE) /* a damaged database ends a walk early: never taken for its end */
         _lodex_set_database_error (error, db, "Error when retrieving row");
+      else if (progress_)
+        progress_ (places_, 0, -1, progress_data_);
       g_clear_pointer (&statement_, sqlite3_finalize);
       return false;
     }
+  if (progress_ && ++places_ % 1000 == 0)
+    progress_ (places_, 0, -1, progress_data_);
 
   /* a walk's statement selects the places columns first */
   const char *id = reinterpret_cast<const char *> (sqlite3_column_text (statement_, 0));
@@ -233,15 +291,24 @@ ExportWalk::next (ExportedPlace &place, GError **error) noexcept
   return true;
 }
 
+sqlite3 *
+ExportWalk::db () noexcept
+{
+  if (statement_)
+    return sqlite3_db_handle (statement_);
+  if (own_db_)
+    return own_db_;
+  g_autoptr (LodexStore) store = set_ ? lodex_set_get_store (set_) : nullptr;
+  return store ? _lodex_store_get_walk_db (store) : nullptr;
+}
+
 GPtrArray *
 ExportWalk::categories (GError **error) noexcept
 {
   if (!started_ && !start (error))
     return nullptr;
-  g_autoptr (LodexStore) store = lodex_set_get_store (set_);
   /* on the walk's connection, in its snapshot, when it still has one */
-  sqlite3 *db = statement_ ? sqlite3_db_handle (statement_) : store ? _lodex_store_get_walk_db (store)
-                                                                    : nullptr;
+  sqlite3 *db = this->db ();
   if (!db)
     {
       g_set_error (error, LODEX_ERROR, LODEX_ERROR_DATABASE, "The categories could not be read");

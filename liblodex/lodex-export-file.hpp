@@ -69,6 +69,9 @@ struct ExportedPlace
   void clear () noexcept;
 };
 
+/* How far an export is: places written. */
+using ExportProgressFunc = void (*) (guint64 places, goffset done, goffset total, gpointer data);
+
 /* Walks the places of @set as rows; FALSE with a %LODEX_ERROR when the
  * walk ends on an error rather than at the end. */
 class ExportWalk
@@ -85,26 +88,36 @@ public:
   /* The store's categories as rows (name, description), in the walk's
    * snapshot; NULL with @error on a failure. */
   GPtrArray *categories (GError **error) noexcept;
-  /* The connection the walk reads on, while it has a row; NULL before
-   * and after. */
-  sqlite3 *
-  connection () const noexcept
-  {
-    return statement_ ? sqlite3_db_handle (statement_) : nullptr;
-  }
+  /* The connection the walk reads on while it has a row, else the one it
+   * would read on; NULL when there is none. */
+  sqlite3 *db () noexcept;
+
+  /* In the set's thread, before the first step: the set's statement,
+   * prepared and bound on a connection of the walk's own. The walk then
+   * no longer needs the set, and may go on in any thread. */
+  bool detach (GError **error) noexcept;
+  /* next () fails with %G_IO_ERROR_CANCELLED once @cancellable is
+   * cancelled, and tells @progress (nullable) now and then. */
+  void watch (GCancellable *cancellable, ExportProgressFunc progress, gpointer progress_data) noexcept;
 
 private:
   bool start (GError **error) noexcept;
 
   LodexSet *set_;
   sqlite3_stmt *statement_ = nullptr;
+  sqlite3 *own_db_ = nullptr; /* once detached */
   bool started_ = false;
+  GCancellable *cancellable_ = nullptr;
+  ExportProgressFunc progress_ = nullptr;
+  gpointer progress_data_ = nullptr;
+  guint64 places_ = 0;
 };
 
-/* lodex-export-gpx.cpp: the places of @set as waypoints; with @store, and
- * settings.routes, the store's routes and tracks after them. */
-gboolean export_gpx_file (LodexSet *set, LodexStore *store, const char *filename, const ExportSettings &settings, GError **error) noexcept;
-/* lodex-export-geojson.cpp: the places of @set as Point features. */
-gboolean export_geojson_file (LodexSet *set, const char *filename, GError **error) noexcept;
+/* The exporters, on a walk set up by the caller (which may have detached
+ * it for another thread). A GPX export of the @whole_store writes its
+ * routes and tracks after the places, as @settings say. */
+bool export_gpx (ExportWalk &walk, bool whole_store, const char *filename, const ExportSettings &settings, GError **error) noexcept;
+bool export_lmx (ExportWalk &walk, const char *filename, GError **error) noexcept;
+bool export_geojson (ExportWalk &walk, const char *filename, GError **error) noexcept;
 
 } // namespace lodex

@@ -231,15 +231,14 @@ kept_properties (sqlite3 *db, const char *place_id, bool *failed)
 
 } // namespace
 
-gboolean
-lodex::export_geojson_file (LodexSet *set, const char *filename, GError **error) noexcept
+bool
+lodex::export_geojson (ExportWalk &walk, const char *filename, GError **error) noexcept
 {
   lodex::ExportFile file (filename);
   if (!file.open (error))
     return FALSE;
   g_autoptr (GString) out = g_string_sized_new (flush_size + 4096);
   g_string_append (out, "{\"type\":\"FeatureCollection\",\"features\":[\n");
-  lodex::ExportWalk walk (set);
   lodex::ExportedPlace place;
   GError *failure = nullptr;
   bool first = true, written = true;
@@ -247,10 +246,10 @@ lodex::export_geojson_file (LodexSet *set, const char *filename, GError **error)
     {
       bool failed = false;
       db::Quiet quiet;
-      g_autofree gchar *kept = kept_properties (walk.connection (), place.row->id, &failed);
+      g_autofree gchar *kept = kept_properties (walk.db (), place.row->id, &failed);
       if (failed)
         {
-          _lodex_set_database_error (&failure, walk.connection (), "Error when retrieving row");
+          _lodex_set_database_error (&failure, walk.db (), "Error when retrieving row");
           break;
         }
       if (!first)
@@ -301,5 +300,6 @@ lodex_export_set_to_geojson_file (LodexSet *set, const char *filename, GError **
   g_return_val_if_fail (LODEX_IS_SET (set), FALSE);
   g_return_val_if_fail (filename != NULL, FALSE);
   g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
-  return lodex::export_geojson_file (set, filename, error);
+  lodex::ExportWalk walk (set);
+  return lodex::export_geojson (walk, filename, error);
 }

@@ -4,8 +4,11 @@
 
 #include "lodex-extension.h"
 #include "lodex-export-file.hpp"
+#include "lodex-db-private.hpp"
 
 #include <liblodex/lodex-export.h>
+
+#include <optional>
 
 namespace
 {
@@ -76,11 +79,10 @@ writer_failed (GError *failure, const char *filename, GError **error)
   g_error_free (failure);
 }
 
-/* One waypoint per place of @set, and the store's category list. */
+/* One waypoint per place of @walk, and the store's category list. */
 bool
-write_places (LodexSet *set, GpxWriter *writer, GpxExtension *extension, GError **error)
+write_places (lodex::ExportWalk &walk, GpxWriter *writer, GpxExtension *extension, GError **error)
 {
-  lodex::ExportWalk walk (set);
   if (extension)
     {
       GPtrArray *categories = walk.categories (error);
@@ -115,16 +117,14 @@ write_places (LodexSet *set, GpxWriter *writer, GpxExtension *extension, GError 
  * @filename once complete. */
 template <typename Add>
 gboolean
-export_gpx (const char *filename, const char *title, LodexSet *places, bool with_extension, GError **error, Add add_records)
+export_gpx (const char *filename, const char *title, lodex::ExportWalk *places, bool with_extension, GError **error, Add add_records)
 {
   GpxExtension *extension = with_extension ? lodex_extension_get () : nullptr;
   lodex::ExportFile file (filename);
   if (!file.open (error))
     return FALSE;
   GpxWriter *writer = gpx_writer_new (file.fd (), title);
-  bool read = !places || write_places (places, writer, extension, error);
-  if (read)
-    add_records (writer);
+  bool read = (!places || write_places (*places, writer, extension, error)) && add_records (writer, error);
   GError *failure = nullptr;
   bool written = read && gpx_writer_finish (writer, &failure);
   gpx_writer_free (writer);
@@ -183,17 +183,17 @@ is_track (LodexRoute *route)
 }
 
 /* @route as a track when its type is "track", as a route otherwise; its
- * waypoints only when it is @stored. */
+ * waypoints read on @db, none without one. */
 void
-write_route (GpxWriter *writer, LodexRoute *route, bool stored)
+write_route (GpxWriter *writer, LodexRoute *route, sqlite3 *db)
 {
   LodexRouteRow *row = _lodex_route_get_row (route);
   if (is_track (route))
     {
       TrackWalk walk = {gpx_track_new (row->name, row->description), gpx_track_segment_new ()};
       walk.track->cmt = g_strdup (row->comment);
-      if (stored)
-        lodex_route_foreach (route, add_track_point, &walk);
+      if (db)
+        lodex_db_select_update_waypoints (db, row->id, add_track_point, &walk);
       /* points after the last segment end form a last segment */
       if (walk.segment->points)
         gpx_track_add_segment (walk.track, walk.segment);
@@ -206,30 +206,58 @@ write_route (GpxWriter *writer, LodexRoute *route, bool stored)
     {
       GpxRoute *gpx_route = gpx_route_new (row->name, row->description);
       gpx_route->cmt = g_strdup (row->comment);
-      if (stored)
-        lodex_route_foreach (route, add_route_point, gpx_route);
+      if (db)
+        lodex_db_select_update_waypoints (db, row->id, add_route_point, gpx_route);
       gpx_writer_add_route (writer, gpx_route);
       gpx_route_free (gpx_route);
     }
 }
 
+/* The store's routes, then its tracks (GPX puts every route before the
+ * first track), read on @db: objects of no store, so that an export may
+ * run in any thread. */
+bool
+write_store_routes (GpxWriter *writer, sqlite3 *db, GError **error)
+{
+  lodex::db::Quiet quiet;
+  g_autoptr (GPtrArray) ids = g_ptr_array_new_with_free_func (g_free);
+  {
+    lodex::db::Statement statement = lodex::db::borrow (db, "SELECT id FROM routes ORDER BY rowid");
+    int res = statement ? SQLITE_ROW : SQLITE_ERROR;
+    while (statement && (res = _lodex_db_step (statement.get ())) == SQLITE_ROW)
+      g_ptr_array_add (ids, lodex::db::column_strdup (statement.get (), 0));
+    if (res != SQLITE_DONE)
+      {
+        _lodex_set_database_error (error, db, "The routes could not be read");
+        return false;
+      }
+  }
+  g_autoptr (GPtrArray) routes = g_ptr_array_new_with_free_func (g_object_unref);
+  for (guint i = 0; i < ids->len; i++)
+    if (LodexRoute *route = lodex_db_get_route_by_id (db, static_cast<const char *> (ids->pdata[i])))
+      g_ptr_array_add (routes, route);
+  for (bool tracks : {false, true})
+    for (guint i = 0; i < routes->len; i++)
+      {
+        auto route = LODEX_ROUTE (routes->pdata[i]);
+        if (is_track (route) == tracks)
+          write_route (writer, route, db);
+      }
+  return true;
+}
+
 } // namespace
 
-gboolean
-lodex::export_gpx_file (LodexSet *set, LodexStore *store, const char *filename, const ExportSettings &settings, GError **error) noexcept
+bool
+lodex::export_gpx (ExportWalk &walk, bool whole_store, const char *filename, const ExportSettings &settings, GError **error) noexcept
 {
-  return export_gpx (filename, "Exported data from Lodex database", set, settings.extension, error,
-                     [&] (GpxWriter *writer) {
-                       if (!store || !settings.routes)
-                         return;
-                       /* GPX puts every route before the first track */
-                       GList *routes = lodex_store_routes (store);
-                       for (bool tracks : {false, true})
-                         for (GList *l = routes; l; l = l->next)
-                           if (is_track (LODEX_ROUTE (l->data)) == tracks)
-                             write_route (writer, LODEX_ROUTE (l->data), true);
-                       g_list_free_full (routes, g_object_unref);
-                     });
+  return ::export_gpx (filename, "Exported data from Lodex database", &walk, settings.extension, error,
+                       [&] (GpxWriter *writer, GError **error) {
+                         if (!whole_store || !settings.routes)
+                           return true;
+                         sqlite3 *db = walk.db ();
+                         return db && write_store_routes (writer, db, error);
+                       });
 }
 
 /**
@@ -258,7 +286,8 @@ lodex_export_set_to_gpx_file (LodexSet *set, const char *filename, GError **erro
   g_return_val_if_fail (LODEX_IS_SET (set), FALSE);
   g_return_val_if_fail (filename != NULL, FALSE);
   g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
-  return export_gpx (filename, "Exported data from Lodex database", set, true, error, [] (GpxWriter *) {});
+  lodex::ExportWalk walk (set);
+  return export_gpx (filename, "Exported data from Lodex database", &walk, true, error, [] (GpxWriter *, GError **) { return true; });
 }
 
 /**
@@ -287,12 +316,17 @@ lodex_export_route_to_gpx_file (LodexRoute *route, const char *filename, GError 
   /* a route in no store has neither waypoints nor places to read */
   LodexStore *store = _lodex_route_get_store (route);
   g_autoptr (LodexRouteFilter) places = nullptr;
+  std::optional<lodex::ExportWalk> walk;
   if (store)
     {
       places = lodex_route_filter_new (LODEX_SET (store));
       g_object_set (places, "route", route, nullptr);
+      walk.emplace (LODEX_SET (places));
     }
 
-  return export_gpx (filename, "Exported route from Lodex database", LODEX_SET (places), true, error,
-                     [&] (GpxWriter *writer) { write_route (writer, route, store != nullptr); });
+  return export_gpx (filename, "Exported route from Lodex database", walk ? &*walk : nullptr, true, error,
+                     [&] (GpxWriter *writer, GError **) {
+                       write_route (writer, route, store ? _lodex_set_get_db (LODEX_SET (store)) : nullptr);
+                       return true;
+                     });
 }

@@ -359,12 +359,18 @@ lodex_export_set_to_lmx_file (LodexSet *set, const char *filename, GError **erro
   g_return_val_if_fail (filename != NULL, FALSE);
   g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
 
+  lodex::ExportWalk walk (set);
+  return lodex::export_lmx (walk, filename, error);
+}
+
+bool
+lodex::export_lmx (ExportWalk &walk, const char *filename, GError **error) noexcept
+{
   Export writer (filename);
   if (!writer.begin (error))
     return FALSE;
 
   /* one landmark alone, or a collection: the second tells */
-  lodex::ExportWalk walk (set);
   lodex::ExportedPlace first, second;
   GError *failure = nullptr;
   if (!walk.next (first, &failure) || !walk.next (second, &failure))

@@ -4,6 +4,7 @@
 #include "lodex-importer.hpp"
 #include "lodex-db-private.hpp"
 
+#include <cmath>
 #include <cstdarg>
 
 namespace lodex
@@ -14,6 +15,9 @@ ImportResult::~ImportResult ()
   g_ptr_array_unref (categories);
   g_ptr_array_unref (joined);
   g_ptr_array_unref (routes);
+  g_ptr_array_unref (added_ids);
+  g_ptr_array_unref (updated_ids);
+  g_ptr_array_unref (skipped_ids);
 }
 
 Importer::Importer (const char *database, GCancellable *cancellable, ImportProgressFunc progress, gpointer progress_data) noexcept
@@ -29,6 +33,8 @@ Importer::~Importer ()
   lodex_db_close (db_);
   g_hash_table_unref (joined_);
   g_free (route_id_);
+  g_free (category_);
+  g_free (chosen_category_id_);
   g_clear_object (&cancellable_);
   g_free (database_);
 }
@@ -46,6 +52,14 @@ Importer::failed (GError **error, const char *format, ...) noexcept
   g_set_error (error, LODEX_ERROR, code == SQLITE_BUSY || code == SQLITE_LOCKED ? LODEX_ERROR_BUSY : LODEX_ERROR_STORE,
                "%s: %s", what, sqlite3_errmsg (db_));
   return false;
+}
+
+void
+Importer::configure (const ImportSettings &settings) noexcept
+{
+  settings_ = settings;
+  g_free (category_);
+  settings_.category = category_ = g_strdup (settings.category);
 }
 
 bool
@@ -82,7 +96,7 @@ Importer::read (goffset done, goffset total) noexcept
 {
   if (!progress_)
     return;
-  guint64 places = result_.places + result_.skipped;
+  guint64 places = result_.places + result_.skipped + result_.updated;
   /* about a hundred calls for a file, and one for every thousand places */
   if (places < reported_places_ + 1000 && done < reported_bytes_ + MAX (total / 100, 64 * 1024) && done < total)
     return;
@@ -126,34 +140,59 @@ address_is_empty (const LodexPlaceAddress *address)
   return true;
 }
 
-bool
-Importer::add_place (LodexPlaceRow *row, LodexPlaceAddress *address, GList *links, bool *added, GError **error) noexcept
+/* The id of the stored place @row is (transfer full), or NULL: its id, or
+ * else the nearest place of the same name close enough. */
+gchar *
+Importer::stored_place (LodexPlaceRow *row, GError **error) noexcept
 {
-  db::Quiet quiet;
-  *added = false;
-  if (!go_on (error) || !_lodex_place_check_position (row->latitude, row->longitude, error))
-    return false;
-  const char *name = row->name ? row->name : "";
-
-  if (row->id)
+  if (row->id && _lodex_db_place_exists (db_, row->id))
+    return g_strdup (row->id);
+  if (!settings_.by_name || !row->name)
+    return nullptr;
+  /* a box around the point first, through the index of positions */
+  double lat_span = same_place_metres / 111000.0 * 1.1;
+  double cos_lat = cos (row->latitude * G_PI / 180.0);
+  double long_span = cos_lat > 1e-6 ? MIN (lat_span / cos_lat, 360.0) : 360.0;
+  db::Statement near = db::borrow (db_, "SELECT id FROM places WHERE latitude BETWEEN :south AND :north "
+                                        "AND longitude BETWEEN :west AND :east AND name = :name "
+                                        "AND lodex_surface_distance (latitude, longitude, :latitude, :longitude) <= :metres "
+                                        "ORDER BY lodex_surface_distance (latitude, longitude, :latitude, :longitude) LIMIT 1");
+  if (!near || !near.bind (":south", row->latitude - lat_span) || !near.bind (":north", row->latitude + lat_span)
+      || !near.bind (":west", row->longitude - long_span) || !near.bind (":east", row->longitude + long_span)
+      || !near.bind (":name", row->name) || !near.bind (":latitude", row->latitude)
+      || !near.bind (":longitude", row->longitude) || !near.bind (":metres", same_place_metres))
     {
-      if (_lodex_db_place_exists (db_, row->id))
-        {
-          /* the same place: it stays as it is, and the file's routes get it */
-          result_.skipped++;
-          if (!routes_hold_places_)
-            return true;
-          return temp_table ("CREATE TEMP TABLE IF NOT EXISTS import_present (id TEXT)", error)
-                 && (db::exec_bound (db_, "INSERT INTO temp.import_present (id) VALUES (:id)", ":id", row->id, nullptr)
-                     || failed (error, "Could not store place \"%s\"", name));
-        }
-      if (!_lodex_db_insert_place_row (db_, row))
-        return failed (error, "Could not store place \"%s\"", name);
+      failed (error, "Could not look for place \"%s\"", row->name);
+      return nullptr;
     }
-  else if (!insert_new (db_, row->id, [&] { return _lodex_db_insert_place_row (db_, row) != FALSE; }))
-    return failed (error, "Could not store place \"%s\"", name);
-  result_.last_place = sqlite3_last_insert_rowid (db_);
+  if (!db::fetch_row (near))
+    {
+      int code = sqlite3_errcode (db_);
+      if (code != SQLITE_OK && code != SQLITE_DONE && code != SQLITE_ROW)
+        failed (error, "Could not look for place \"%s\"", row->name);
+      return nullptr;
+    }
+  gchar *id = db::column_strdup (near.get (), 0);
+  db::finish_read (near);
+  return id;
+}
 
+/* The place is the file's: its routes get it. */
+bool
+Importer::mark_present (const char *place_id, GError **error) noexcept
+{
+  if (!routes_hold_places_)
+    return true;
+  return temp_table ("CREATE TEMP TABLE IF NOT EXISTS import_present (id TEXT)", error)
+         && (db::exec_bound (db_, "INSERT INTO temp.import_present (id) VALUES (:id)", ":id", place_id, nullptr)
+             || failed (error, "Could not store place \"%s\"", place_id));
+}
+
+/* The address and links of the place @row, stored already. */
+bool
+Importer::write_attachments (LodexPlaceRow *row, LodexPlaceAddress *address, GList *links, GError **error) noexcept
+{
+  const char *name = row->name ? row->name : "";
   if (address && !address_is_empty (address) && !lodex_db_place_address_set (db_, row->id, address))
     return failed (error, "Could not store the address of place \"%s\"", name);
   for (GList *l = links; l; l = l->next)
@@ -166,7 +205,92 @@ Importer::add_place (LodexPlaceRow *row, LodexPlaceAddress *address, GList *link
       if (!written)
         return failed (error, "Could not store a link of place \"%s\"", name);
     }
+  return true;
+}
+
+/* The file's version of a stored place: every column but its creation
+ * time, its address and its links. */
+bool
+Importer::update_place (LodexPlaceRow *row, LodexPlaceAddress *address, GList *links, GError **error) noexcept
+{
+  const char *name = row->name ? row->name : "";
+  constexpr guint every_column = (LODEX_PLACE_COLUMN_PRESENCE << 1) - 1;
+  if (!_lodex_db_update_place_columns (db_, row, every_column)
+      || !db::exec_bound (db_, "DELETE FROM places_address WHERE place_id = :id", ":id", row->id, nullptr)
+      || !db::exec_bound (db_, "DELETE FROM places_links WHERE place_id = :id", ":id", row->id, nullptr))
+    return failed (error, "Could not update place \"%s\"", name);
+  return write_attachments (row, address, links, error);
+}
+
+/* The place joins the category the import was asked to put it in. */
+bool
+Importer::join_chosen_category (const char *place_id, GError **error) noexcept
+{
+  if (!settings_.category)
+    return true;
+  if (!chosen_category_id_)
+    {
+      if (!add_category (settings_.category, nullptr, error))
+        return false;
+      chosen_category_id_ = category_id (settings_.category);
+      if (!chosen_category_id_)
+        return failed (error, "Could not store category \"%s\"", settings_.category);
+    }
+  if (!db::exec_bound (db_, "INSERT OR IGNORE INTO p2c (place_id, category_id) VALUES (:place_id, :category_id)",
+                       ":place_id", place_id, ":category_id", chosen_category_id_, nullptr))
+    return failed (error, "Could not store the membership of a place in \"%s\"", settings_.category);
+  return joined (chosen_category_id_);
+}
+
+bool
+Importer::add_place (LodexPlaceRow *row, LodexPlaceAddress *address, GList *links, bool *added, GError **error) noexcept
+{
+  db::Quiet quiet;
+  *added = false;
+  if (!go_on (error) || !_lodex_place_check_position (row->latitude, row->longitude, error))
+    return false;
+  const char *name = row->name ? row->name : "";
+
+  GError *failure = nullptr;
+  g_autofree gchar *present = stored_place (row, &failure);
+  if (failure)
+    {
+      g_propagate_error (error, failure);
+      return false;
+    }
+  if (present && settings_.duplicates == Duplicates::skip)
+    {
+      result_.skipped++;
+      g_ptr_array_add (result_.skipped_ids, g_strdup (present));
+      return mark_present (present, error);
+    }
+  if (present && settings_.duplicates == Duplicates::update)
+    {
+      g_free (row->id);
+      row->id = g_strdup (present);
+      if (!update_place (row, address, links, error) || !mark_present (present, error)
+          || !join_chosen_category (present, error))
+        return false;
+      result_.updated++;
+      g_ptr_array_add (result_.updated_ids, g_strdup (present));
+      return true;
+    }
+  if (present && row->id && g_str_equal (row->id, present)) /* added again: under a new id */
+    g_clear_pointer (&row->id, g_free);
+
+  if (row->id)
+    {
+      if (!_lodex_db_insert_place_row (db_, row))
+        return failed (error, "Could not store place \"%s\"", name);
+    }
+  else if (!insert_new (db_, row->id, [&] { return _lodex_db_insert_place_row (db_, row) != FALSE; }))
+    return failed (error, "Could not store place \"%s\"", name);
+  result_.last_place = sqlite3_last_insert_rowid (db_);
+
+  if (!write_attachments (row, address, links, error) || !join_chosen_category (row->id, error))
+    return false;
   result_.places++;
+  g_ptr_array_add (result_.added_ids, g_strdup (row->id));
   *added = true;
   return true;
 }

@@ -18,11 +18,32 @@ namespace lodex
 /* How far an import is: places stored, and bytes of the file read. */
 using ImportProgressFunc = void (*) (guint64 places, goffset done, goffset total, gpointer data);
 
+/* What an import does with a place that is stored already. */
+enum class Duplicates
+{
+  skip,   /* left as it is */
+  update, /* written as the file has it */
+  add,    /* added again, as a new place */
+};
+
+/* A place of the file is stored already when its id is, or (with
+ * by_name) when a place of the same name lies within this many metres. */
+constexpr double same_place_metres = 10.0;
+
+/* How an import treats the places it reads. */
+struct ImportSettings
+{
+  Duplicates duplicates = Duplicates::skip;
+  bool by_name = false;           /* same name nearby: the same place */
+  const char *category = nullptr; /* every place added or updated joins it */
+};
+
 /* What an import stored. */
 struct ImportResult
 {
   guint places = 0;       /* added */
-  guint skipped = 0;      /* already stored under their id: left as they were */
+  guint skipped = 0;      /* already stored: left as they were */
+  guint updated = 0;      /* already stored: written as the file has them */
   guint dropped = 0;      /* optional values that could not be read, left out */
   guint waypoints = 0;    /* of routes and tracks */
   gint64 first_place = 0; /* the rowids of the places added: first_place..last_place */
@@ -30,6 +51,9 @@ struct ImportResult
   GPtrArray *categories = g_ptr_array_new_with_free_func (g_free); /* ids of those added */
   GPtrArray *joined = g_ptr_array_new_with_free_func (g_free);     /* ids of those given members */
   GPtrArray *routes = g_ptr_array_new_with_free_func (g_free);     /* ids of those added */
+  GPtrArray *added_ids = g_ptr_array_new_with_free_func (g_free);  /* of places, in the file's order */
+  GPtrArray *updated_ids = g_ptr_array_new_with_free_func (g_free);
+  GPtrArray *skipped_ids = g_ptr_array_new_with_free_func (g_free);
 
   ImportResult () = default;
   ImportResult (const ImportResult &) = delete;
@@ -51,6 +75,9 @@ public:
    * routes) and commits. */
   bool commit (GError **error) noexcept;
 
+  /* Before begin (); the settings are copied. */
+  void configure (const ImportSettings &settings) noexcept;
+
   /* Every route and track of the file holds every place of the file. */
   void
   set_routes_hold_places (bool hold) noexcept
@@ -59,9 +86,10 @@ public:
   }
 
   /* A place with its address (nullable) and links (of LodexPlaceLink; their
-   * ids are made here). A row without an id gets a new one; a row whose id
-   * is stored already is skipped, and *@added tells which. The position is
-   * checked. */
+   * ids are made here). A row without an id gets a new one; a place stored
+   * already is skipped, updated or added anew as the settings say, and
+   * *@added tells whether it was added (row->id is then its id). The
+   * position is checked. */
   bool add_place (LodexPlaceRow *row, LodexPlaceAddress *address, GList *links, bool *added, GError **error) noexcept;
 
   /* A category of that name, unless the database has one. */
@@ -104,6 +132,11 @@ private:
   bool temp_table (const char *sql, GError **error) noexcept;
   gchar *category_id (const char *name) noexcept;
   bool joined (const char *category_id) noexcept;
+  gchar *stored_place (LodexPlaceRow *row, GError **error) noexcept;
+  bool mark_present (const char *place_id, GError **error) noexcept;
+  bool write_attachments (LodexPlaceRow *row, LodexPlaceAddress *address, GList *links, GError **error) noexcept;
+  bool update_place (LodexPlaceRow *row, LodexPlaceAddress *address, GList *links, GError **error) noexcept;
+  bool join_chosen_category (const char *place_id, GError **error) noexcept;
 
   gchar *database_;
   GCancellable *cancellable_;
@@ -112,6 +145,9 @@ private:
   sqlite3 *db_ = nullptr;
   bool open_ = false;
   bool routes_hold_places_ = false;
+  ImportSettings settings_;
+  gchar *category_ = nullptr;                                       /* settings_.category's copy */
+  gchar *chosen_category_id_ = nullptr;                             /* its id, once made */
   gint64 before_ = 0;                                               /* the largest place rowid when the import began */
   gchar *route_id_ = nullptr;                                       /* of the route being read */
   guint position_ = 0;                                              /* of its next waypoint */
@@ -125,6 +161,9 @@ private:
 bool import_gpx (Importer &importer, const char *filename, GError **error) noexcept;
 bool import_lmx (Importer &importer, const char *filename, GError **error) noexcept;
 bool import_geojson (Importer &importer, const char *filename, GError **error) noexcept;
+
+/* lodex-import-result.cpp: the public result, taking the ids of @result. */
+LodexImportResult *import_result_new (ImportResult &result) noexcept;
 
 /* lodex-store-files.cpp: imports a file into @store, as LMX when @lmx,
  * and announces what it stored. */

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <glib-object.h>
+#include <gio/gio.h>
 #include <liblodex/lodex-types.h>
 #include <liblodex/lodex-set.h>
 #include <liblodex/lodex-place.h>
@@ -8,6 +8,9 @@
 #include <liblodex/lodex-image.h>
 #include <liblodex/lodex-route.h>
 #include <liblodex/lodex-change.h>
+#include <liblodex/lodex-import-options.h>
+#include <liblodex/lodex-import-result.h>
+#include <liblodex/lodex-export-options.h>
 
 G_BEGIN_DECLS
 
@@ -57,6 +60,59 @@ GList *lodex_store_routes (LodexStore *store);
 
 gboolean lodex_store_import_from_file (LodexStore *store, const char *filename, GError **error);
 gboolean lodex_store_export_to_file (LodexStore *store, const char *filename, GError **error);
+
+/**
+ * LodexProgressCallback:
+ * @places: the places read (an import) or written (an export) so far
+ * @current_bytes: the bytes of the file an import read so far; 0 for an
+ *   export
+ * @total_bytes: the size of the file an import reads (0 for a pipe); -1
+ *   for an export
+ * @user_data: (closure): the data given with the callback
+ *
+ * How far an asynchronous import or export is. It is called on the main
+ * context that was the thread-default one when the work started, in
+ * order, with figures that never go back, at most a few hundred times for
+ * a whole file; a completed import's last call has @current_bytes equal to
+ * @total_bytes.
+ *
+ * Since: 0.2
+ */
+typedef void (*LodexProgressCallback) (guint64 places, goffset current_bytes, goffset total_bytes, gpointer user_data);
+
+LodexImportResult *lodex_store_import (LodexStore *store,
+                                       GFile *file,
+                                       LodexImportOptions *options,
+                                       GCancellable *cancellable,
+                                       GError **error);
+void lodex_store_import_async (LodexStore *store,
+                               GFile *file,
+                               LodexImportOptions *options,
+                               GCancellable *cancellable,
+                               LodexProgressCallback progress_callback,
+                               gpointer progress_data,
+                               GDestroyNotify progress_data_free,
+                               GAsyncReadyCallback callback,
+                               gpointer user_data);
+LodexImportResult *lodex_store_import_finish (LodexStore *store, GAsyncResult *result, GError **error);
+
+gboolean lodex_store_export (LodexStore *store,
+                             LodexSet *set,
+                             GFile *file,
+                             LodexExportOptions *options,
+                             GCancellable *cancellable,
+                             GError **error);
+void lodex_store_export_async (LodexStore *store,
+                               LodexSet *set,
+                               GFile *file,
+                               LodexExportOptions *options,
+                               GCancellable *cancellable,
+                               LodexProgressCallback progress_callback,
+                               gpointer progress_data,
+                               GDestroyNotify progress_data_free,
+                               GAsyncReadyCallback callback,
+                               gpointer user_data);
+gboolean lodex_store_export_finish (LodexStore *store, GAsyncResult *result, GError **error);
 
 void lodex_make_resident (void);
 

@@ -26,3 +26,6 @@
 #include <liblodex/lodex-error.h>
 #include <liblodex/lodex-import.h>
 #include <liblodex/lodex-export.h>
+#include <liblodex/lodex-import-options.h>
+#include <liblodex/lodex-import-result.h>
+#include <liblodex/lodex-export-options.h>

@@ -910,10 +910,10 @@ test_gpx_groups (StoreFixture *f, gconstpointer)
 
   /* out without our extension, and without routes */
   g_autofree gchar *plain = g_build_filename (g_get_home_dir (), "plain.gpx", nullptr);
-  lodex::ExportSettings settings;
-  settings.extension = false;
-  settings.routes = false;
-  g_assert_true (lodex::export_gpx_file (LODEX_SET (f->store), f->store, plain, settings, &error));
+  g_autoptr (LodexExportOptions) options = lodex_export_options_new ();
+  g_object_set (options, "extension", FALSE, "routes", FALSE, nullptr);
+  g_autoptr (GFile) plain_file = g_file_new_for_path (plain);
+  g_assert_true (lodex_store_export (f->store, nullptr, plain_file, options, nullptr, &error));
   g_assert_no_error (error);
   assert_valid_gpx (plain);
   g_assert_cmpint (xpath_count (plain, "//lodex:*"), ==, 0);

@@ -210,7 +210,7 @@ test_journal_import_heard (StoreFixture *f, gconstpointer)
   Batches batches (f->store);
   lodex_test_settle (); /* listening: the tool's notices are what tell it */
   const char *argv[] = {LODEX_TEST_TOOL, "--import", file, nullptr};
-  g_autoptr (GSubprocess) tool = lodex_test_spawn (G_SUBPROCESS_FLAGS_NONE, argv);
+  g_autoptr (GSubprocess) tool = lodex_test_spawn (G_SUBPROCESS_FLAGS_STDOUT_SILENCE, argv);
   g_assert_true (g_subprocess_wait_check (tool, nullptr, nullptr));
   lodex_test_wait ([&] { return batches.counted ("added place ") >= n; });
   lodex_test_settle ();

@@ -13,7 +13,7 @@ import unittest
 import gi
 
 gi.require_version("Lodex", "0")
-from gi.repository import GLib, Lodex  # noqa: E402
+from gi.repository import Gio, GLib, Lodex  # noqa: E402
 
 
 def wait_for(done):
@@ -155,6 +155,28 @@ class PythonTest(unittest.TestCase):
         told = [change for resynced, changes in batches for change in changes if not resynced]
         self.assertIn((Lodex.ChangeKind.PLACE, Lodex.ChangeEvent.ADDED, place.props.id, None), told)
         self.assertIn((Lodex.ChangeKind.CATEGORY, Lodex.ChangeEvent.JOINED, category.props.id, place.props.id), told)
+
+    def test_import_async(self):
+        path = os.path.join(GLib.get_home_dir(), "favourites.gpx")
+        with open(path, "w") as f:
+            f.write('<?xml version="1.0"?>\n<gpx version="1.1" creator="test" '
+                    'xmlns="http://www.topografix.com/GPX/1/1">\n'
+                    + "".join('<wpt lat="-33.%03d" lon="151.2"><name>Favourite %d</name></wpt>\n' % (i, i)
+                              for i in range(3))
+                    + "</gpx>\n")
+        progress, results = [], []
+        options = Lodex.ImportOptions(category="Holiday 2026")
+        store.import_async(Gio.File.new_for_path(path), options, None,
+                           progress_callback=lambda places, done, total, *data: progress.append((places, done, total)),
+                           callback=lambda source, result: results.append(source.import_finish(result)))
+        self.assertTrue(wait_for(lambda: results))
+        self.assertEqual(results[0].props.added, 3)
+        self.assertEqual(len(results[0].get_added_ids()), 3)
+        self.assertEqual(progress[-1], (3, os.path.getsize(path), os.path.getsize(path)))
+        # the same file again: every place known by its name and position
+        again = store.import_(Gio.File.new_for_path(path), None, None)
+        self.assertEqual(again.get_skipped_ids(), results[0].get_added_ids())
+        self.assertEqual(again.props.added, 0)
 
     def test_walked_places_are_released(self):
         for i in range(10000):

@@ -658,9 +658,15 @@ test_tool_session (Fixture *, gconstpointer)
       assert_run (run_tool ({"--export", file}), 0, "", "");
       g_autofree gchar *home = g_strconcat (file, ".home", nullptr);
       g_assert_cmpint (g_mkdir_with_parents (home, 0700), ==, 0);
-      assert_run (run_tool_in (home, {"--import", file}), 0, "", "");
+      assert_run (run_tool_in (home, {"--import", file}), 0, "3 added, 0 updated, 0 skipped\n", "");
       std::string imported = run_tool_in (home, {"--list-places"}).out;
       g_assert_true (places_without_ids (imported) == places_without_ids (listing));
+      /* the same places again: known, by id or by name and position */
+      assert_run (run_tool_in (home, {"--import", file}), 0, "0 added, 0 updated, 3 skipped\n", "");
+      assert_run (run_tool_in (home, {"--import", file, "--duplicates", "update", "--into-category", "Trip"}), 0,
+                  "0 added, 3 updated, 0 skipped\n", "");
+      g_assert_nonnull (strstr (run_tool_in (home, {"--list-categories"}).out.c_str (), "Trip"));
+      g_assert_true (places_without_ids (run_tool_in (home, {"--list-places"}).out) == places_without_ids (listing));
     }
 }
 

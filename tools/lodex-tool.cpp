@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <initializer_list>
+#include <unistd.h>
 
 namespace
 {
@@ -44,6 +45,8 @@ struct Options
   gchar *export_route = nullptr;
   gchar *route_file = nullptr; /* the argument after --export-route's id */
   gboolean list_routes = FALSE;
+  gchar *into_category = nullptr;
+  gchar *duplicates = nullptr;
   gboolean version = FALSE;
   gchar *name = nullptr;
   gchar *description = nullptr;
@@ -67,7 +70,8 @@ struct Options
   ~Options ()
   {
     for (gchar *text : {remove_place, update_place, show_place, remove_category, update_category, add_to_category,
-                        remove_from_category, category_filter, location_filter, export_file, import_file, export_route, route_file, name,
+                        remove_from_category, category_filter, location_filter, export_file, import_file, export_route, route_file,
+                        into_category, duplicates, name,
                         description, country, state, county, district, postcode, street, search, near, sort, limit})
       g_free (text);
   }
@@ -152,6 +156,10 @@ const GOptionEntry entries[] = {
   {"list-routes", 0, 0, G_OPTION_ARG_NONE, &options.list_routes, "List routes and tracks", nullptr},
   {"export-route", 0, 0, G_OPTION_ARG_FILENAME, &options.export_route, "Export one route or track as GPX",
    "<id> <filename>"},
+  {"into-category", 0, 0, G_OPTION_ARG_FILENAME, &options.into_category,
+   "Put every place the import adds or updates in this category", "<name>"},
+  {"duplicates", 0, 0, G_OPTION_ARG_FILENAME, &options.duplicates,
+   "What the import does with a place stored already (default skip)", "skip|update|add"},
   {"name", 0, 0, G_OPTION_ARG_FILENAME, &options.name, "Name", "<name>"},
   {"description", 0, 0, G_OPTION_ARG_FILENAME, &options.description, "Description", "<description>"},
   {"latitude", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer> (coordinate_option_cb),
@@ -189,9 +197,11 @@ const char summary[] = "Manages your place database (~/.lodex.db): places, categ
 const char description[] = "--add-place needs --name, --latitude and --longitude; --update-place changes\n"
                            "only what is given. Coordinates are decimal degrees written with a dot.\n"
                            "Ids are printed by the commands that add and list. A file name ending in\n"
-                           ".lmx (in any case) is read and written as LMX, any other as GPX. --export\n"
-                           "writes routes and tracks to GPX too; --export-route writes one of them,\n"
-                           "with its places, as GPX.\n"
+                           ".lmx is read and written as LMX, one ending in .geojson or .json as GeoJSON\n"
+                           "(in any case), any other as GPX. --export writes routes and tracks to GPX\n"
+                           "too; --export-route writes one of them, with its places, as GPX. --import\n"
+                           "prints how many places it added, updated and skipped; a place is stored\n"
+                           "already when its id is, or a place of the same name lies within 10 metres.\n"
                            "--search matches whole words without case or accents (\"zurich\" finds\n"
                            "\"Zürich\"), and with a * the words they begin (\"zur*\"); --near measures\n"
                            "metres along the earth's surface.\n"
@@ -803,29 +813,139 @@ list_query (LodexStore *store)
   return list_set (listed, limit, by_distance);
 }
 
+/* A progress line on standard error for a person watching: only on a
+ * terminal, and only once the work has lasted a second. */
+struct ProgressLine
+{
+  const char *what;
+  gint64 start = g_get_monotonic_time ();
+  bool shown = false;
+
+  explicit ProgressLine (const char *what) : what (what) {}
+  ~ProgressLine ()
+  {
+    if (shown) /* the line is left as it ended, and the next starts below */
+      g_printerr ("\n");
+  }
+
+  static bool
+  wanted ()
+  {
+    return isatty (STDERR_FILENO);
+  }
+
+  static void
+  update (guint64 places, goffset done, goffset total, gpointer data)
+  {
+    auto line = static_cast<ProgressLine *> (data);
+    if (!line->shown && g_get_monotonic_time () - line->start < G_USEC_PER_SEC)
+      return;
+    line->shown = true;
+    if (total > 0)
+      g_printerr ("\r%s: %" G_GUINT64_FORMAT " places, %d%%\033[K", line->what, places, int (done * 100 / total));
+    else
+      g_printerr ("\r%s: %" G_GUINT64_FORMAT " places\033[K", line->what, places);
+  }
+};
+
+/* Runs an asynchronous call of the library to its end. */
+struct Wait
+{
+  GMainLoop *loop = g_main_loop_new (nullptr, FALSE);
+  GAsyncResult *result = nullptr;
+
+  ~Wait ()
+  {
+    g_clear_object (&result);
+    g_main_loop_unref (loop);
+  }
+
+  static void
+  done (GObject *, GAsyncResult *result, gpointer data)
+  {
+    auto wait = static_cast<Wait *> (data);
+    wait->result = G_ASYNC_RESULT (g_object_ref (result));
+    g_main_loop_quit (wait->loop);
+  }
+
+  GAsyncResult *
+  run ()
+  {
+    g_main_loop_run (loop);
+    return result;
+  }
+};
+
+int
+export_file (LodexStore *store)
+{
+  g_autoptr (GError) error = nullptr;
+  g_autoptr (GFile) file = g_file_new_for_path (options.export_file);
+  ProgressLine line ("Exporting");
+  Wait wait;
+  lodex_store_export_async (store, nullptr, file, nullptr, nullptr, ProgressLine::wanted () ? ProgressLine::update : nullptr,
+                            &line, nullptr, Wait::done, &wait);
+  if (!lodex_store_export_finish (store, wait.run (), &error))
+    {
+      g_printerr ("%sError exporting: %s\n", line.shown ? "\n" : "", error ? error->message : "unknown error");
+      line.shown = false;
+      return FAILURE;
+    }
+  return 0;
+}
+
+int
+import_file (LodexStore *store)
+{
+  g_autoptr (LodexImportOptions) import_options = lodex_import_options_new ();
+  lodex_import_options_set_category (import_options, options.into_category);
+  if (options.duplicates)
+    {
+      GEnumClass *values = G_ENUM_CLASS (g_type_class_ref (LODEX_TYPE_DUPLICATES));
+      GEnumValue *value = g_enum_get_value_by_nick (values, options.duplicates);
+      g_type_class_unref (values);
+      if (!value)
+        {
+          g_printerr ("Unknown value '%s' for --duplicates: skip, update or add\n", options.duplicates);
+          return FAILURE;
+        }
+      lodex_import_options_set_duplicates (import_options, LodexDuplicates (value->value));
+    }
+
+  g_autoptr (GError) error = nullptr;
+  g_autoptr (GFile) file = g_file_new_for_path (options.import_file);
+  g_autoptr (LodexImportResult) result = nullptr;
+  {
+    ProgressLine line ("Importing");
+    Wait wait;
+    lodex_store_import_async (store, file, import_options, nullptr, ProgressLine::wanted () ? ProgressLine::update : nullptr,
+                              &line, nullptr, Wait::done, &wait);
+    result = lodex_store_import_finish (store, wait.run (), &error);
+  }
+  if (!result)
+    {
+      g_printerr ("Error importing: %s\n", error ? error->message : "unknown error");
+      return FAILURE;
+    }
+  out ("%u added, %u updated, %u skipped\n", lodex_import_result_get_added (result),
+       lodex_import_result_get_updated (result), lodex_import_result_get_skipped (result));
+  return 0;
+}
+
 /* Files: the export, then the import, each with its own error. */
 int
 transfer_files (LodexStore *store)
 {
   int status = 0;
-  if (options.export_file)
+  if ((options.into_category || options.duplicates) && !options.import_file)
     {
-      g_autoptr (GError) error = nullptr;
-      if (!lodex_store_export_to_file (store, options.export_file, &error))
-        {
-          g_printerr ("Error exporting: %s\n", error ? error->message : "unknown error");
-          status = FAILURE;
-        }
+      g_printerr ("--into-category and --duplicates go with --import\n");
+      return FAILURE;
     }
-  if (options.import_file)
-    {
-      g_autoptr (GError) error = nullptr;
-      if (!lodex_store_import_from_file (store, options.import_file, &error))
-        {
-          g_printerr ("Error importing: %s\n", error ? error->message : "unknown error");
-          status = FAILURE;
-        }
-    }
+  if (options.export_file && export_file (store) != 0)
+    status = FAILURE;
+  if (options.import_file && import_file (store) != 0)
+    status = FAILURE;
   return status;
 }
 
