@@ -2,6 +2,8 @@
 
 #include "lodex-private.h"
 
+#include <utility>
+
 /**
  * lodex_error_quark:
  *
@@ -32,3 +34,86 @@ _lodex_set_database_error (GError **error, sqlite3 *db, const char *what)
   g_set_error (error, LODEX_ERROR, code == SQLITE_BUSY || code == SQLITE_LOCKED ? LODEX_ERROR_BUSY : LODEX_ERROR_DATABASE,
                "%s: %s", what, db ? sqlite3_errmsg (db) : "no database");
 }
+
+namespace lodex
+{
+
+namespace
+{
+
+thread_local Failures *innermost;
+
+int
+code_of (sqlite3 *db) noexcept
+{
+  switch (db ? sqlite3_extended_errcode (db) : SQLITE_ERROR)
+    {
+    case SQLITE_BUSY:
+    case SQLITE_BUSY_SNAPSHOT:
+    case SQLITE_BUSY_RECOVERY:
+    case SQLITE_BUSY_TIMEOUT:
+    case SQLITE_LOCKED:
+    case SQLITE_LOCKED_SHAREDCACHE:
+      return LODEX_ERROR_BUSY;
+    case SQLITE_CONSTRAINT_PRIMARYKEY:
+    case SQLITE_CONSTRAINT_UNIQUE:
+      return LODEX_ERROR_EXISTS;
+    default:
+      return LODEX_ERROR_DATABASE;
+    }
+}
+
+} // namespace
+
+Failures::Failures () noexcept : outer_ (innermost)
+{
+  innermost = this;
+}
+
+Failures::~Failures ()
+{
+  innermost = outer_;
+  g_clear_error (&first_);
+}
+
+gboolean
+Failures::finish (gboolean ok, GError **error, const char *what) noexcept
+{
+  if (ok)
+    return TRUE;
+  if (first_)
+    g_propagate_error (error, std::exchange (first_, nullptr));
+  else
+    g_set_error (error, LODEX_ERROR, LODEX_ERROR_DATABASE, "%s failed", what);
+  return FALSE;
+}
+
+void
+keep (int code, const char *format, va_list args) noexcept
+{
+  if (!innermost)
+    {
+      g_logv (G_LOG_DOMAIN, G_LOG_LEVEL_WARNING, format, args);
+      return;
+    }
+  /* the first failure is the cause; what follows is its consequence */
+  if (!innermost->first_)
+    innermost->first_ = g_error_new_valist (LODEX_ERROR, code, format, args);
+}
+
+void
+fail (int code, const char *format, ...) noexcept
+{
+  va_list args;
+  va_start (args, format);
+  keep (code, format, args);
+  va_end (args);
+}
+
+void
+fail_db (sqlite3 *db, const char *format, va_list args) noexcept
+{
+  keep (code_of (db), format, args);
+}
+
+} // namespace lodex

@@ -611,23 +611,9 @@ lodex_place_new (const gchar *name, gdouble latitude, gdouble longitude)
   return self;
 }
 
-/**
- * lodex_place_commit:
- * @place: a #LodexPlace
- *
- * Writes pending changes of a stored place now rather than at the next idle
- * moment of the main loop: the properties changed since the place was last
- * loaded or written, and its address fields, in one transaction. When the
- * write fails, the place keeps its values and its changes stay pending.
- *
- * Returns: whether nothing is left to write; %TRUE for a place in no store
- *
- * Since: 0.1
- */
-gboolean
-lodex_place_commit (LodexPlace *place)
+static gboolean
+commit (LodexPlace *place)
 {
-  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
   LodexPlacePrivate *priv = get_priv (place);
 
   /* done now: the idle commit has nothing left to do */
@@ -649,6 +635,53 @@ lodex_place_commit (LodexPlace *place)
 }
 
 /**
+ * lodex_place_commit:
+ * @place: a #LodexPlace
+ *
+ * Writes pending changes of a stored place now rather than at the next idle
+ * moment of the main loop: the properties changed since the place was last
+ * loaded or written, and its address fields, in one transaction. When the
+ * write fails, the place keeps its values and its changes stay pending.
+ *
+ * Returns: whether nothing is left to write; %TRUE for a place in no store
+ *
+ * Since: 0.1
+ */
+gboolean
+lodex_place_commit (LodexPlace *place)
+{
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  lodex_return_val_if_foreign (get_priv (place)->store, FALSE);
+  return commit (place);
+}
+
+/**
+ * lodex_place_commit_full:
+ * @place: a #LodexPlace
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_place_commit() does, and tells why the write failed
+ * rather than logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when another program removed the place,
+ * %LODEX_ERROR_INVALID when its position is outside the valid range,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether nothing is left to write; %TRUE for a place in no store
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_place_commit_full (LodexPlace *place, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (get_priv (place)->store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (commit (place), error, "Writing the place");
+}
+
+/**
  * lodex_place_discard_changes:
  * @place: a #LodexPlace
  *
@@ -665,6 +698,7 @@ void
 lodex_place_discard_changes (LodexPlace *place)
 {
   g_return_if_fail (LODEX_IS_PLACE (place));
+  lodex_return_if_foreign (get_priv (place)->store);
   LodexPlacePrivate *priv = get_priv (place);
   bool pending = priv->changed || priv->address_changed;
   _lodex_place_discard_changes (place);
