@@ -1,0 +1,157 @@
+/* Errors a program can read: each kind of failure through the forms that
+ * take a GError, which log nothing (any warning is fatal here), and calls
+ * from a thread that does not own the store. */
+
+#include "lodex-test-utils.h"
+
+/* A connection of another program's to the test's database. */
+static sqlite3 *
+open_foreign (void)
+{
+  g_autofree gchar *path = lodex_test_db_path ();
+  sqlite3 *db = nullptr;
+  g_assert_cmpint (sqlite3_open (path, &db), ==, SQLITE_OK);
+  return db;
+}
+
+static void
+exec (sqlite3 *db, const char *sql)
+{
+  char *message = nullptr;
+  int res = sqlite3_exec (db, sql, nullptr, nullptr, &message);
+  g_assert_cmpstr (message, ==, nullptr);
+  g_assert_cmpint (res, ==, SQLITE_OK);
+}
+
+static void
+test_errors_kinds (StoreFixture *f, gconstpointer)
+{
+  g_autoptr (GError) error = nullptr;
+  g_autoptr (LodexPlace) place = lodex_place_new ("Mill", 52.2, 0.1);
+  g_autoptr (LodexCategory) category = lodex_category_new ("Mills", nullptr);
+
+  /* not stored: nothing to remove */
+  g_assert_false (lodex_store_remove_place_full (f->store, place, &error));
+  g_assert_error (error, LODEX_ERROR, LODEX_ERROR_NOT_STORED);
+  g_clear_error (&error);
+
+  /* exists: stored twice, a member twice (the database's own constraint) */
+  g_assert_true (lodex_store_add_place_full (f->store, place, &error));
+  g_assert_no_error (error);
+  g_assert_false (lodex_store_add_place_full (f->store, place, &error));
+  g_assert_error (error, LODEX_ERROR, LODEX_ERROR_EXISTS);
+  g_clear_error (&error);
+  g_assert_true (lodex_store_add_category_full (f->store, category, &error));
+  g_assert_true (lodex_category_add_place_full (category, place, &error));
+  g_assert_false (lodex_category_add_place_full (category, place, &error));
+  g_assert_error (error, LODEX_ERROR, LODEX_ERROR_EXISTS);
+  g_clear_error (&error);
+
+  /* busy: another program holds the write lock for longer than we wait */
+  sqlite3 *foreign = open_foreign ();
+  _lodex_db_set_busy_timeout (50);
+  exec (foreign, "BEGIN EXCLUSIVE");
+  g_object_set (place, "name", "Windmill", nullptr);
+  g_assert_false (lodex_place_commit_full (place, &error));
+  g_assert_error (error, LODEX_ERROR, LODEX_ERROR_BUSY);
+  g_clear_error (&error);
+  g_autoptr (LodexPlace) waiting = lodex_place_new ("Weir", 52.3, 0.1);
+  g_assert_false (lodex_store_add_place_full (f->store, waiting, &error));
+  g_assert_error (error, LODEX_ERROR, LODEX_ERROR_BUSY);
+  g_clear_error (&error);
+  g_assert_false (lodex_place_has_id (waiting));
+  exec (foreign, "COMMIT");
+  _lodex_db_set_busy_timeout (10 * 1000);
+  g_assert_true (lodex_place_commit_full (place, &error)); /* the change stayed pending */
+
+  /* the database refuses: nothing of the place is written */
+  exec (foreign, "CREATE TRIGGER refuse BEFORE INSERT ON places BEGIN SELECT RAISE (ABORT, 'refused here'); END");
+  g_assert_false (lodex_store_add_place_full (f->store, waiting, &error));
+  g_assert_error (error, LODEX_ERROR, LODEX_ERROR_DATABASE);
+  g_assert_nonnull (strstr (error->message, "refused here"));
+  g_clear_error (&error);
+  g_assert_false (lodex_place_has_id (waiting));
+  exec (foreign, "DROP TRIGGER refuse");
+
+  /* not stored any more: another program removed the place meanwhile */
+  g_autofree gchar *sql = g_strdup_printf ("DELETE FROM places WHERE id = '%s'", _lodex_place_get_row (place)->id);
+  exec (foreign, sql);
+  g_object_set (place, "name", "Ruin", nullptr);
+  g_assert_false (lodex_place_commit_full (place, &error));
+  g_assert_error (error, LODEX_ERROR, LODEX_ERROR_NOT_STORED);
+  g_clear_error (&error);
+  g_assert_false (lodex_category_remove_place_full (category, waiting, &error));
+  g_assert_error (error, LODEX_ERROR, LODEX_ERROR_NOT_STORED);
+  g_clear_error (&error);
+  lodex_place_discard_changes (place);
+  sqlite3_close (foreign);
+}
+
+/* A file that is not a place database is refused, and left as it was. */
+static void
+test_errors_damaged (void)
+{
+  g_autofree gchar *path = lodex_test_db_path ();
+  static const char garbage[] = "not a database, but somebody's notes, kept whole";
+  g_assert_true (g_file_set_contents (path, garbage, -1, nullptr));
+
+  g_autoptr (GError) error = nullptr;
+  g_assert_null (lodex_store_get_system_full (&error));
+  g_assert_error (error, LODEX_ERROR, LODEX_ERROR_DATABASE);
+
+  g_autofree gchar *kept = nullptr;
+  g_assert_true (g_file_get_contents (path, &kept, nullptr, nullptr));
+  g_assert_cmpstr (kept, ==, garbage);
+}
+
+struct Foreign
+{
+  LodexStore *store;
+  LodexPlace *place;
+};
+
+static gpointer
+call_from_elsewhere (gpointer data)
+{
+  auto foreign = static_cast<Foreign *> (data);
+  gboolean added = lodex_store_add_place (foreign->store, foreign->place);
+  LodexPlace *first = lodex_set_first (LODEX_SET (foreign->store));
+  return GINT_TO_POINTER (added || first);
+}
+
+static void
+test_errors_thread (void)
+{
+  if (g_test_subprocess ())
+    {
+      /* the criticals are what the parent reads */
+      g_log_set_always_fatal (GLogLevelFlags (G_LOG_FATAL_MASK));
+      g_autoptr (LodexStore) store = lodex_test_store_new ();
+      g_autoptr (LodexPlace) stored = lodex_place_new ("Here", 1, 2);
+      g_assert_true (lodex_store_add_place (store, stored));
+      g_autoptr (LodexPlace) place = lodex_place_new ("Elsewhere", 1, 2);
+      Foreign foreign{store, place};
+      GThread *thread = g_thread_new ("elsewhere", call_from_elsewhere, &foreign);
+      g_assert_false (GPOINTER_TO_INT (g_thread_join (thread)));
+      g_assert_false (lodex_place_has_id (place));
+      g_assert_true (lodex_store_add_place (store, place)); /* its own thread still may */
+      lodex_test_settle ();
+      return;
+    }
+  g_test_trap_subprocess (nullptr, 0, G_TEST_SUBPROCESS_DEFAULT);
+  g_test_trap_assert_passed ();
+  g_test_trap_assert_stderr ("*lodex_store_add_place: called from a thread that does not own the store*"
+                             "*lodex_set_first: called from a thread that does not own the store*");
+}
+
+int
+main (int argc, char **argv)
+{
+  g_test_init (&argc, &argv, G_TEST_OPTION_ISOLATE_DIRS, nullptr);
+
+  LODEX_TEST_ADD ("/errors/kinds", test_errors_kinds);
+  g_test_add_func ("/errors/damaged", test_errors_damaged);
+  g_test_add_func ("/errors/thread", test_errors_thread);
+
+  return lodex_test_run_with_bus ();
+}
