@@ -2,6 +2,8 @@
 
 #include "lodex-private.h"
 
+#include "gpx.h"
+
 #include <utility>
 
 /**
@@ -24,6 +26,30 @@ G_DEFINE_ENUM_TYPE (LodexError, lodex_error,
   G_DEFINE_ENUM_VALUE (LODEX_ERROR_NOT_STORED, "not-stored"),
   G_DEFINE_ENUM_VALUE (LODEX_ERROR_EXISTS, "exists"),
   G_DEFINE_ENUM_VALUE (LODEX_ERROR_INVALID, "invalid"))
+
+/* The GPX reader's and writer's own domain is not the library's: its codes
+ * become ours, the message stays. */
+void
+_lodex_error_from_gpx (GError *error)
+{
+  if (!error || error->domain != GPX_ERROR)
+    return;
+  switch (error->code)
+    {
+    case GPX_ERROR_PARSE:
+      error->domain = LODEX_ERROR;
+      error->code = LODEX_ERROR_PARSE;
+      break;
+    case GPX_ERROR_INVALID:
+      error->domain = LODEX_ERROR;
+      error->code = LODEX_ERROR_INVALID;
+      break;
+    default: /* the output could not be written */
+      error->domain = G_FILE_ERROR;
+      error->code = G_FILE_ERROR_IO;
+      break;
+    }
+}
 
 /* The code for what SQLite answered: a lock held too long is the one
  * failure a program may want to retry. */

@@ -31,6 +31,10 @@ LodexChange *_lodex_change_new (LodexChangeKind kind, LodexChangeEvent event, co
 /* lodex-error: @what and SQLite's last message for @db, as
  * %LODEX_ERROR_BUSY when it was a lock, else %LODEX_ERROR_DATABASE. */
 void _lodex_set_database_error (GError **error, sqlite3 *db, const char *what);
+/* A GPX_ERROR of the gpx/ library turned, in place, into %LODEX_ERROR_PARSE
+ * (not well-formed), %LODEX_ERROR_INVALID (not GPX, or a value out of
+ * range) or %G_FILE_ERROR_IO (the output failed); any other is left. */
+void _lodex_error_from_gpx (GError *error);
 
 /* lodex-store: whether the calling thread is the one that made @store; an
  * object in no store (%NULL) is anyone's. */
