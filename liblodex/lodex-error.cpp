@@ -4,7 +4,6 @@
 
 #include "gpx.h"
 
-#include <utility>
 
 /**
  * lodex_error_quark:
@@ -99,18 +98,36 @@ Failures::Failures () noexcept : outer_ (innermost)
 Failures::~Failures ()
 {
   innermost = outer_;
-  g_clear_error (&first_);
+  g_clear_pointer (&kept_, g_ptr_array_unref);
 }
 
 gboolean
 Failures::finish (gboolean ok, GError **error, const char *what) noexcept
 {
   if (ok)
-    return TRUE;
-  if (first_)
-    g_propagate_error (error, std::exchange (first_, nullptr));
+    {
+      /* to the operation around this one, or to the log */
+      for (guint i = 0; kept_ && i < kept_->len; i++)
+        {
+          auto failure = static_cast<GError *> (kept_->pdata[i]);
+          if (!outer_)
+            g_warning ("%s", failure->message);
+          else
+            {
+              if (!outer_->kept_)
+                outer_->kept_ = g_ptr_array_new_with_free_func (GDestroyNotify (g_error_free));
+              g_ptr_array_add (outer_->kept_, g_error_copy (failure));
+            }
+        }
+      g_clear_pointer (&kept_, g_ptr_array_unref);
+      return TRUE;
+    }
+  /* the first failure is the cause; what follows is its consequence */
+  if (kept_ && kept_->len)
+    g_propagate_error (error, static_cast<GError *> (g_ptr_array_steal_index (kept_, 0)));
   else
     g_set_error (error, LODEX_ERROR, LODEX_ERROR_DATABASE, "%s failed", what);
+  g_clear_pointer (&kept_, g_ptr_array_unref);
   return FALSE;
 }
 
@@ -122,9 +139,9 @@ keep (int code, const char *format, va_list args) noexcept
       g_logv (G_LOG_DOMAIN, G_LOG_LEVEL_WARNING, format, args);
       return;
     }
-  /* the first failure is the cause; what follows is its consequence */
-  if (!innermost->first_)
-    innermost->first_ = g_error_new_valist (LODEX_ERROR, code, format, args);
+  if (!innermost->kept_)
+    innermost->kept_ = g_ptr_array_new_with_free_func (GDestroyNotify (g_error_free));
+  g_ptr_array_add (innermost->kept_, g_error_new_valist (LODEX_ERROR, code, format, args));
 }
 
 void

@@ -258,13 +258,15 @@ public:
   Failures &operator= (const Failures &) = delete;
 
   /* @ok; else FALSE with the first failure kept in @error, or one that
-   * says @what failed when none was told. */
+   * says @what failed when none was told. A failure kept on the way to a
+   * success (an id taken, then another tried; a signal handler's own) is
+   * logged then, as it would have been. */
   gboolean finish (gboolean ok, GError **error, const char *what) noexcept;
 
 private:
   friend void keep (int code, const char *format, va_list args) noexcept;
   Failures *outer_;
-  GError *first_ = nullptr;
+  GPtrArray *kept_ = nullptr; /* of GError, in order */
 };
 
 /* g_warning (), or kept with @code (a #LodexError) by the Failures in

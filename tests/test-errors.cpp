@@ -56,6 +56,7 @@ test_errors_kinds (StoreFixture *f, gconstpointer)
   g_assert_error (error, LODEX_ERROR, LODEX_ERROR_BUSY);
   g_clear_error (&error);
   g_autoptr (LodexPlace) waiting = lodex_place_new ("Weir", 52.3, 0.1);
+  g_autoptr (LodexPlace) loose = lodex_place_new ("Ford", 52.4, 0.1);
   g_assert_false (lodex_store_add_place_full (f->store, waiting, &error));
   g_assert_error (error, LODEX_ERROR, LODEX_ERROR_BUSY);
   g_clear_error (&error);
@@ -73,6 +74,23 @@ test_errors_kinds (StoreFixture *f, gconstpointer)
   g_assert_false (lodex_place_has_id (waiting));
   exec (foreign, "DROP TRIGGER refuse");
 
+  /* a handler's own failure, during an operation that succeeds, is logged
+   * as it always was */
+  struct Handler
+  {
+    LodexStore *store;
+    LodexPlace *loose;
+  } handler{f->store, loose};
+  g_signal_connect_swapped (waiting, "added", G_CALLBACK (+[] (Handler *h) {
+                              lodex_store_remove_place (h->store, h->loose);
+                            }),
+                            &handler);
+  g_test_expect_message ("Lodex", G_LOG_LEVEL_WARNING, "Place is not associated with the database");
+  g_assert_true (lodex_store_add_place_full (f->store, waiting, &error));
+  g_assert_no_error (error);
+  g_test_assert_expected_messages ();
+  g_signal_handlers_disconnect_by_data (waiting, &handler);
+
   /* not stored any more: another program removed the place meanwhile */
   g_autofree gchar *sql = g_strdup_printf ("DELETE FROM places WHERE id = '%s'", _lodex_place_get_row (place)->id);
   exec (foreign, sql);
@@ -80,7 +98,7 @@ test_errors_kinds (StoreFixture *f, gconstpointer)
   g_assert_false (lodex_place_commit_full (place, &error));
   g_assert_error (error, LODEX_ERROR, LODEX_ERROR_NOT_STORED);
   g_clear_error (&error);
-  g_assert_false (lodex_category_remove_place_full (category, waiting, &error));
+  g_assert_false (lodex_category_remove_place_full (category, loose, &error));
   g_assert_error (error, LODEX_ERROR, LODEX_ERROR_NOT_STORED);
   g_clear_error (&error);
   lodex_place_discard_changes (place);
