@@ -59,6 +59,7 @@ static void
 lodex_category_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
 {
   LodexCategory *self = LODEX_CATEGORY (object);
+  lodex_return_if_foreign (get_priv (self)->store);
   if (!lodex::set_text_property (object, _lodex_category_get_row (self), fields, prop_id, value, pspec))
     return;
 

@@ -61,6 +61,7 @@ static void
 lodex_image_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
 {
   LodexImage *self = LODEX_IMAGE (object);
+  lodex_return_if_foreign (get_priv (self)->store);
   if (!lodex::set_text_property (object, _lodex_image_get_row (self), fields, prop_id, value, pspec))
     return;
 

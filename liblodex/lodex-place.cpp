@@ -158,6 +158,7 @@ static void
 lodex_place_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
 {
   LodexPlace *self = LODEX_PLACE (object);
+  lodex_return_if_foreign (get_priv (self)->store);
   LodexPlaceRow *row = _lodex_place_get_row (self);
 
   if (prop_id >= PROP_FIRST_ADDRESS && prop_id < N_PROPS)

@@ -97,6 +97,7 @@ static void
 lodex_route_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
 {
   LodexRoute *self = LODEX_ROUTE (object);
+  lodex_return_if_foreign (self->priv->store);
   auto field = row_field (prop_id);
   if (!field)
     {

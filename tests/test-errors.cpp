@@ -126,6 +126,7 @@ struct Foreign
 {
   LodexStore *store;
   LodexPlace *place;
+  LodexPlace *stored;
 };
 
 static gpointer
@@ -134,6 +135,7 @@ call_from_elsewhere (gpointer data)
   auto foreign = static_cast<Foreign *> (data);
   gboolean added = lodex_store_add_place (foreign->store, foreign->place);
   LodexPlace *first = lodex_set_first (LODEX_SET (foreign->store));
+  g_object_set (foreign->stored, "name", "Renamed elsewhere", nullptr);
   return GINT_TO_POINTER (added || first);
 }
 
@@ -148,10 +150,11 @@ test_errors_thread (void)
       g_autoptr (LodexPlace) stored = lodex_place_new ("Here", 1, 2);
       g_assert_true (lodex_store_add_place (store, stored));
       g_autoptr (LodexPlace) place = lodex_place_new ("Elsewhere", 1, 2);
-      Foreign foreign{store, place};
+      Foreign foreign{store, place, stored};
       GThread *thread = g_thread_new ("elsewhere", call_from_elsewhere, &foreign);
       g_assert_false (GPOINTER_TO_INT (g_thread_join (thread)));
       g_assert_false (lodex_place_has_id (place));
+      g_assert_cmpstr (_lodex_place_get_row (stored)->name, ==, "Here");
       g_assert_true (lodex_store_add_place (store, place)); /* its own thread still may */
       lodex_test_settle ();
       return;
@@ -159,7 +162,8 @@ test_errors_thread (void)
   g_test_trap_subprocess (nullptr, 0, G_TEST_SUBPROCESS_DEFAULT);
   g_test_trap_assert_passed ();
   g_test_trap_assert_stderr ("*lodex_store_add_place: called from a thread that does not own the store*"
-                             "*lodex_set_first: called from a thread that does not own the store*");
+                             "*lodex_set_first: called from a thread that does not own the store*"
+                             "*lodex_place_set_property: called from a thread that does not own the store*");
 }
 
 int
