@@ -334,6 +334,38 @@ lodex_place_get_appdata (LodexPlace *place, const gchar *key)
 }
 
 /**
+ * lodex_place_get_appdata_full:
+ * @place: a stored place
+ * @key: the application's key
+ * @error: return location for a #GError, or %NULL
+ *
+ * Reads the value an application keeps under @key on @place, as
+ * lodex_place_get_appdata() does, and tells a key without a value from a
+ * failure: the errors, in the %LODEX_ERROR domain, are
+ * %LODEX_ERROR_NOT_STORED when @place is in no store,
+ * %LODEX_ERROR_DATABASE when the database could not be read.
+ *
+ * Returns: (transfer full) (nullable): the value under @key; %NULL without
+ *   an error when the key has none
+ *
+ * Since: 0.2
+ */
+gchar *
+lodex_place_get_appdata_full (LodexPlace *place, const gchar *key, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+  g_return_val_if_fail (key != NULL, NULL);
+  g_return_val_if_fail (error == NULL || *error == NULL, NULL);
+  lodex_return_val_if_foreign (get_priv (place)->store, NULL);
+  lodex::Failures failures;
+  LodexStore *store = appdata_store (place);
+  gchar *data = store ? _lodex_store_place_get_appdata (store, place, key) : nullptr;
+  if (!failures.finish (!failures.any (), error, "Reading the application data"))
+    g_clear_pointer (&data, g_free);
+  return data;
+}
+
+/**
  * lodex_place_set_appdata:
  * @place: a stored place
  * @key: the application's key

@@ -148,6 +148,7 @@ gboolean lodex_place_remove_link_full (LodexPlace *place, LodexPlaceLink *link, 
 GList *lodex_place_get_links (LodexPlace *place);
 
 gchar *lodex_place_get_appdata (LodexPlace *place, const gchar *key);
+gchar *lodex_place_get_appdata_full (LodexPlace *place, const gchar *key, GError **error);
 gboolean lodex_place_set_appdata (LodexPlace *place, const gchar *key, const gchar *data);
 gboolean lodex_place_set_appdata_full (LodexPlace *place, const gchar *key, const gchar *data, GError **error);
 gboolean lodex_place_clear_appdata (LodexPlace *place, const gchar *key);

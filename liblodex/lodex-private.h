@@ -262,6 +262,8 @@ public:
    * success (an id taken, then another tried; a signal handler's own) is
    * logged then, as it would have been. */
   gboolean finish (gboolean ok, GError **error, const char *what) noexcept;
+  /* whether a failure was kept: for a result that may be empty */
+  bool any () const noexcept { return kept_ && kept_->len; }
 
 private:
   friend void keep (int code, const char *format, va_list args) noexcept;

@@ -525,6 +525,33 @@ lodex_route_foreach (LodexRoute *route, LodexWaypointFunc callback, gpointer use
 }
 
 /**
+ * lodex_route_foreach_full:
+ * @route: a stored route
+ * @callback: (scope call): called with each waypoint, in ascending order weight
+ * @user_data: data for @callback
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_route_foreach() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when @route is in no store,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the waypoints were read and what @callback changed was written
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_route_foreach_full (LodexRoute *route, LodexWaypointFunc callback, gpointer user_data, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (route->priv->store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (route_ready (route, nullptr) && _lodex_store_route_select_update_waypoints (route->priv->store, route->priv->row.id, callback, user_data), error, "Walking the waypoints");
+}
+
+/**
  * lodex_route_foreach_remove:
  * @route: a stored route
  * @callback: (scope call): returns %TRUE for each waypoint to delete
@@ -543,6 +570,33 @@ lodex_route_foreach_remove (LodexRoute *route, LodexWaypointFunc callback, gpoin
   g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
   lodex_return_val_if_foreign (route->priv->store, FALSE);
   return _lodex_store_route_delete_waypoints (route->priv->store, route->priv->row.id, callback, user_data);
+}
+
+/**
+ * lodex_route_foreach_remove_full:
+ * @route: a stored route
+ * @callback: (scope call): returns %TRUE for each waypoint to delete
+ * @user_data: data for @callback
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_route_foreach_remove() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when @route is in no store,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the walk and the deletion succeeded
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_route_foreach_remove_full (LodexRoute *route, LodexWaypointFunc callback, gpointer user_data, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (route->priv->store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (route_ready (route, nullptr) && _lodex_store_route_delete_waypoints (route->priv->store, route->priv->row.id, callback, user_data), error, "Deleting the waypoints");
 }
 
 /**

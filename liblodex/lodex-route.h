@@ -86,7 +86,9 @@ gboolean lodex_route_add_place_full (LodexRoute *route, LodexPlace *place, GErro
 gboolean lodex_route_remove_place (LodexRoute *route, LodexPlace *place);
 gboolean lodex_route_remove_place_full (LodexRoute *route, LodexPlace *place, GError **error);
 gboolean lodex_route_foreach (LodexRoute *route, LodexWaypointFunc callback, gpointer user_data);
+gboolean lodex_route_foreach_full (LodexRoute *route, LodexWaypointFunc callback, gpointer user_data, GError **error);
 gboolean lodex_route_foreach_remove (LodexRoute *route, LodexWaypointFunc callback, gpointer user_data);
+gboolean lodex_route_foreach_remove_full (LodexRoute *route, LodexWaypointFunc callback, gpointer user_data, GError **error);
 GList *lodex_route_get_waypoints (LodexRoute *route);
 gboolean lodex_route_get_bounds (LodexRoute *route, LodexRouteBounds *bounds);
 

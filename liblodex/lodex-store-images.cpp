@@ -78,6 +78,36 @@ lodex_store_get_image_by_id (LodexStore *store, const gchar *id)
 }
 
 /**
+ * lodex_store_get_image_by_id_full:
+ * @store: a #LodexStore
+ * @id: an image id
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_store_get_image_by_id() does, and tells why there is no
+ * image rather than logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when no image has @id,
+ * %LODEX_ERROR_DATABASE when the database could not be read.
+ *
+ * Returns: (transfer full): the image, or %NULL with @error set
+ *
+ * Since: 0.2
+ */
+LodexImage *
+lodex_store_get_image_by_id_full (LodexStore *store, const gchar *id, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  g_return_val_if_fail (id != NULL, NULL);
+  g_return_val_if_fail (error == NULL || *error == NULL, NULL);
+  lodex_return_val_if_foreign (store, NULL);
+  lodex::Failures failures;
+  LodexImage *found = get_object<LodexImage> (store, id);
+  if (!found) /* after any failure of the database's, which is the cause */
+    lodex::fail (LODEX_ERROR_NOT_STORED, "No image has the id %s", id);
+  failures.finish (found != nullptr, error, "Reading the image");
+  return found;
+}
+
+/**
  * lodex_store_remove_image:
  * @store: a #LodexStore
  * @image: an image of @store

@@ -276,6 +276,36 @@ lodex_store_get_place_by_id (LodexStore *store, const gchar *id)
   return lodex::adopt_place_row (store, row);
 }
 
+/**
+ * lodex_store_get_place_by_id_full:
+ * @store: a #LodexStore
+ * @id: a place id
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_store_get_place_by_id() does, and tells why there is no
+ * place rather than logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when no place has @id,
+ * %LODEX_ERROR_DATABASE when the database could not be read.
+ *
+ * Returns: (transfer full): the place, or %NULL with @error set
+ *
+ * Since: 0.2
+ */
+LodexPlace *
+lodex_store_get_place_by_id_full (LodexStore *store, const gchar *id, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  g_return_val_if_fail (id != NULL, NULL);
+  g_return_val_if_fail (error == NULL || *error == NULL, NULL);
+  lodex_return_val_if_foreign (store, NULL);
+  lodex::Failures failures;
+  LodexPlace *found = lodex_store_get_place_by_id (store, id);
+  if (!found) /* after any failure of the database's, which is the cause */
+    lodex::fail (LODEX_ERROR_NOT_STORED, "No place has the id %s", id);
+  failures.finish (found != nullptr, error, "Reading the place");
+  return found;
+}
+
 static gboolean
 remove_place (LodexStore *store, LodexPlace *place)
 {

@@ -105,6 +105,36 @@ lodex_store_get_route_by_id (LodexStore *store, const gchar *id)
 }
 
 /**
+ * lodex_store_get_route_by_id_full:
+ * @store: a #LodexStore
+ * @id: a route id
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_store_get_route_by_id() does, and tells why there is no
+ * route rather than logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when no route has @id,
+ * %LODEX_ERROR_DATABASE when the database could not be read.
+ *
+ * Returns: (transfer full): the route, or %NULL with @error set
+ *
+ * Since: 0.2
+ */
+LodexRoute *
+lodex_store_get_route_by_id_full (LodexStore *store, const gchar *id, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  g_return_val_if_fail (id != NULL, NULL);
+  g_return_val_if_fail (error == NULL || *error == NULL, NULL);
+  lodex_return_val_if_foreign (store, NULL);
+  lodex::Failures failures;
+  LodexRoute *found = get_object<LodexRoute> (store, id);
+  if (!found) /* after any failure of the database's, which is the cause */
+    lodex::fail (LODEX_ERROR_NOT_STORED, "No route has the id %s", id);
+  failures.finish (found != nullptr, error, "Reading the route");
+  return found;
+}
+
+/**
  * lodex_store_remove_route:
  * @store: a #LodexStore
  * @route: a route of @store

@@ -30,8 +30,11 @@ test_errors_kinds (StoreFixture *f, gconstpointer)
   g_autoptr (LodexPlace) place = lodex_place_new ("Mill", 52.2, 0.1);
   g_autoptr (LodexCategory) category = lodex_category_new ("Mills", nullptr);
 
-  /* not stored: nothing to remove */
+  /* not stored: nothing to remove, nothing of that id */
   g_assert_false (lodex_store_remove_place_full (f->store, place, &error));
+  g_assert_error (error, LODEX_ERROR, LODEX_ERROR_NOT_STORED);
+  g_clear_error (&error);
+  g_assert_null (lodex_store_get_category_by_id_full (f->store, "no such id", &error));
   g_assert_error (error, LODEX_ERROR, LODEX_ERROR_NOT_STORED);
   g_clear_error (&error);
 
