@@ -108,10 +108,16 @@ test_errors_kinds (StoreFixture *f, gconstpointer)
   sqlite3_close (foreign);
 }
 
-/* A file that is not a place database is refused, and left as it was. */
+/* A file that is not a place database is refused, and left as it was; a
+ * picture that is gone is the file's error. */
 static void
 test_errors_damaged (void)
 {
+  g_autoptr (LodexImage) image = lodex_image_new ("gone", "/nonexistent/picture.png");
+  g_autoptr (GError) missing = nullptr;
+  g_assert_null (lodex_image_get_pixbuf_full (image, &missing));
+  g_assert_error (missing, G_FILE_ERROR, G_FILE_ERROR_NOENT);
+
   g_autofree gchar *path = lodex_test_db_path ();
   static const char garbage[] = "not a database, but somebody's notes, kept whole";
   g_assert_true (g_file_set_contents (path, garbage, -1, nullptr));
