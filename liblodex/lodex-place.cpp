@@ -125,9 +125,18 @@ static gboolean
 commit_idle (gpointer data)
 {
   LodexPlace *self = LODEX_PLACE (data);
-  get_priv (self)->commit_idle_id = 0;
+  g_clear_pointer (&get_priv (self)->commit_idle, g_source_unref);
   lodex_place_commit (self);
   return G_SOURCE_REMOVE;
+}
+
+static void
+cancel_commit_idle (LodexPlacePrivate *priv)
+{
+  if (!priv->commit_idle)
+    return;
+  g_source_destroy (priv->commit_idle);
+  g_clear_pointer (&priv->commit_idle, g_source_unref);
 }
 
 /* The column that property @prop_id sits in. */
@@ -150,8 +159,15 @@ mark_changed (LodexPlace *self, guint columns, guint address_fields)
   priv->address_changed |= address_fields;
   if (!priv->store) /* nothing to write: adding it writes every value */
     g_signal_emit (self, signals[CHANGED], 0);
-  else if (priv->commit_idle_id == 0)
-    priv->commit_idle_id = g_idle_add_full (G_PRIORITY_DEFAULT_IDLE, commit_idle, self, nullptr);
+  else if (!priv->commit_idle)
+    {
+      /* the loop of the thread that owns the store writes it, whether that
+       * is the main thread or another one with a context of its own */
+      priv->commit_idle = g_idle_source_new ();
+      g_source_set_priority (priv->commit_idle, G_PRIORITY_DEFAULT_IDLE);
+      g_source_set_callback (priv->commit_idle, commit_idle, self, nullptr);
+      g_source_attach (priv->commit_idle, g_main_context_get_thread_default ());
+    }
 }
 
 static void
@@ -261,7 +277,7 @@ lodex_place_dispose (GObject *object)
         lodex_place_commit (self); /* pending changes reach the database first */
       g_clear_object (&priv->store);
     }
-  g_clear_handle_id (&priv->commit_idle_id, g_source_remove);
+  cancel_commit_idle (priv);
 
   G_OBJECT_CLASS (lodex_place_parent_class)->dispose (object);
 }
@@ -618,7 +634,7 @@ commit (LodexPlace *place)
   LodexPlacePrivate *priv = get_priv (place);
 
   /* done now: the idle commit has nothing left to do */
-  g_clear_handle_id (&priv->commit_idle_id, g_source_remove);
+  cancel_commit_idle (priv);
   if (!priv->store)
     {
       priv->changed = priv->address_changed = 0; /* the insert writes everything */
@@ -838,7 +854,7 @@ _lodex_place_discard_changes (LodexPlace *place)
   g_return_if_fail (LODEX_IS_PLACE (place));
   LodexPlacePrivate *priv = get_priv (place);
   priv->changed = priv->address_changed = 0;
-  g_clear_handle_id (&priv->commit_idle_id, g_source_remove);
+  cancel_commit_idle (priv);
 }
 
 /* Takes @row and @address (nullable), read anew from the database, keeping

@@ -175,6 +175,43 @@ test_errors_thread (void)
                              "*lodex_place_set_property: called from a thread that does not own the store*");
 }
 
+/* One store per thread: a worker's own store writes a changed place back
+ * from the worker's own main context. */
+static gpointer
+work_alone (gpointer)
+{
+  g_autoptr (GMainContext) context = g_main_context_new ();
+  g_main_context_push_thread_default (context);
+  LodexStore *store = lodex_test_store_new ();
+  g_autoptr (GError) error = nullptr;
+  LodexPlace *place = lodex_place_new ("Pier", 50.82, -0.14);
+  g_assert_true (lodex_store_add_place_full (store, place, &error));
+  g_object_set (place, "name", "West Pier", nullptr);
+  const gint64 deadline = g_get_monotonic_time () + 5 * G_USEC_PER_SEC;
+  while (_lodex_place_is_dirty (place) && g_get_monotonic_time () < deadline)
+    g_main_context_iteration (context, FALSE);
+  gboolean written = !_lodex_place_is_dirty (place);
+  g_object_unref (place);
+  g_assert_finalize_object (store);
+  g_main_context_pop_thread_default (context);
+  return GINT_TO_POINTER (written);
+}
+
+static void
+test_errors_store_per_thread (void)
+{
+  g_assert_true (GPOINTER_TO_INT (g_thread_join (g_thread_new ("alone", work_alone, nullptr))));
+  g_autoptr (LodexStore) store = lodex_test_store_new ();
+  g_autoptr (LodexSet) walk = LODEX_SET (g_object_ref (store));
+  g_autoptr (LodexPlace) first = lodex_set_first (walk);
+  g_assert_nonnull (first);
+  g_autofree gchar *name = nullptr;
+  g_object_get (first, "name", &name, nullptr);
+  g_assert_cmpstr (name, ==, "West Pier");
+  g_clear_object (&first);
+  lodex_test_settle ();
+}
+
 int
 main (int argc, char **argv)
 {
@@ -183,6 +220,7 @@ main (int argc, char **argv)
   LODEX_TEST_ADD ("/errors/kinds", test_errors_kinds);
   g_test_add_func ("/errors/damaged", test_errors_damaged);
   g_test_add_func ("/errors/thread", test_errors_thread);
+  g_test_add_func ("/errors/store-per-thread", test_errors_store_per_thread);
 
   return lodex_test_run_with_bus ();
 }
