@@ -38,8 +38,9 @@ static GParamSpec *props[N_PROPS];
 static guint signals[N_SIGNALS];
 
 /* Routes whose properties changed, each with a reference, waiting for the
- * one idle save that serves them all. */
-static GList *pending_route_saves;
+ * one idle save that serves them all: one list per thread, as each store
+ * belongs to one. */
+static thread_local GList *pending_route_saves;
 
 static gchar *LodexRouteRow::*
 row_field (guint prop_id)
@@ -111,7 +112,14 @@ lodex_route_set_property (GObject *object, guint prop_id, const GValue *value, G
   if (!self->priv->store || g_list_find (pending_route_saves, self))
     return;
   if (!pending_route_saves)
-    g_idle_add_full (G_PRIORITY_DEFAULT_IDLE, save_pending_routes, nullptr, nullptr);
+    {
+      /* the loop of the thread that owns the store saves them */
+      GSource *idle = g_idle_source_new ();
+      g_source_set_priority (idle, G_PRIORITY_DEFAULT_IDLE);
+      g_source_set_callback (idle, save_pending_routes, nullptr, nullptr);
+      g_source_attach (idle, g_main_context_get_thread_default ());
+      g_source_unref (idle);
+    }
   pending_route_saves = g_list_append (pending_route_saves, g_object_ref (self));
 }
 

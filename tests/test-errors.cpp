@@ -186,11 +186,15 @@ work_alone (gpointer)
   g_autoptr (GError) error = nullptr;
   LodexPlace *place = lodex_place_new ("Pier", 50.82, -0.14);
   g_assert_true (lodex_store_add_place_full (store, place, &error));
+  LodexRoute *route = lodex_route_new ("Promenade", nullptr);
+  g_assert_true (lodex_store_add_route_full (store, route, &error));
   g_object_set (place, "name", "West Pier", nullptr);
+  g_object_set (route, "name", "Seafront", nullptr);
   const gint64 deadline = g_get_monotonic_time () + 5 * G_USEC_PER_SEC;
-  while (_lodex_place_is_dirty (place) && g_get_monotonic_time () < deadline)
+  while ((_lodex_place_is_dirty (place) || _lodex_route_get_changed (route)) && g_get_monotonic_time () < deadline)
     g_main_context_iteration (context, FALSE);
-  gboolean written = !_lodex_place_is_dirty (place);
+  gboolean written = !_lodex_place_is_dirty (place) && !_lodex_route_get_changed (route);
+  g_object_unref (route);
   g_object_unref (place);
   g_assert_finalize_object (store);
   g_main_context_pop_thread_default (context);
