@@ -59,6 +59,7 @@ static void
 lodex_category_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
 {
   LodexCategory *self = LODEX_CATEGORY (object);
+  lodex_return_if_foreign (get_priv (self)->store);
   if (!lodex::set_text_property (object, _lodex_category_get_row (self), fields, prop_id, value, pspec))
     return;
 
@@ -199,10 +200,21 @@ change_membership (LodexCategory *category, LodexPlace *place, const char *refus
   LodexStore *store = get_priv (category)->store;
   if (_lodex_place_get_store (place) != store)
     {
-      g_warning ("%s", refusal);
+      lodex::fail (LODEX_ERROR_NOT_STORED, "%s", refusal);
       return FALSE;
     }
   return change (store, place, category);
+}
+
+/* What the store's own checks take for a program's mistake: a category in
+ * no store. */
+static bool
+category_stored (LodexCategory *category)
+{
+  if (get_priv (category)->store && _lodex_category_get_row (category)->id)
+    return true;
+  lodex::fail (LODEX_ERROR_NOT_STORED, "Category not associated with database.");
+  return false;
 }
 
 /**
@@ -221,8 +233,37 @@ lodex_category_add_place (LodexCategory *category, LodexPlace *place)
 {
   g_return_val_if_fail (LODEX_IS_CATEGORY (category), FALSE);
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  lodex_return_val_if_foreign (get_priv (category)->store, FALSE);
   return change_membership (category, place, "Trying to add a Place to a Category from a different store.",
                             _lodex_store_add_place_to_category);
+}
+
+/**
+ * lodex_category_add_place_full:
+ * @category: a stored category
+ * @place: a place of the same store
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_category_add_place() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_EXISTS when @place is a member already,
+ * %LODEX_ERROR_NOT_STORED when @category is in no store, @place is not in the same store, or another program removed it,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the place is now a member
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_category_add_place_full (LodexCategory *category, LodexPlace *place, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_CATEGORY (category), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (get_priv (category)->store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (category_stored (category) && change_membership (category, place, "Trying to add a Place to a Category from a different store.", _lodex_store_add_place_to_category), error, "Adding the place to the category");
 }
 
 /**
@@ -241,8 +282,36 @@ lodex_category_remove_place (LodexCategory *category, LodexPlace *place)
 {
   g_return_val_if_fail (LODEX_IS_CATEGORY (category), FALSE);
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  lodex_return_val_if_foreign (get_priv (category)->store, FALSE);
   return change_membership (category, place, "Trying to remove a Place from a Category from a different store.",
                             _lodex_store_remove_place_from_category);
+}
+
+/**
+ * lodex_category_remove_place_full:
+ * @category: a stored category
+ * @place: a place of the same store
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_category_remove_place() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when @category is in no store, @place is not in the same store, or another program removed it,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the membership was ended (also when there was none)
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_category_remove_place_full (LodexCategory *category, LodexPlace *place, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_CATEGORY (category), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (get_priv (category)->store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (category_stored (category) && change_membership (category, place, "Trying to remove a Place from a Category from a different store.", _lodex_store_remove_place_from_category), error, "Removing the place from the category");
 }
 
 LodexCategory *

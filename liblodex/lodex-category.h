@@ -34,6 +34,8 @@ struct _LodexCategoryClass
 
 LodexCategory *lodex_category_new (const gchar *name, const gchar *description);
 gboolean lodex_category_add_place (LodexCategory *category, LodexPlace *place);
+gboolean lodex_category_add_place_full (LodexCategory *category, LodexPlace *place, GError **error);
 gboolean lodex_category_remove_place (LodexCategory *category, LodexPlace *place);
+gboolean lodex_category_remove_place_full (LodexCategory *category, LodexPlace *place, GError **error);
 
 G_END_DECLS

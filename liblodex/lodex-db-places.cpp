@@ -108,7 +108,7 @@ write_place (sqlite3 *db, const char *query, LodexPlaceRow *row)
     return FALSE;
   if (!_lodex_db_bind_place_row (db, statement.get (), row))
     {
-      warn ("Problem whilst binding statement: %s", sqlite3_errmsg (db));
+      warn (db, "Problem whilst binding statement: %s", sqlite3_errmsg (db));
       return FALSE;
     }
   return run (statement);
@@ -415,7 +415,7 @@ _lodex_db_update_place_columns (sqlite3 *db, LodexPlaceRow *row, guint columns)
     return FALSE;
   if (!_lodex_db_bind_place_row (db, statement.get (), row))
     {
-      warn ("Problem whilst binding statement: %s", sqlite3_errmsg (db));
+      warn (db, "Problem whilst binding statement: %s", sqlite3_errmsg (db));
       return FALSE;
     }
   return run (statement);
@@ -468,7 +468,7 @@ _lodex_db_foreach_place_between (sqlite3 *db, gint64 first, gint64 last, GFunc f
     func (const_cast<unsigned char *> (sqlite3_column_text (statement.get (), 0)), data);
   if (res != SQLITE_DONE)
     {
-      warn ("Error when retrieving row: %s", sqlite3_errmsg (db));
+      warn (db, "Error when retrieving row: %s", sqlite3_errmsg (db));
       return FALSE;
     }
   return TRUE;

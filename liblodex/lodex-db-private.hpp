@@ -28,8 +28,9 @@ public:
   Quiet &operator= (const Quiet &) = delete;
 };
 
-/* g_warning (), unless a Quiet is in scope. */
-void warn (const char *format, ...) noexcept G_GNUC_PRINTF (1, 2);
+/* g_warning (), unless a Quiet is in scope; kept as the failure of an
+ * operation that reports it (lodex::Failures), with SQLite's code on @db. */
+void warn (sqlite3 *db, const char *format, ...) noexcept G_GNUC_PRINTF (2, 3);
 
 /* Calls @attempt until it stops answering SQLITE_BUSY or the wait is over. */
 template <typename F>

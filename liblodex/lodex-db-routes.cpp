@@ -108,7 +108,7 @@ walk_waypoints (sqlite3 *db, const gchar *route_id, F func)
     func (waypoint_from_statement (statement.get ()));
   if (res != SQLITE_DONE)
     {
-      g_warning (sql_error, sqlite3_errmsg (db));
+      warn (db, sql_error, sqlite3_errmsg (db));
       return false;
     }
   return true;

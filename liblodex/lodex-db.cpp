@@ -39,13 +39,13 @@ Quiet::~Quiet ()
 }
 
 void
-warn (const char *format, ...) noexcept
+warn (sqlite3 *db, const char *format, ...) noexcept
 {
   if (quiet_depth > 0)
     return;
   va_list args;
   va_start (args, format);
-  g_logv (G_LOG_DOMAIN, G_LOG_LEVEL_WARNING, format, args);
+  lodex::fail_db (db, format, args);
   va_end (args);
 }
 
@@ -107,7 +107,7 @@ Statement::bind (const char *name, const char *value) noexcept
                   : sqlite3_bind_null (statement_, index);
   if (res != SQLITE_OK)
     {
-      warn ("Problem whilst binding statement: %s", sqlite3_errmsg (db_));
+      warn (db_, "Problem whilst binding statement: %s", sqlite3_errmsg (db_));
       return false;
     }
   return true;
@@ -118,7 +118,7 @@ Statement::bind (const char *name, double value) noexcept
 {
   if (sqlite3_bind_double (statement_, sqlite3_bind_parameter_index (statement_, name), value) != SQLITE_OK)
     {
-      warn ("Problem whilst binding statement: %s", sqlite3_errmsg (db_));
+      warn (db_, "Problem whilst binding statement: %s", sqlite3_errmsg (db_));
       return false;
     }
   return true;
@@ -129,7 +129,7 @@ Statement::bind_int64 (const char *name, gint64 value) noexcept
 {
   if (sqlite3_bind_int64 (statement_, sqlite3_bind_parameter_index (statement_, name), value) != SQLITE_OK)
     {
-      warn ("Problem whilst binding statement: %s", sqlite3_errmsg (db_));
+      warn (db_, "Problem whilst binding statement: %s", sqlite3_errmsg (db_));
       return false;
     }
   return true;
@@ -152,7 +152,7 @@ borrow (sqlite3 *db, const char *query, bool loud) noexcept
   if (res != SQLITE_OK)
     {
       if (loud)
-        warn ("Problem preparing sql statement: %s", sqlite3_errmsg (db));
+        warn (db, "Problem preparing sql statement: %s", sqlite3_errmsg (db));
       sqlite3_finalize (statement);
       return Statement ();
     }
@@ -177,13 +177,13 @@ run (Statement &statement, const char *failure) noexcept
 {
   if (_lodex_db_step (statement.get ()) != SQLITE_DONE)
     {
-      warn (failure, sqlite3_errmsg (statement.db ()));
+      warn (statement.db (), failure, sqlite3_errmsg (statement.db ()));
       sqlite3_reset (statement.get ());
       return false;
     }
   if (sqlite3_reset (statement.get ()) != SQLITE_OK)
     {
-      warn ("Problem resetting statement: %s", sqlite3_errmsg (statement.db ()));
+      warn (statement.db (), "Problem resetting statement: %s", sqlite3_errmsg (statement.db ()));
       return false;
     }
   return true;
@@ -209,7 +209,7 @@ fetch_row (Statement &statement) noexcept
   if (res == SQLITE_ROW)
     return true;
   if (res != SQLITE_DONE)
-    warn ("Error when retrieving row: %s", sqlite3_errmsg (statement.db ()));
+    warn (statement.db (), "Error when retrieving row: %s", sqlite3_errmsg (statement.db ()));
   return false;
 }
 
@@ -218,7 +218,7 @@ finish_read (Statement &statement) noexcept
 {
   if (sqlite3_reset (statement.get ()) != SQLITE_OK)
     {
-      warn ("Problem resetting statement: %s", sqlite3_errmsg (statement.db ()));
+      warn (statement.db (), "Problem resetting statement: %s", sqlite3_errmsg (statement.db ()));
       return false;
     }
   return true;
@@ -262,7 +262,7 @@ Transaction::Transaction (sqlite3 *db) noexcept : db_ (db)
   outermost_ = sqlite3_get_autocommit (db) != 0;
   open_ = step_quietly (db, outermost_ ? "BEGIN IMMEDIATE" : "SAVEPOINT lodex");
   if (!open_)
-    warn ("Problem executing statement: %s", sqlite3_errmsg (db));
+    warn (db, "Problem executing statement: %s", sqlite3_errmsg (db));
   else if (outermost_)
     journal_start_ = journal_end_quietly (db);
 }
@@ -281,7 +281,7 @@ Transaction::commit () noexcept
     mark_transaction (db_, journal_start_);
   if (!step_quietly (db_, outermost_ ? "COMMIT" : "RELEASE lodex"))
     {
-      warn ("Problem executing statement: %s", sqlite3_errmsg (db_));
+      warn (db_, "Problem executing statement: %s", sqlite3_errmsg (db_));
       rollback ();
       return false;
     }
@@ -360,7 +360,7 @@ lodex_db_open (const gchar *filename)
   sqlite3 *db = nullptr;
   if (sqlite3_open (filename, &db) != SQLITE_OK)
     {
-      warn ("Error opening database: %s", db ? sqlite3_errmsg (db) : "out of memory");
+      warn (db, "Error opening database: %s", db ? sqlite3_errmsg (db) : "out of memory");
       sqlite3_close (db);
       return nullptr;
     }
@@ -440,14 +440,14 @@ run_schema (sqlite3 *db, const char *commands)
       lodex::Stmt statement (raw);
       if (res != SQLITE_OK)
         {
-          g_warning ("Problem when importing schema (prepare): %s", sqlite3_errmsg (db));
+          lodex::db::warn (db, "Problem when importing schema (prepare): %s", sqlite3_errmsg (db));
           return false;
         }
       if (!statement) /* only blanks or comments were left */
         return true;
       if (_lodex_db_step (statement.get ()) != SQLITE_DONE)
         {
-          g_warning ("Problem when importing schema (step): %s", sqlite3_errmsg (db));
+          lodex::db::warn (db, "Problem when importing schema (step): %s", sqlite3_errmsg (db));
           return false;
         }
       cursor = tail;
@@ -486,7 +486,7 @@ schema_matches (sqlite3 *db, const char *commands)
       for (int i = 0; matches && i < n; i++)
         matches = g_str_equal (sqlite3_column_name (expected.get (), i), sqlite3_column_name (found.get (), i));
       if (!matches)
-        g_warning ("The table %s of the database is not the one this library makes", table);
+        lodex::fail (LODEX_ERROR_DATABASE, "The table %s of the database is not the one this library makes", table);
     }
   sqlite3_finalize (tables);
   sqlite3_close (reference);
@@ -547,7 +547,7 @@ migrate (sqlite3 *db)
     done = exec_quietly (db, mark);
   if (!done)
     {
-      g_warning ("Problem bringing the database to version %d: %s", latest, sqlite3_errmsg (db));
+      lodex::fail (LODEX_ERROR_DATABASE, "Problem bringing the database to version %d: %s", latest, sqlite3_errmsg (db));
       return false;
     }
   return transaction.commit ();
@@ -563,7 +563,7 @@ lodex_db_create_tables (sqlite3 *db, const gchar *schema_filename)
   g_autoptr (GIOChannel) channel = g_io_channel_new_file (schema_filename, "r", &error);
   if (!channel)
     {
-      g_warning ("Error opening the schema file: %s", error->message);
+      lodex::fail (LODEX_ERROR_DATABASE, "Error opening the schema file: %s", error->message);
       return FALSE;
     }
 
@@ -571,7 +571,7 @@ lodex_db_create_tables (sqlite3 *db, const gchar *schema_filename)
   gsize length = 0;
   if (g_io_channel_read_to_end (channel, &commands, &length, &error) != G_IO_STATUS_NORMAL)
     {
-      g_warning ("Error reading schema data: %s", error ? error->message : "unexpected end");
+      lodex::fail (LODEX_ERROR_DATABASE, "Error reading schema data: %s", error ? error->message : "unexpected end");
       return FALSE;
     }
   if (!lodex::check (commands != nullptr, G_STRFUNC, "commands != NULL")

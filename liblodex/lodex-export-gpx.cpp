@@ -75,7 +75,10 @@ writer_failed (GError *failure, const char *filename, GError **error)
   if (failure->domain == G_FILE_ERROR)
     g_set_error (error, G_FILE_ERROR, failure->code, "Failed to write %s: %s", filename, failure->message);
   else
-    g_propagate_error (error, g_error_copy (failure));
+    {
+      _lodex_error_from_gpx (failure);
+      g_propagate_error (error, g_error_copy (failure));
+    }
   g_error_free (failure);
 }
 

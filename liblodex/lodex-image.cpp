@@ -61,6 +61,7 @@ static void
 lodex_image_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
 {
   LodexImage *self = LODEX_IMAGE (object);
+  lodex_return_if_foreign (get_priv (self)->store);
   if (!lodex::set_text_property (object, _lodex_image_get_row (self), fields, prop_id, value, pspec))
     return;
 
@@ -203,11 +204,30 @@ lodex_image_new (const gchar *description, const gchar *filename)
   return LODEX_IMAGE (g_object_new (LODEX_TYPE_IMAGE, "description", description, "filename", filename, nullptr));
 }
 
+/* The picture, decoded once and kept until the image changes; %NULL
+ * without an error when there is no file name. */
+static GdkPixbuf *
+load_pixbuf (LodexImage *image, GError **error)
+{
+  LodexImagePrivate *priv = get_priv (image);
+  if (!priv->pixbuf)
+    {
+      if (!priv->row || !priv->row->filename)
+        return nullptr;
+      priv->pixbuf = gdk_pixbuf_new_from_file (priv->row->filename, error);
+      if (!priv->pixbuf)
+        return nullptr;
+    }
+  return GDK_PIXBUF (g_object_ref (priv->pixbuf));
+}
+
 /**
  * lodex_image_get_pixbuf:
  * @image: a #LodexImage
  *
- * Decodes the picture once and keeps it until the image changes.
+ * Decodes the picture once and keeps it until the image changes. A file
+ * that cannot be loaded is logged as a warning;
+ * lodex_image_get_pixbuf_full() gives the error to the caller instead.
  *
  * Returns: (transfer full) (nullable): the picture, or %NULL without a file
  *   name or when the file cannot be loaded
@@ -218,21 +238,34 @@ GdkPixbuf *
 lodex_image_get_pixbuf (LodexImage *image)
 {
   g_return_val_if_fail (LODEX_IS_IMAGE (image), NULL);
-  LodexImagePrivate *priv = get_priv (image);
+  g_autoptr (GError) error = nullptr;
+  GdkPixbuf *pixbuf = load_pixbuf (image, &error);
+  if (error)
+    g_warning ("Error whilst loading pixbuf: %s", error->message);
+  return pixbuf;
+}
 
-  if (!priv->pixbuf)
-    {
-      if (!priv->row || !priv->row->filename)
-        return nullptr;
-      g_autoptr (GError) error = nullptr;
-      priv->pixbuf = gdk_pixbuf_new_from_file (priv->row->filename, &error);
-      if (!priv->pixbuf)
-        {
-          g_warning ("Error whilst loading pixbuf: %s", error ? error->message : "unknown error");
-          return nullptr;
-        }
-    }
-  return GDK_PIXBUF (g_object_ref (priv->pixbuf));
+/**
+ * lodex_image_get_pixbuf_full:
+ * @image: a #LodexImage
+ * @error: return location for a #GError, or %NULL
+ *
+ * Decodes the picture as lodex_image_get_pixbuf() does, and tells why the
+ * file could not be loaded rather than logging it: the errors are those of
+ * gdk_pixbuf_new_from_file(), in %G_FILE_ERROR (the file cannot be read)
+ * or %GDK_PIXBUF_ERROR (it is not a picture the loaders know).
+ *
+ * Returns: (transfer full) (nullable): the picture; %NULL without an error
+ *   when the image has no file name, or with @error set
+ *
+ * Since: 0.2
+ */
+GdkPixbuf *
+lodex_image_get_pixbuf_full (LodexImage *image, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_IMAGE (image), NULL);
+  g_return_val_if_fail (error == NULL || *error == NULL, NULL);
+  return load_pixbuf (image, error);
 }
 
 /**

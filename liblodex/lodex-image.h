@@ -35,6 +35,7 @@ struct _LodexImageClass
 
 LodexImage *lodex_image_new (const gchar *description, const gchar *filename);
 GdkPixbuf *lodex_image_get_pixbuf (LodexImage *image);
+GdkPixbuf *lodex_image_get_pixbuf_full (LodexImage *image, GError **error);
 GdkPixbuf *lodex_image_get_preview_pixbuf (LodexImage *image, gint height);
 
 G_END_DECLS

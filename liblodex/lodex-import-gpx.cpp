@@ -285,7 +285,10 @@ lodex::import_gpx (Importer &importer, const char *filename, GError **error) noe
   GpxImport import{importer, lodex_extension_get (), lodex_garmin_extension_get ()};
   importer.set_routes_hold_places (true);
   if (!gpx_read_file (filename, &handler, &import, error))
-    return false;
+    {
+      _lodex_error_from_gpx (error ? *error : nullptr);
+      return false;
+    }
   importer.count_dropped (import.dropped);
   if (importer.result ().dropped)
     g_debug ("%s: %u optional values could not be read and were left out%s%s", filename, importer.result ().dropped,
@@ -309,6 +312,14 @@ lodex::import_gpx (Importer &importer, const char *filename, GError **error) noe
  * nothing. A missing or unreadable latitude or longitude fails the file;
  * an optional value that cannot be read (an elevation, a time, a dilution)
  * is left out, and a point without one has none in the store either.
+ *
+ * The errors: %G_FILE_ERROR when the file cannot be opened or read;
+ * in %LODEX_ERROR, %LODEX_ERROR_PARSE when it is not well-formed XML or
+ * ends too early, %LODEX_ERROR_INVALID when it is not a GPX document or a
+ * position is missing or cannot be read, %LODEX_ERROR_STORE or
+ * %LODEX_ERROR_BUSY when the database refused what was read,
+ * %LODEX_ERROR_DATABASE when it could not be opened. Each message
+ * names the file, and the line where there is one.
  *
  * Returns: whether the whole file was read and stored; on failure @error
  *   names the line that is wrong, or says what the database refused

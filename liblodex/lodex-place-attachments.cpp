@@ -52,29 +52,14 @@ find_link (GList *links, const LodexPlaceLink *link)
   return nullptr;
 }
 
-/**
- * lodex_place_add_link:
- * @place: a #LodexPlace
- * @link: a link of no place; it stays the caller's
- *
- * Gives @link its ids and attaches a copy. A stored place writes it at once;
- * a detached one keeps it until the store adds the place.
- *
- * Returns: whether the link was attached; on failure @link is left as it was
- *
- * Since: 0.1
- */
-gboolean
-lodex_place_add_link (LodexPlace *place, LodexPlaceLink *link)
+static gboolean
+add_link (LodexPlace *place, LodexPlaceLink *link)
 {
-  g_return_val_if_fail (place != NULL, FALSE);
-  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
-  g_return_val_if_fail (link != NULL, FALSE);
   LodexPlacePrivate *priv = get_priv (place);
 
   if (link->link_id)
     {
-      g_warning ("Link already associated with a place.");
+      lodex::fail (LODEX_ERROR_EXISTS, "Link already associated with a place.");
       return FALSE;
     }
   g_free (link->place_id);
@@ -98,6 +83,56 @@ lodex_place_add_link (LodexPlace *place, LodexPlaceLink *link)
   return TRUE;
 }
 
+/**
+ * lodex_place_add_link:
+ * @place: a #LodexPlace
+ * @link: a link of no place; it stays the caller's
+ *
+ * Gives @link its ids and attaches a copy. A stored place writes it at once;
+ * a detached one keeps it until the store adds the place.
+ *
+ * Returns: whether the link was attached; on failure @link is left as it was
+ *
+ * Since: 0.1
+ */
+gboolean
+lodex_place_add_link (LodexPlace *place, LodexPlaceLink *link)
+{
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (link != NULL, FALSE);
+  lodex_return_val_if_foreign (get_priv (place)->store, FALSE);
+  return add_link (place, link);
+}
+
+/**
+ * lodex_place_add_link_full:
+ * @place: a #LodexPlace
+ * @link: a link of no place
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_place_add_link() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_EXISTS when @link belongs to a place already,
+ * %LODEX_ERROR_NOT_STORED when another program removed the place,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the link was attached; on failure @link is left as it was
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_place_add_link_full (LodexPlace *place, LodexPlaceLink *link, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (link != NULL, FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (get_priv (place)->store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (add_link (place, link), error, "Attaching the link");
+}
+
 /* Update and removal: a stored place goes through the store and reloads;
  * a detached one changes its own list. */
 static gboolean
@@ -106,7 +141,7 @@ change_link (LodexPlace *place, LodexPlaceLink *link, gboolean (*store_change) (
   LodexPlacePrivate *priv = get_priv (place);
   if (!link->link_id)
     {
-      g_warning ("Link not associated with a place.");
+      lodex::fail (LODEX_ERROR_NOT_STORED, "Link not associated with a place.");
       return FALSE;
     }
 
@@ -128,7 +163,7 @@ change_link (LodexPlace *place, LodexPlaceLink *link, gboolean (*store_change) (
   GList *found = find_link (priv->links, link);
   if (!found)
     {
-      g_warning ("Link not present in internal list.");
+      lodex::fail (LODEX_ERROR_NOT_STORED, "Link not present in internal list.");
       return FALSE;
     }
   lodex_place_link_free (static_cast<LodexPlaceLink *> (found->data));
@@ -158,7 +193,35 @@ lodex_place_update_link (LodexPlace *place, LodexPlaceLink *link)
   g_return_val_if_fail (place != NULL, FALSE);
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
   g_return_val_if_fail (link != NULL, FALSE);
+  lodex_return_val_if_foreign (get_priv (place)->store, FALSE);
   return change_link (place, link, _lodex_store_update_place_link, false);
+}
+
+/**
+ * lodex_place_update_link_full:
+ * @place: a #LodexPlace
+ * @link: a link of @place
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_place_update_link() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when @place has no link with @link's id, or another program removed the place,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the link with @link's id was replaced
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_place_update_link_full (LodexPlace *place, LodexPlaceLink *link, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (link != NULL, FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (get_priv (place)->store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (change_link (place, link, _lodex_store_update_place_link, false), error, "Updating the link");
 }
 
 /**
@@ -179,7 +242,35 @@ lodex_place_remove_link (LodexPlace *place, LodexPlaceLink *link)
   g_return_val_if_fail (place != NULL, FALSE);
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
   g_return_val_if_fail (link != NULL, FALSE);
+  lodex_return_val_if_foreign (get_priv (place)->store, FALSE);
   return change_link (place, link, _lodex_store_remove_place_link, true);
+}
+
+/**
+ * lodex_place_remove_link_full:
+ * @place: a #LodexPlace
+ * @link: a link of @place
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_place_remove_link() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when @place has no link with @link's id, or another program removed the place,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the link with @link's id was detached
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_place_remove_link_full (LodexPlace *place, LodexPlaceLink *link, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (link != NULL, FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (get_priv (place)->store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (change_link (place, link, _lodex_store_remove_place_link, true), error, "Detaching the link");
 }
 
 /**
@@ -199,6 +290,7 @@ lodex_place_get_links (LodexPlace *place)
 {
   g_return_val_if_fail (place != NULL, NULL);
   g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+  lodex_return_val_if_foreign (get_priv (place)->store, NULL);
 
   _lodex_place_update_links (place);
   auto copy = [] (gconstpointer link, gpointer) -> gpointer {
@@ -213,7 +305,7 @@ appdata_store (LodexPlace *place)
 {
   LodexStore *store = get_priv (place)->store;
   if (!store)
-    g_warning ("Place must be associated with the store");
+    lodex::fail (LODEX_ERROR_NOT_STORED, "Place must be associated with the store");
   return store;
 }
 
@@ -236,8 +328,41 @@ lodex_place_get_appdata (LodexPlace *place, const gchar *key)
   g_return_val_if_fail (place != NULL, NULL);
   g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
   g_return_val_if_fail (key != NULL, NULL);
+  lodex_return_val_if_foreign (get_priv (place)->store, NULL);
   LodexStore *store = appdata_store (place);
   return store ? _lodex_store_place_get_appdata (store, place, key) : nullptr;
+}
+
+/**
+ * lodex_place_get_appdata_full:
+ * @place: a stored place
+ * @key: the application's key
+ * @error: return location for a #GError, or %NULL
+ *
+ * Reads the value an application keeps under @key on @place, as
+ * lodex_place_get_appdata() does, and tells a key without a value from a
+ * failure: the errors, in the %LODEX_ERROR domain, are
+ * %LODEX_ERROR_NOT_STORED when @place is in no store,
+ * %LODEX_ERROR_DATABASE when the database could not be read.
+ *
+ * Returns: (transfer full) (nullable): the value under @key; %NULL without
+ *   an error when the key has none
+ *
+ * Since: 0.2
+ */
+gchar *
+lodex_place_get_appdata_full (LodexPlace *place, const gchar *key, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
+  g_return_val_if_fail (key != NULL, NULL);
+  g_return_val_if_fail (error == NULL || *error == NULL, NULL);
+  lodex_return_val_if_foreign (get_priv (place)->store, NULL);
+  lodex::Failures failures;
+  LodexStore *store = appdata_store (place);
+  gchar *data = store ? _lodex_store_place_get_appdata (store, place, key) : nullptr;
+  if (!failures.finish (!failures.any (), error, "Reading the application data"))
+    g_clear_pointer (&data, g_free);
+  return data;
 }
 
 /**
@@ -258,8 +383,38 @@ lodex_place_set_appdata (LodexPlace *place, const gchar *key, const gchar *data)
   g_return_val_if_fail (place != NULL, FALSE);
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
   g_return_val_if_fail (key != NULL, FALSE);
+  lodex_return_val_if_foreign (get_priv (place)->store, FALSE);
   LodexStore *store = appdata_store (place);
   return store && _lodex_store_place_set_appdata (store, place, key, data);
+}
+
+/**
+ * lodex_place_set_appdata_full:
+ * @place: a stored place
+ * @key: the application's key
+ * @data: (nullable): the value; %NULL removes the key
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_place_set_appdata() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when @place is in no store, or another program removed it,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the value was written
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_place_set_appdata_full (LodexPlace *place, const gchar *key, const gchar *data, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (key != NULL, FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (get_priv (place)->store, FALSE);
+  lodex::Failures failures;
+  LodexStore *store = appdata_store (place);
+  return failures.finish (store && _lodex_store_place_set_appdata (store, place, key, data), error, "Writing the application data");
 }
 
 /**
@@ -279,8 +434,56 @@ lodex_place_clear_appdata (LodexPlace *place, const gchar *key)
   g_return_val_if_fail (place != NULL, FALSE);
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
   g_return_val_if_fail (key != NULL, FALSE);
+  lodex_return_val_if_foreign (get_priv (place)->store, FALSE);
   LodexStore *store = appdata_store (place);
   return store && _lodex_store_place_clear_appdata (store, place, key);
+}
+
+/**
+ * lodex_place_clear_appdata_full:
+ * @place: a stored place
+ * @key: the application's key
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_place_clear_appdata() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when @place is in no store, or another program removed it,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the key was removed (also when it had no value)
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_place_clear_appdata_full (LodexPlace *place, const gchar *key, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (key != NULL, FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (get_priv (place)->store, FALSE);
+  lodex::Failures failures;
+  LodexStore *store = appdata_store (place);
+  return failures.finish (store && _lodex_store_place_clear_appdata (store, place, key), error, "Removing the application data");
+}
+
+/* What the store's own checks take for a program's mistake: a place or an
+ * image in no store, or in another one. */
+static bool
+attach_ready (LodexPlace *place, LodexImage *image)
+{
+  LodexStore *store = get_priv (place)->store;
+  if (!store || !_lodex_place_get_row (place)->id)
+    {
+      lodex::fail (LODEX_ERROR_NOT_STORED, "Place must be associated with the store");
+      return false;
+    }
+  if (_lodex_image_get_store (image) != store || !_lodex_image_get_row (image)->id)
+    {
+      lodex::fail (LODEX_ERROR_NOT_STORED, "Image not associated with database.");
+      return false;
+    }
+  return true;
 }
 
 /**
@@ -300,7 +503,36 @@ lodex_place_add_image (LodexPlace *place, LodexImage *image)
   g_return_val_if_fail (place != FALSE, FALSE);
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
   g_return_val_if_fail (LODEX_IS_IMAGE (image), FALSE);
+  lodex_return_val_if_foreign (get_priv (place)->store, FALSE);
   return _lodex_store_add_image_to_place (get_priv (place)->store, image, place);
+}
+
+/**
+ * lodex_place_add_image_full:
+ * @place: a stored place
+ * @image: a stored image
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_place_add_image() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_EXISTS when @image is attached to @place already,
+ * %LODEX_ERROR_NOT_STORED when @place or @image is not stored in the same store, or another program removed @place,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the image is now attached to @place
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_place_add_image_full (LodexPlace *place, LodexImage *image, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (LODEX_IS_IMAGE (image), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (get_priv (place)->store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (attach_ready (place, image) && _lodex_store_add_image_to_place (get_priv (place)->store, image, place), error, "Attaching the image");
 }
 
 /**
@@ -320,7 +552,35 @@ lodex_place_remove_image (LodexPlace *place, LodexImage *image)
   g_return_val_if_fail (place != FALSE, FALSE);
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
   g_return_val_if_fail (LODEX_IS_IMAGE (image), FALSE);
+  lodex_return_val_if_foreign (get_priv (place)->store, FALSE);
   return _lodex_store_remove_image_from_place (get_priv (place)->store, image, place);
+}
+
+/**
+ * lodex_place_remove_image_full:
+ * @place: a stored place
+ * @image: a stored image
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_place_remove_image() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when @place or @image is not stored in the same store, or another program removed @place,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the image was detached (also when it was not attached)
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_place_remove_image_full (LodexPlace *place, LodexImage *image, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (LODEX_IS_IMAGE (image), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (get_priv (place)->store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (attach_ready (place, image) && _lodex_store_remove_image_from_place (get_priv (place)->store, image, place), error, "Detaching the image");
 }
 
 /**
@@ -340,6 +600,7 @@ lodex_place_get_images (LodexPlace *place)
   g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
   LodexPlacePrivate *priv = get_priv (place);
   g_return_val_if_fail (priv->store != NULL, NULL);
+  lodex_return_val_if_foreign (get_priv (place)->store, NULL);
   return _lodex_store_get_images_for_place (priv->store, place);
 }
 
@@ -360,6 +621,7 @@ lodex_place_get_categories (LodexPlace *place)
   g_return_val_if_fail (LODEX_IS_PLACE (place), NULL);
   LodexPlacePrivate *priv = get_priv (place);
   g_return_val_if_fail (priv->store != NULL, NULL);
+  lodex_return_val_if_foreign (get_priv (place)->store, NULL);
   return _lodex_store_get_categories_for_place (priv->store, place);
 }
 

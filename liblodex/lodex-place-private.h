@@ -11,7 +11,7 @@ struct LodexPlacePrivate
   LodexPlaceAddress *address;
   guint changed;         /* LodexPlaceColumn bits changed here, not written yet */
   guint address_changed; /* the same for the address, by field */
-  guint commit_idle_id;
+  GSource *commit_idle;  /* the write-back, in the context of the thread that owns the store */
   GList *links; /* of LodexPlaceLink, owned */
 };
 

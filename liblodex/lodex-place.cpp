@@ -125,9 +125,18 @@ static gboolean
 commit_idle (gpointer data)
 {
   LodexPlace *self = LODEX_PLACE (data);
-  get_priv (self)->commit_idle_id = 0;
+  g_clear_pointer (&get_priv (self)->commit_idle, g_source_unref);
   lodex_place_commit (self);
   return G_SOURCE_REMOVE;
+}
+
+static void
+cancel_commit_idle (LodexPlacePrivate *priv)
+{
+  if (!priv->commit_idle)
+    return;
+  g_source_destroy (priv->commit_idle);
+  g_clear_pointer (&priv->commit_idle, g_source_unref);
 }
 
 /* The column that property @prop_id sits in. */
@@ -150,14 +159,22 @@ mark_changed (LodexPlace *self, guint columns, guint address_fields)
   priv->address_changed |= address_fields;
   if (!priv->store) /* nothing to write: adding it writes every value */
     g_signal_emit (self, signals[CHANGED], 0);
-  else if (priv->commit_idle_id == 0)
-    priv->commit_idle_id = g_idle_add_full (G_PRIORITY_DEFAULT_IDLE, commit_idle, self, nullptr);
+  else if (!priv->commit_idle)
+    {
+      /* the loop of the thread that owns the store writes it, whether that
+       * is the main thread or another one with a context of its own */
+      priv->commit_idle = g_idle_source_new ();
+      g_source_set_priority (priv->commit_idle, G_PRIORITY_DEFAULT_IDLE);
+      g_source_set_callback (priv->commit_idle, commit_idle, self, nullptr);
+      g_source_attach (priv->commit_idle, g_main_context_get_thread_default ());
+    }
 }
 
 static void
 lodex_place_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
 {
   LodexPlace *self = LODEX_PLACE (object);
+  lodex_return_if_foreign (get_priv (self)->store);
   LodexPlaceRow *row = _lodex_place_get_row (self);
 
   if (prop_id >= PROP_FIRST_ADDRESS && prop_id < N_PROPS)
@@ -260,7 +277,7 @@ lodex_place_dispose (GObject *object)
         lodex_place_commit (self); /* pending changes reach the database first */
       g_clear_object (&priv->store);
     }
-  g_clear_handle_id (&priv->commit_idle_id, g_source_remove);
+  cancel_commit_idle (priv);
 
   G_OBJECT_CLASS (lodex_place_parent_class)->dispose (object);
 }
@@ -611,6 +628,29 @@ lodex_place_new (const gchar *name, gdouble latitude, gdouble longitude)
   return self;
 }
 
+static gboolean
+commit (LodexPlace *place)
+{
+  LodexPlacePrivate *priv = get_priv (place);
+
+  /* done now: the idle commit has nothing left to do */
+  cancel_commit_idle (priv);
+  if (!priv->store)
+    {
+      priv->changed = priv->address_changed = 0; /* the insert writes everything */
+      return TRUE;
+    }
+  guint columns = priv->changed, address_fields = priv->address_changed;
+  if (!columns && !address_fields)
+    return TRUE;
+  if (!_lodex_store_update (priv->store, place, columns, address_fields))
+    return FALSE;
+  /* a change made meanwhile, by a handler of the broadcast, stays pending */
+  priv->changed &= ~columns;
+  priv->address_changed &= ~address_fields;
+  return TRUE;
+}
+
 /**
  * lodex_place_commit:
  * @place: a #LodexPlace
@@ -628,24 +668,34 @@ gboolean
 lodex_place_commit (LodexPlace *place)
 {
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
-  LodexPlacePrivate *priv = get_priv (place);
+  lodex_return_val_if_foreign (get_priv (place)->store, FALSE);
+  return commit (place);
+}
 
-  /* done now: the idle commit has nothing left to do */
-  g_clear_handle_id (&priv->commit_idle_id, g_source_remove);
-  if (!priv->store)
-    {
-      priv->changed = priv->address_changed = 0; /* the insert writes everything */
-      return TRUE;
-    }
-  guint columns = priv->changed, address_fields = priv->address_changed;
-  if (!columns && !address_fields)
-    return TRUE;
-  if (!_lodex_store_update (priv->store, place, columns, address_fields))
-    return FALSE;
-  /* a change made meanwhile, by a handler of the broadcast, stays pending */
-  priv->changed &= ~columns;
-  priv->address_changed &= ~address_fields;
-  return TRUE;
+/**
+ * lodex_place_commit_full:
+ * @place: a #LodexPlace
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_place_commit() does, and tells why the write failed
+ * rather than logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when another program removed the place,
+ * %LODEX_ERROR_INVALID when its position is outside the valid range,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether nothing is left to write; %TRUE for a place in no store
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_place_commit_full (LodexPlace *place, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (get_priv (place)->store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (commit (place), error, "Writing the place");
 }
 
 /**
@@ -665,6 +715,7 @@ void
 lodex_place_discard_changes (LodexPlace *place)
 {
   g_return_if_fail (LODEX_IS_PLACE (place));
+  lodex_return_if_foreign (get_priv (place)->store);
   LodexPlacePrivate *priv = get_priv (place);
   bool pending = priv->changed || priv->address_changed;
   _lodex_place_discard_changes (place);
@@ -803,7 +854,7 @@ _lodex_place_discard_changes (LodexPlace *place)
   g_return_if_fail (LODEX_IS_PLACE (place));
   LodexPlacePrivate *priv = get_priv (place);
   priv->changed = priv->address_changed = 0;
-  g_clear_handle_id (&priv->commit_idle_id, g_source_remove);
+  cancel_commit_idle (priv);
 }
 
 /* Takes @row and @address (nullable), read anew from the database, keeping

@@ -135,20 +135,29 @@ struct _LodexPlaceClass
 
 LodexPlace *lodex_place_new (const gchar *name, gdouble latitude, gdouble longitude);
 gboolean lodex_place_commit (LodexPlace *place);
+gboolean lodex_place_commit_full (LodexPlace *place, GError **error);
 void lodex_place_discard_changes (LodexPlace *place);
 gboolean lodex_place_has_id (LodexPlace *place);
 
 gboolean lodex_place_add_link (LodexPlace *place, LodexPlaceLink *link);
+gboolean lodex_place_add_link_full (LodexPlace *place, LodexPlaceLink *link, GError **error);
 gboolean lodex_place_update_link (LodexPlace *place, LodexPlaceLink *link);
+gboolean lodex_place_update_link_full (LodexPlace *place, LodexPlaceLink *link, GError **error);
 gboolean lodex_place_remove_link (LodexPlace *place, LodexPlaceLink *link);
+gboolean lodex_place_remove_link_full (LodexPlace *place, LodexPlaceLink *link, GError **error);
 GList *lodex_place_get_links (LodexPlace *place);
 
 gchar *lodex_place_get_appdata (LodexPlace *place, const gchar *key);
+gchar *lodex_place_get_appdata_full (LodexPlace *place, const gchar *key, GError **error);
 gboolean lodex_place_set_appdata (LodexPlace *place, const gchar *key, const gchar *data);
+gboolean lodex_place_set_appdata_full (LodexPlace *place, const gchar *key, const gchar *data, GError **error);
 gboolean lodex_place_clear_appdata (LodexPlace *place, const gchar *key);
+gboolean lodex_place_clear_appdata_full (LodexPlace *place, const gchar *key, GError **error);
 
 gboolean lodex_place_add_image (LodexPlace *place, LodexImage *image);
+gboolean lodex_place_add_image_full (LodexPlace *place, LodexImage *image, GError **error);
 gboolean lodex_place_remove_image (LodexPlace *place, LodexImage *image);
+gboolean lodex_place_remove_image_full (LodexPlace *place, LodexImage *image, GError **error);
 GList *lodex_place_get_images (LodexPlace *place);
 GList *lodex_place_get_categories (LodexPlace *place);
 

@@ -31,6 +31,30 @@ LodexChange *_lodex_change_new (LodexChangeKind kind, LodexChangeEvent event, co
 /* lodex-error: @what and SQLite's last message for @db, as
  * %LODEX_ERROR_BUSY when it was a lock, else %LODEX_ERROR_DATABASE. */
 void _lodex_set_database_error (GError **error, sqlite3 *db, const char *what);
+/* A GPX_ERROR of the gpx/ library turned, in place, into %LODEX_ERROR_PARSE
+ * (not well-formed), %LODEX_ERROR_INVALID (not GPX, or a value out of
+ * range) or %G_FILE_ERROR_IO (the output failed); any other is left. */
+void _lodex_error_from_gpx (GError *error);
+
+/* lodex-store: whether the calling thread is the one that made @store; an
+ * object in no store (%NULL) is anyone's. */
+gboolean _lodex_store_is_home (LodexStore *store);
+
+/* A store and its objects are used by the thread that made the store only:
+ * a call from another fails at once, like g_return_val_if_fail (). */
+#define lodex_return_val_if_foreign(store, val)                                        \
+  G_STMT_START                                                                         \
+  {                                                                                    \
+    if (G_UNLIKELY (!_lodex_store_is_home (store)))                                    \
+      {                                                                                \
+        g_critical ("%s: called from a thread that does not own the store; a store "   \
+                    "and its objects belong to the thread that created the store",     \
+                    G_STRFUNC);                                                        \
+        return val;                                                                    \
+      }                                                                                \
+  }                                                                                    \
+  G_STMT_END
+#define lodex_return_if_foreign(store) lodex_return_val_if_foreign (store, )
 
 /* lodex-store */
 LodexStore *_lodex_store_get_from_file (const gchar *filename, const gchar *schema_filename);
@@ -221,6 +245,39 @@ check (bool ok, const char *function, const char *text)
     g_return_if_fail_warning ("Lodex", function, text);
   return ok;
 }
+
+/* While one is in scope, the failures the library would log on this
+ * thread are kept instead: an operation's form that takes a GError gives
+ * the first one to its caller and logs nothing. */
+class Failures
+{
+public:
+  Failures () noexcept;
+  ~Failures ();
+  Failures (const Failures &) = delete;
+  Failures &operator= (const Failures &) = delete;
+
+  /* @ok; else FALSE with the first failure kept in @error, or one that
+   * says @what failed when none was told. A failure kept on the way to a
+   * success (an id taken, then another tried; a signal handler's own) is
+   * logged then, as it would have been. */
+  gboolean finish (gboolean ok, GError **error, const char *what) noexcept;
+  /* whether a failure was kept: for a result that may be empty */
+  bool any () const noexcept { return kept_ && kept_->len; }
+
+private:
+  friend void keep (int code, const char *format, va_list args) noexcept;
+  Failures *outer_;
+  GPtrArray *kept_ = nullptr; /* of GError, in order */
+};
+
+/* g_warning (), or kept with @code (a #LodexError) by the Failures in
+ * scope. */
+void fail (int code, const char *format, ...) noexcept G_GNUC_PRINTF (2, 3);
+/* The same for SQLite's answer on @db: %LODEX_ERROR_BUSY for a lock,
+ * %LODEX_ERROR_EXISTS for a row already there, else
+ * %LODEX_ERROR_DATABASE. */
+void fail_db (sqlite3 *db, const char *format, va_list args) noexcept;
 
 /* A walk under way over the rows of a set's statement, with what each step
  * needs found once at its start. */

@@ -38,8 +38,9 @@ static GParamSpec *props[N_PROPS];
 static guint signals[N_SIGNALS];
 
 /* Routes whose properties changed, each with a reference, waiting for the
- * one idle save that serves them all. */
-static GList *pending_route_saves;
+ * one idle save that serves them all: one list per thread, as each store
+ * belongs to one. */
+static thread_local GList *pending_route_saves;
 
 static gchar *LodexRouteRow::*
 row_field (guint prop_id)
@@ -97,6 +98,7 @@ static void
 lodex_route_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
 {
   LodexRoute *self = LODEX_ROUTE (object);
+  lodex_return_if_foreign (self->priv->store);
   auto field = row_field (prop_id);
   if (!field)
     {
@@ -110,7 +112,14 @@ lodex_route_set_property (GObject *object, guint prop_id, const GValue *value, G
   if (!self->priv->store || g_list_find (pending_route_saves, self))
     return;
   if (!pending_route_saves)
-    g_idle_add_full (G_PRIORITY_DEFAULT_IDLE, save_pending_routes, nullptr, nullptr);
+    {
+      /* the loop of the thread that owns the store saves them */
+      GSource *idle = g_idle_source_new ();
+      g_source_set_priority (idle, G_PRIORITY_DEFAULT_IDLE);
+      g_source_set_callback (idle, save_pending_routes, nullptr, nullptr);
+      g_source_attach (idle, g_main_context_get_thread_default ());
+      g_source_unref (idle);
+    }
   pending_route_saves = g_list_append (pending_route_saves, g_object_ref (self));
 }
 
@@ -267,6 +276,45 @@ lodex_route_new (const gchar *name, const gchar *description)
   return LODEX_ROUTE (g_object_new (LODEX_TYPE_ROUTE, "name", name, "description", description, nullptr));
 }
 
+/* What the store's own checks take for a program's mistake: a route or a
+ * place in no store, or in another one. */
+static bool
+route_ready (LodexRoute *route, LodexPlace *place)
+{
+  if (!route->priv->store || !route->priv->row.id)
+    {
+      lodex::fail (LODEX_ERROR_NOT_STORED, "Route not associated with database.");
+      return false;
+    }
+  if (place && (_lodex_place_get_store (place) != route->priv->store || !_lodex_place_get_row (place)->id))
+    {
+      lodex::fail (LODEX_ERROR_NOT_STORED, "Place is not associated with the database");
+      return false;
+    }
+  return true;
+}
+
+/* A waypoint that is not new belongs to a route already. */
+static bool
+waypoint_free (LodexWaypoint *waypoint)
+{
+  LodexWaypointRow *row = _lodex_waypoint_get_row (waypoint);
+  if (!row->id && !row->route_id)
+    return true;
+  lodex::fail (LODEX_ERROR_EXISTS, "Waypoint already belongs to a route");
+  return false;
+}
+
+static bool
+waypoint_of (LodexRoute *route, LodexWaypoint *waypoint)
+{
+  LodexWaypointRow *row = _lodex_waypoint_get_row (waypoint);
+  if (row->id && row->route_id && g_strcmp0 (row->route_id, route->priv->row.id) == 0)
+    return true;
+  lodex::fail (LODEX_ERROR_NOT_STORED, "Waypoint is not one of the route's");
+  return false;
+}
+
 /**
  * lodex_route_add_waypoint:
  * @route: a stored route
@@ -284,7 +332,36 @@ lodex_route_add_waypoint (LodexRoute *route, LodexWaypoint *waypoint)
 {
   g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
   g_return_val_if_fail (LODEX_IS_WAYPOINT (waypoint), FALSE);
+  lodex_return_val_if_foreign (route->priv->store, FALSE);
   return _lodex_store_add_waypoint_to_route (route->priv->store, waypoint, route);
+}
+
+/**
+ * lodex_route_add_waypoint_full:
+ * @route: a stored route
+ * @waypoint: a waypoint of no route
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_route_add_waypoint() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_EXISTS when @waypoint belongs to a route already,
+ * %LODEX_ERROR_NOT_STORED when @route is in no store,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the waypoint was stored as part of @route
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_route_add_waypoint_full (LodexRoute *route, LodexWaypoint *waypoint, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  g_return_val_if_fail (LODEX_IS_WAYPOINT (waypoint), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (route->priv->store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (waypoint_free (waypoint) && route_ready (route, nullptr) && _lodex_store_add_waypoint_to_route (route->priv->store, waypoint, route), error, "Adding the waypoint");
 }
 
 /**
@@ -303,7 +380,35 @@ lodex_route_remove_waypoint (LodexRoute *route, LodexWaypoint *waypoint)
 {
   g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
   g_return_val_if_fail (LODEX_IS_WAYPOINT (waypoint), FALSE);
+  lodex_return_val_if_foreign (route->priv->store, FALSE);
   return _lodex_store_remove_waypoint_from_route (route->priv->store, waypoint, route);
+}
+
+/**
+ * lodex_route_remove_waypoint_full:
+ * @route: a stored route
+ * @waypoint: a stored waypoint of @route
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_route_remove_waypoint() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when @route is in no store, or @waypoint is not one of its waypoints,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the waypoint was deleted; it keeps its ids
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_route_remove_waypoint_full (LodexRoute *route, LodexWaypoint *waypoint, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  g_return_val_if_fail (LODEX_IS_WAYPOINT (waypoint), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (route->priv->store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (route_ready (route, nullptr) && waypoint_of (route, waypoint) && _lodex_store_remove_waypoint_from_route (route->priv->store, waypoint, route), error, "Removing the waypoint");
 }
 
 /**
@@ -323,7 +428,36 @@ lodex_route_add_place (LodexRoute *route, LodexPlace *place)
 {
   g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  lodex_return_val_if_foreign (route->priv->store, FALSE);
   return _lodex_store_add_place_to_route (route->priv->store, place, route);
+}
+
+/**
+ * lodex_route_add_place_full:
+ * @route: a stored route
+ * @place: a stored place
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_route_add_place() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_EXISTS when @place is a member already,
+ * %LODEX_ERROR_NOT_STORED when @route or @place is not stored in the same store, or another program removed @place,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the place is now a member of @route
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_route_add_place_full (LodexRoute *route, LodexPlace *place, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (route->priv->store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (route_ready (route, place) && _lodex_store_add_place_to_route (route->priv->store, place, route), error, "Adding the place to the route");
 }
 
 /**
@@ -342,7 +476,35 @@ lodex_route_remove_place (LodexRoute *route, LodexPlace *place)
 {
   g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  lodex_return_val_if_foreign (route->priv->store, FALSE);
   return _lodex_store_remove_place_from_route (route->priv->store, place, route);
+}
+
+/**
+ * lodex_route_remove_place_full:
+ * @route: a stored route
+ * @place: a stored place
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_route_remove_place() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when @route or @place is not stored in the same store,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the membership was ended (also when there was none)
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_route_remove_place_full (LodexRoute *route, LodexPlace *place, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (route->priv->store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (route_ready (route, place) && _lodex_store_remove_place_from_route (route->priv->store, place, route), error, "Removing the place from the route");
 }
 
 /**
@@ -365,8 +527,36 @@ gboolean
 lodex_route_foreach (LodexRoute *route, LodexWaypointFunc callback, gpointer user_data)
 {
   g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  lodex_return_val_if_foreign (route->priv->store, FALSE);
   return _lodex_store_route_select_update_waypoints (route->priv->store, route->priv->row.id, callback,
                                                      user_data);
+}
+
+/**
+ * lodex_route_foreach_full:
+ * @route: a stored route
+ * @callback: (scope call): called with each waypoint, in ascending order weight
+ * @user_data: data for @callback
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_route_foreach() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when @route is in no store,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the waypoints were read and what @callback changed was written
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_route_foreach_full (LodexRoute *route, LodexWaypointFunc callback, gpointer user_data, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (route->priv->store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (route_ready (route, nullptr) && _lodex_store_route_select_update_waypoints (route->priv->store, route->priv->row.id, callback, user_data), error, "Walking the waypoints");
 }
 
 /**
@@ -386,7 +576,35 @@ gboolean
 lodex_route_foreach_remove (LodexRoute *route, LodexWaypointFunc callback, gpointer user_data)
 {
   g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  lodex_return_val_if_foreign (route->priv->store, FALSE);
   return _lodex_store_route_delete_waypoints (route->priv->store, route->priv->row.id, callback, user_data);
+}
+
+/**
+ * lodex_route_foreach_remove_full:
+ * @route: a stored route
+ * @callback: (scope call): returns %TRUE for each waypoint to delete
+ * @user_data: data for @callback
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_route_foreach_remove() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when @route is in no store,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the walk and the deletion succeeded
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_route_foreach_remove_full (LodexRoute *route, LodexWaypointFunc callback, gpointer user_data, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (route->priv->store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (route_ready (route, nullptr) && _lodex_store_route_delete_waypoints (route->priv->store, route->priv->row.id, callback, user_data), error, "Deleting the waypoints");
 }
 
 /**
@@ -405,6 +623,7 @@ GList *
 lodex_route_get_waypoints (LodexRoute *route)
 {
   g_return_val_if_fail (LODEX_IS_ROUTE (route), NULL);
+  lodex_return_val_if_foreign (route->priv->store, NULL);
 
   GList *waypoints = nullptr;
   auto collect = +[] (LodexWaypoint *waypoint, gpointer data) -> gboolean {
@@ -438,6 +657,7 @@ lodex_route_get_bounds (LodexRoute *route, LodexRouteBounds *bounds)
   g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
   g_return_val_if_fail (bounds != NULL, FALSE);
   g_return_val_if_fail (LODEX_IS_SET (route->priv->store), FALSE);
+  lodex_return_val_if_foreign (route->priv->store, FALSE);
   return lodex_db_route_get_bounds (_lodex_set_get_db (LODEX_SET (route->priv->store)), route, bounds);
 }
 

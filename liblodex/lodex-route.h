@@ -78,11 +78,17 @@ G_DEFINE_AUTOPTR_CLEANUP_FUNC (LodexRoute, g_object_unref)
 
 LodexRoute *lodex_route_new (const gchar *name, const gchar *description);
 gboolean lodex_route_add_waypoint (LodexRoute *route, LodexWaypoint *waypoint);
+gboolean lodex_route_add_waypoint_full (LodexRoute *route, LodexWaypoint *waypoint, GError **error);
 gboolean lodex_route_remove_waypoint (LodexRoute *route, LodexWaypoint *waypoint);
+gboolean lodex_route_remove_waypoint_full (LodexRoute *route, LodexWaypoint *waypoint, GError **error);
 gboolean lodex_route_add_place (LodexRoute *route, LodexPlace *place);
+gboolean lodex_route_add_place_full (LodexRoute *route, LodexPlace *place, GError **error);
 gboolean lodex_route_remove_place (LodexRoute *route, LodexPlace *place);
+gboolean lodex_route_remove_place_full (LodexRoute *route, LodexPlace *place, GError **error);
 gboolean lodex_route_foreach (LodexRoute *route, LodexWaypointFunc callback, gpointer user_data);
+gboolean lodex_route_foreach_full (LodexRoute *route, LodexWaypointFunc callback, gpointer user_data, GError **error);
 gboolean lodex_route_foreach_remove (LodexRoute *route, LodexWaypointFunc callback, gpointer user_data);
+gboolean lodex_route_foreach_remove_full (LodexRoute *route, LodexWaypointFunc callback, gpointer user_data, GError **error);
 GList *lodex_route_get_waypoints (LodexRoute *route);
 gboolean lodex_route_get_bounds (LodexRoute *route, LodexRouteBounds *bounds);
 

@@ -44,6 +44,16 @@ lodex_set_default_init (LodexSetInterface *iface)
                                  g_cclosure_marshal_VOID__VOID, G_TYPE_NONE, 0);
 }
 
+/* Borrowed: a set holds its store. */
+static LodexStore *
+store_of (LodexSet *set)
+{
+  LodexStore *store = LODEX_SET_GET_IFACE (set)->get_store (set);
+  if (store)
+    g_object_unref (store);
+  return store;
+}
+
 /**
  * lodex_set_first:
  * @set: a #LodexSet
@@ -58,6 +68,7 @@ LodexPlace *
 lodex_set_first (LodexSet *set)
 {
   g_return_val_if_fail (LODEX_IS_SET (set), NULL);
+  lodex_return_val_if_foreign (store_of (set), NULL);
   g_object_set_qdata (G_OBJECT (set), walk_error_quark (), nullptr);
   return LODEX_SET_GET_IFACE (set)->first (set);
 }
@@ -76,6 +87,7 @@ LodexPlace *
 lodex_set_next (LodexSet *set)
 {
   g_return_val_if_fail (LODEX_IS_SET (set), NULL);
+  lodex_return_val_if_foreign (store_of (set), NULL);
   return LODEX_SET_GET_IFACE (set)->next (set);
 }
 
@@ -270,6 +282,7 @@ lodex_set_count (LodexSet *set, GError **error)
 {
   g_return_val_if_fail (LODEX_IS_SET (set), -1);
   g_return_val_if_fail (error == NULL || *error == NULL, -1);
+  lodex_return_val_if_foreign (store_of (set), -1);
 
   /* composed and bound without orders */
   struct CountScope

@@ -24,7 +24,35 @@ lodex_store_add_category (LodexStore *store, LodexCategory *category)
   g_return_val_if_fail (category != NULL, FALSE);
   g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
   g_return_val_if_fail (LODEX_IS_CATEGORY (category), FALSE);
+  lodex_return_val_if_foreign (store, FALSE);
   return add_object (store, category);
+}
+
+/**
+ * lodex_store_add_category_full:
+ * @store: a #LodexStore
+ * @category: a category in no store
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_store_add_category() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_EXISTS when @category is stored already,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the category was stored; on failure it is left as it was
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_store_add_category_full (LodexStore *store, LodexCategory *category, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_CATEGORY (category), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (add_object (store, category), error, "Storing the category");
 }
 
 /**
@@ -46,7 +74,38 @@ lodex_store_get_category_by_id (LodexStore *store, const gchar *id)
   g_return_val_if_fail (store != NULL, NULL);
   g_return_val_if_fail (id != NULL, NULL);
   g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  lodex_return_val_if_foreign (store, NULL);
   return get_object<LodexCategory> (store, id);
+}
+
+/**
+ * lodex_store_get_category_by_id_full:
+ * @store: a #LodexStore
+ * @id: a category id
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_store_get_category_by_id() does, and tells why there is no
+ * category rather than logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when no category has @id,
+ * %LODEX_ERROR_DATABASE when the database could not be read.
+ *
+ * Returns: (transfer full): the category, or %NULL with @error set
+ *
+ * Since: 0.2
+ */
+LodexCategory *
+lodex_store_get_category_by_id_full (LodexStore *store, const gchar *id, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  g_return_val_if_fail (id != NULL, NULL);
+  g_return_val_if_fail (error == NULL || *error == NULL, NULL);
+  lodex_return_val_if_foreign (store, NULL);
+  lodex::Failures failures;
+  LodexCategory *found = get_object<LodexCategory> (store, id);
+  if (!found) /* after any failure of the database's, which is the cause */
+    lodex::fail (LODEX_ERROR_NOT_STORED, "No category has the id %s", id);
+  failures.finish (found != nullptr, error, "Reading the category");
+  return found;
 }
 
 /**
@@ -68,6 +127,7 @@ lodex_store_get_category_by_name (LodexStore *store, const gchar *name)
   g_return_val_if_fail (store != NULL, NULL);
   g_return_val_if_fail (name != NULL, NULL);
   g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  lodex_return_val_if_foreign (store, NULL);
 
   g_autofree gchar *id = lodex_db_get_category_id_by_name (store_priv (store)->db, name);
   return id ? lodex_store_get_category_by_id (store, id) : nullptr;
@@ -91,7 +151,35 @@ lodex_store_remove_category (LodexStore *store, LodexCategory *category)
   g_return_val_if_fail (category != NULL, FALSE);
   g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
   g_return_val_if_fail (LODEX_IS_CATEGORY (category), FALSE);
+  lodex_return_val_if_foreign (store, FALSE);
   return remove_object (store, category);
+}
+
+/**
+ * lodex_store_remove_category_full:
+ * @store: a #LodexStore
+ * @category: a category of @store
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_store_remove_category() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when @category is not a category of @store,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the category was removed
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_store_remove_category_full (LodexStore *store, LodexCategory *category, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_CATEGORY (category), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (remove_object (store, category), error, "Removing the category");
 }
 
 /**
@@ -109,6 +197,7 @@ lodex_store_categories (LodexStore *store)
 {
   g_return_val_if_fail (store != NULL, NULL);
   g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  lodex_return_val_if_foreign (store, NULL);
 
   return list_all<LodexCategory> (store, "SELECT id from categories", lodex_db_get_next_category_id);
 }

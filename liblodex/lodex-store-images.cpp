@@ -23,7 +23,35 @@ lodex_store_add_image (LodexStore *store, LodexImage *image)
   g_return_val_if_fail (image != NULL, FALSE);
   g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
   g_return_val_if_fail (LODEX_IS_IMAGE (image), FALSE);
+  lodex_return_val_if_foreign (store, FALSE);
   return add_object (store, image);
+}
+
+/**
+ * lodex_store_add_image_full:
+ * @store: a #LodexStore
+ * @image: an image in no store
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_store_add_image() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_EXISTS when @image is stored already,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the image was stored; on failure it is left as it was
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_store_add_image_full (LodexStore *store, LodexImage *image, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_IMAGE (image), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (add_object (store, image), error, "Storing the image");
 }
 
 /**
@@ -45,7 +73,38 @@ lodex_store_get_image_by_id (LodexStore *store, const gchar *id)
   g_return_val_if_fail (store != NULL, NULL);
   g_return_val_if_fail (id != NULL, NULL);
   g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  lodex_return_val_if_foreign (store, NULL);
   return get_object<LodexImage> (store, id);
+}
+
+/**
+ * lodex_store_get_image_by_id_full:
+ * @store: a #LodexStore
+ * @id: an image id
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_store_get_image_by_id() does, and tells why there is no
+ * image rather than logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when no image has @id,
+ * %LODEX_ERROR_DATABASE when the database could not be read.
+ *
+ * Returns: (transfer full): the image, or %NULL with @error set
+ *
+ * Since: 0.2
+ */
+LodexImage *
+lodex_store_get_image_by_id_full (LodexStore *store, const gchar *id, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  g_return_val_if_fail (id != NULL, NULL);
+  g_return_val_if_fail (error == NULL || *error == NULL, NULL);
+  lodex_return_val_if_foreign (store, NULL);
+  lodex::Failures failures;
+  LodexImage *found = get_object<LodexImage> (store, id);
+  if (!found) /* after any failure of the database's, which is the cause */
+    lodex::fail (LODEX_ERROR_NOT_STORED, "No image has the id %s", id);
+  failures.finish (found != nullptr, error, "Reading the image");
+  return found;
 }
 
 /**
@@ -67,7 +126,35 @@ lodex_store_remove_image (LodexStore *store, LodexImage *image)
   g_return_val_if_fail (image != NULL, FALSE);
   g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
   g_return_val_if_fail (LODEX_IS_IMAGE (image), FALSE);
+  lodex_return_val_if_foreign (store, FALSE);
   return remove_object (store, image);
+}
+
+/**
+ * lodex_store_remove_image_full:
+ * @store: a #LodexStore
+ * @image: an image of @store
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_store_remove_image() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when @image is not an image of @store,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the image was removed
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_store_remove_image_full (LodexStore *store, LodexImage *image, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_IMAGE (image), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (remove_object (store, image), error, "Removing the image");
 }
 
 /**
@@ -85,6 +172,7 @@ lodex_store_images (LodexStore *store)
 {
   g_return_val_if_fail (store != NULL, NULL);
   g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  lodex_return_val_if_foreign (store, NULL);
 
   return list_all<LodexImage> (store, "SELECT id from images", lodex_db_get_next_image_id);
 }

@@ -165,7 +165,7 @@ add_object (LodexStore *store, T *object)
   gchar *&id = F::id (object);
   if (id)
     {
-      g_warning ("%s", F::already);
+      fail (LODEX_ERROR_EXISTS, "%s", F::already);
       return FALSE;
     }
 
@@ -192,7 +192,7 @@ get_object (LodexStore *store, const gchar *id)
   T *object = F::load (store_priv (store)->db, id);
   if (!object)
     {
-      g_warning ("%s", F::not_found);
+      fail (LODEX_ERROR_NOT_STORED, "%s", F::not_found);
       return nullptr;
     }
   F::bind (object, store);
@@ -209,7 +209,7 @@ remove_object (LodexStore *store, T *object, bool clear_id = true)
   gchar *&id = F::id (object);
   if (!id || F::store (object) != store)
     {
-      g_warning ("%s", F::not_associated);
+      fail (LODEX_ERROR_NOT_STORED, "%s", F::not_associated);
       return FALSE;
     }
 
@@ -285,7 +285,7 @@ update_object (LodexStore *store, T *object)
   using F = Family<T>;
   if (F::store (object) != store)
     {
-      g_warning ("%s", F::not_associated);
+      fail (LODEX_ERROR_NOT_STORED, "%s", F::not_associated);
       return FALSE;
     }
   LodexStorePrivate *priv = store_priv (store);
@@ -302,7 +302,7 @@ write_membership (LodexStore *store, bool written, const char *failure, void (*a
 {
   if (!written)
     {
-      g_warning ("%s", failure);
+      fail (LODEX_ERROR_DATABASE, "%s", failure);
       return FALSE;
     }
   announce (store_priv (store)->tracker, announced_id);

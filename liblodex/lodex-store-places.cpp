@@ -90,7 +90,7 @@ stored_id (LodexStore *store, LodexPlace *place, const char *message)
   const gchar *id = _lodex_place_get_row (place)->id;
   if (!id || !belongs_here (store, place))
     {
-      g_warning ("%s", message);
+      lodex::fail (LODEX_ERROR_NOT_STORED, "%s", message);
       return nullptr;
     }
   return id;
@@ -104,7 +104,7 @@ position_storable (LodexPlaceRow *row)
   g_autoptr (GError) error = nullptr;
   if (_lodex_place_check_position (row->latitude, row->longitude, &error))
     return true;
-  g_warning ("Place not stored: %s", error->message);
+  lodex::fail (LODEX_ERROR_INVALID, "Place not stored: %s", error->message);
   return false;
 }
 
@@ -161,13 +161,25 @@ store_new_place (LodexStore *store, LodexPlace *place, bool new_id)
   return TRUE;
 }
 
+static gboolean
+add_place (LodexStore *store, LodexPlace *place)
+{
+  if (_lodex_place_get_row (place)->id || _lodex_place_get_store (place))
+    {
+      lodex::fail (LODEX_ERROR_EXISTS, "Place is already associated with the database");
+      return FALSE;
+    }
+  return store_new_place (store, place, true);
+}
+
 /**
  * lodex_store_add_place:
  * @store: a #LodexStore
  * @place: a place that is in no store
  *
  * Gives @place a new id and stores it with its address and links, all or
- * nothing.
+ * nothing. A failure is logged as a warning; lodex_store_add_place_full()
+ * gives it to the caller instead.
  *
  * Returns: whether the place was stored; on failure it is left as it was
  *
@@ -180,13 +192,36 @@ lodex_store_add_place (LodexStore *store, LodexPlace *place)
   g_return_val_if_fail (place != NULL, FALSE);
   g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
   g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  lodex_return_val_if_foreign (store, FALSE);
+  return add_place (store, place);
+}
 
-  if (_lodex_place_get_row (place)->id || _lodex_place_get_store (place))
-    {
-      g_warning ("Place is already associated with the database");
-      return FALSE;
-    }
-  return store_new_place (store, place, true);
+/**
+ * lodex_store_add_place_full:
+ * @store: a #LodexStore
+ * @place: a place that is in no store
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_store_add_place() does, and tells why it failed rather
+ * than logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_EXISTS when @place is stored already,
+ * %LODEX_ERROR_INVALID when its position is outside the valid range,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the place was stored; on failure it is left as it was
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_store_add_place_full (LodexStore *store, LodexPlace *place, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (add_place (store, place), error, "Storing the place");
 }
 
 gboolean
@@ -230,6 +265,7 @@ lodex_store_get_place_by_id (LodexStore *store, const gchar *id)
   g_return_val_if_fail (store != NULL, NULL);
   g_return_val_if_fail (id != NULL, NULL);
   g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  lodex_return_val_if_foreign (store, NULL);
 
   if (LodexPlace *live = _lodex_store_query_table (store, id))
     return live;
@@ -241,25 +277,38 @@ lodex_store_get_place_by_id (LodexStore *store, const gchar *id)
 }
 
 /**
- * lodex_store_remove_place:
+ * lodex_store_get_place_by_id_full:
  * @store: a #LodexStore
- * @place: a place of @store
+ * @id: a place id
+ * @error: return location for a #GError, or %NULL
  *
- * Deletes the place with its address, links, app data and memberships. The
- * object keeps its values and links and may be added again under a new id.
+ * Does what lodex_store_get_place_by_id() does, and tells why there is no
+ * place rather than logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when no place has @id,
+ * %LODEX_ERROR_DATABASE when the database could not be read.
  *
- * Returns: whether the place was removed
+ * Returns: (transfer full): the place, or %NULL with @error set
  *
- * Since: 0.1
+ * Since: 0.2
  */
-gboolean
-lodex_store_remove_place (LodexStore *store, LodexPlace *place)
+LodexPlace *
+lodex_store_get_place_by_id_full (LodexStore *store, const gchar *id, GError **error)
 {
-  g_return_val_if_fail (store != NULL, FALSE);
-  g_return_val_if_fail (place != NULL, FALSE);
-  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
-  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  g_return_val_if_fail (id != NULL, NULL);
+  g_return_val_if_fail (error == NULL || *error == NULL, NULL);
+  lodex_return_val_if_foreign (store, NULL);
+  lodex::Failures failures;
+  LodexPlace *found = lodex_store_get_place_by_id (store, id);
+  if (!found) /* after any failure of the database's, which is the cause */
+    lodex::fail (LODEX_ERROR_NOT_STORED, "No place has the id %s", id);
+  failures.finish (found != nullptr, error, "Reading the place");
+  return found;
+}
 
+static gboolean
+remove_place (LodexStore *store, LodexPlace *place)
+{
   if (!stored_id (store, place, "Place is not associated with the database"))
     return FALSE;
 
@@ -277,6 +326,58 @@ lodex_store_remove_place (LodexStore *store, LodexPlace *place)
   lodex_tracker_signal_store_updated (priv->tracker);
   lodex_tracker_signal_place_removed (priv->tracker, id);
   return TRUE;
+}
+
+/**
+ * lodex_store_remove_place:
+ * @store: a #LodexStore
+ * @place: a place of @store
+ *
+ * Deletes the place with its address, links, app data and memberships. The
+ * object keeps its values and links and may be added again under a new id.
+ * A failure is logged as a warning; lodex_store_remove_place_full() gives
+ * it to the caller instead.
+ *
+ * Returns: whether the place was removed
+ *
+ * Since: 0.1
+ */
+gboolean
+lodex_store_remove_place (LodexStore *store, LodexPlace *place)
+{
+  g_return_val_if_fail (store != NULL, FALSE);
+  g_return_val_if_fail (place != NULL, FALSE);
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  lodex_return_val_if_foreign (store, FALSE);
+  return remove_place (store, place);
+}
+
+/**
+ * lodex_store_remove_place_full:
+ * @store: a #LodexStore
+ * @place: a place of @store
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_store_remove_place() does, and tells why it failed rather
+ * than logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when @place is not a place of @store,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the place was removed
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_store_remove_place_full (LodexStore *store, LodexPlace *place, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_PLACE (place), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (remove_place (store, place), error, "Removing the place");
 }
 
 /* Writes the columns and address fields a place changed, in one
@@ -333,7 +434,7 @@ change_place_link (LodexStore *store, LodexPlaceLink *link, const char *function
     return FALSE;
   if (!link || !link->link_id)
     {
-      g_warning ("Link has no id.");
+      lodex::fail (LODEX_ERROR_NOT_STORED, "Link has no id.");
       return FALSE;
     }
 

@@ -22,6 +22,7 @@ const gchar *route_id_of (GObject *object) noexcept;
 struct LodexStorePrivate
 {
   sqlite3 *db = nullptr;
+  GThread *home = nullptr; /* the thread that made the store: its only user */
   lodex::Walk walk; /* the store's own walk as a set */
   lodex::Registry places{lodex::place_id_of};
   lodex::Registry categories{lodex::category_id_of};
@@ -98,7 +99,7 @@ write_for_place (LodexStore *store, const gchar *place_id, Write write)
     return FALSE;
   if (place_id && !_lodex_db_place_exists (store_priv (store)->db, place_id))
     {
-      g_warning ("Place %s is not in the database any more", place_id);
+      fail (LODEX_ERROR_NOT_STORED, "Place %s is not in the database any more", place_id);
       return FALSE;
     }
   return write () && transaction.commit ();

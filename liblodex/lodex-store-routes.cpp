@@ -50,7 +50,35 @@ lodex_store_add_route (LodexStore *store, LodexRoute *route)
 {
   g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
   g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  lodex_return_val_if_foreign (store, FALSE);
   return add_object (store, route);
+}
+
+/**
+ * lodex_store_add_route_full:
+ * @store: a #LodexStore
+ * @route: a route in no store
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_store_add_route() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_EXISTS when @route is stored already,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the route was stored; on failure it is left as it was
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_store_add_route_full (LodexStore *store, LodexRoute *route, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (add_object (store, route), error, "Storing the route");
 }
 
 /**
@@ -72,7 +100,38 @@ lodex_store_get_route_by_id (LodexStore *store, const gchar *id)
   if (!check (LODEX_IS_STORE (store), G_STRFUNC, "LODEX_IS_STORE(store)"))
     return nullptr;
   g_return_val_if_fail (id != NULL, NULL);
+  lodex_return_val_if_foreign (store, NULL);
   return get_object<LodexRoute> (store, id);
+}
+
+/**
+ * lodex_store_get_route_by_id_full:
+ * @store: a #LodexStore
+ * @id: a route id
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_store_get_route_by_id() does, and tells why there is no
+ * route rather than logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when no route has @id,
+ * %LODEX_ERROR_DATABASE when the database could not be read.
+ *
+ * Returns: (transfer full): the route, or %NULL with @error set
+ *
+ * Since: 0.2
+ */
+LodexRoute *
+lodex_store_get_route_by_id_full (LodexStore *store, const gchar *id, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  g_return_val_if_fail (id != NULL, NULL);
+  g_return_val_if_fail (error == NULL || *error == NULL, NULL);
+  lodex_return_val_if_foreign (store, NULL);
+  lodex::Failures failures;
+  LodexRoute *found = get_object<LodexRoute> (store, id);
+  if (!found) /* after any failure of the database's, which is the cause */
+    lodex::fail (LODEX_ERROR_NOT_STORED, "No route has the id %s", id);
+  failures.finish (found != nullptr, error, "Reading the route");
+  return found;
 }
 
 /**
@@ -92,7 +151,35 @@ lodex_store_remove_route (LodexStore *store, LodexRoute *route)
 {
   g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
   g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  lodex_return_val_if_foreign (store, FALSE);
   return remove_object (store, route, false);
+}
+
+/**
+ * lodex_store_remove_route_full:
+ * @store: a #LodexStore
+ * @route: a route of @store
+ * @error: return location for a #GError, or %NULL
+ *
+ * Does what lodex_store_remove_route() does, and tells why it failed rather than
+ * logging it. The errors, in the %LODEX_ERROR domain:
+ * %LODEX_ERROR_NOT_STORED when @route is not a route of @store,
+ * %LODEX_ERROR_BUSY when another program held the database locked too long,
+ * %LODEX_ERROR_DATABASE when the database refused the write.
+ *
+ * Returns: whether the route was removed
+ *
+ * Since: 0.2
+ */
+gboolean
+lodex_store_remove_route_full (LodexStore *store, LodexRoute *route, GError **error)
+{
+  g_return_val_if_fail (LODEX_IS_STORE (store), FALSE);
+  g_return_val_if_fail (LODEX_IS_ROUTE (route), FALSE);
+  g_return_val_if_fail (error == NULL || *error == NULL, FALSE);
+  lodex_return_val_if_foreign (store, FALSE);
+  lodex::Failures failures;
+  return failures.finish (remove_object (store, route, false), error, "Removing the route");
 }
 
 /**
@@ -109,6 +196,7 @@ GList *
 lodex_store_routes (LodexStore *store)
 {
   g_return_val_if_fail (LODEX_IS_STORE (store), NULL);
+  lodex_return_val_if_foreign (store, NULL);
 
   return list_all<LodexRoute> (store, "SELECT id from routes", lodex_db_get_next_route_id);
 }

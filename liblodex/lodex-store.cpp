@@ -189,6 +189,7 @@ static void
 lodex_store_init (LodexStore *self)
 {
   LodexStorePrivate *priv = new (get_priv (self)) LodexStorePrivate{}; /* GObject only zero-fills */
+  priv->home = g_thread_self ();
   priv->tracker = _lodex_tracker_new_doorbell ([] (gpointer store) { lodex::store_catch_up (LODEX_STORE (store)); },
                                                self);
 }
@@ -417,6 +418,11 @@ lodex_store_class_init (LodexStoreClass *klass)
  * names another, for the tests of an uninstalled build). Every call makes a
  * new store with its own connection; an application keeps one.
  *
+ * The store and every object it gives (places, categories, images, routes,
+ * sets over it) belong to the calling thread: a call from another thread
+ * fails with a critical warning. A program that works in several threads
+ * opens one store in each.
+ *
  * Returns: (transfer full) (nullable): the store, or %NULL when the database
  *   cannot be opened or its tables cannot be made
  *
@@ -430,6 +436,32 @@ lodex_store_get_system (void)
   return _lodex_store_get_from_file (path, schema && *schema ? schema : LODEX_SCHEMA_FILE);
 }
 
+/**
+ * lodex_store_get_system_full:
+ * @error: return location for a #GError, or %NULL
+ *
+ * Opens the user's place database as lodex_store_get_system() does, and
+ * tells why it could not rather than logging it: %LODEX_ERROR_DATABASE when
+ * the file is not a place database, is damaged or cannot be opened,
+ * %LODEX_ERROR_BUSY when another program held it locked too long while its
+ * tables were made.
+ *
+ * The store belongs to the calling thread: see lodex_store_get_system().
+ *
+ * Returns: (transfer full): the store, or %NULL with @error set
+ *
+ * Since: 0.2
+ */
+LodexStore *
+lodex_store_get_system_full (GError **error)
+{
+  g_return_val_if_fail (error == NULL || *error == NULL, NULL);
+  lodex::Failures failures;
+  LodexStore *store = lodex_store_get_system ();
+  failures.finish (store != nullptr, error, "Opening the place database");
+  return store;
+}
+
 LodexStore *
 _lodex_store_get_from_file (const gchar *filename, const gchar *schema_filename)
 {
@@ -440,7 +472,7 @@ _lodex_store_get_from_file (const gchar *filename, const gchar *schema_filename)
     return nullptr;
   if (schema_filename && !lodex_db_create_tables (db, schema_filename))
     {
-      g_warning ("Creating database tables failed");
+      lodex::fail (LODEX_ERROR_DATABASE, "Creating database tables failed");
       /* a garbage file, or another program's tables, is not a place
        * database; without the schema file (a broken installation) an
        * existing database still works */
@@ -460,6 +492,12 @@ _lodex_store_get_from_file (const gchar *filename, const gchar *schema_filename)
     g_warning ("The database has no change journal: the store will not hear of changes");
   priv->positions_indexed = lodex::db::indexes_positions (db);
   return store;
+}
+
+gboolean
+_lodex_store_is_home (LodexStore *store)
+{
+  return !store || get_priv (store)->home == g_thread_self ();
 }
 
 /* The store as a set: all places, in the order SQLite returns them. */

@@ -37,25 +37,38 @@ struct _LodexStoreClass
 };
 
 LodexStore *lodex_store_get_system (void);
+LodexStore *lodex_store_get_system_full (GError **error);
 
 gboolean lodex_store_add_place (LodexStore *store, LodexPlace *place);
+gboolean lodex_store_add_place_full (LodexStore *store, LodexPlace *place, GError **error);
 LodexPlace *lodex_store_get_place_by_id (LodexStore *store, const gchar *id);
+LodexPlace *lodex_store_get_place_by_id_full (LodexStore *store, const gchar *id, GError **error);
 gboolean lodex_store_remove_place (LodexStore *store, LodexPlace *place);
+gboolean lodex_store_remove_place_full (LodexStore *store, LodexPlace *place, GError **error);
 
 gboolean lodex_store_add_category (LodexStore *store, LodexCategory *category);
+gboolean lodex_store_add_category_full (LodexStore *store, LodexCategory *category, GError **error);
 LodexCategory *lodex_store_get_category_by_id (LodexStore *store, const gchar *id);
+LodexCategory *lodex_store_get_category_by_id_full (LodexStore *store, const gchar *id, GError **error);
 LodexCategory *lodex_store_get_category_by_name (LodexStore *store, const gchar *name);
 gboolean lodex_store_remove_category (LodexStore *store, LodexCategory *category);
+gboolean lodex_store_remove_category_full (LodexStore *store, LodexCategory *category, GError **error);
 GList *lodex_store_categories (LodexStore *store);
 
 gboolean lodex_store_add_image (LodexStore *store, LodexImage *image);
+gboolean lodex_store_add_image_full (LodexStore *store, LodexImage *image, GError **error);
 LodexImage *lodex_store_get_image_by_id (LodexStore *store, const gchar *id);
+LodexImage *lodex_store_get_image_by_id_full (LodexStore *store, const gchar *id, GError **error);
 gboolean lodex_store_remove_image (LodexStore *store, LodexImage *image);
+gboolean lodex_store_remove_image_full (LodexStore *store, LodexImage *image, GError **error);
 GList *lodex_store_images (LodexStore *store);
 
 gboolean lodex_store_add_route (LodexStore *store, LodexRoute *route);
+gboolean lodex_store_add_route_full (LodexStore *store, LodexRoute *route, GError **error);
 LodexRoute *lodex_store_get_route_by_id (LodexStore *store, const gchar *id);
+LodexRoute *lodex_store_get_route_by_id_full (LodexStore *store, const gchar *id, GError **error);
 gboolean lodex_store_remove_route (LodexStore *store, LodexRoute *route);
+gboolean lodex_store_remove_route_full (LodexStore *store, LodexRoute *route, GError **error);
 GList *lodex_store_routes (LodexStore *store);
 
 gboolean lodex_store_import_from_file (LodexStore *store, const char *filename, GError **error);

@@ -64,6 +64,10 @@ class PythonTest(unittest.TestCase):
         category = Lodex.Category.new("Castles", None)
         self.assertTrue(store.add_category(category))
         self.assertTrue(category.add_place(place))
+        with self.assertRaises(GLib.Error) as member_twice:
+            category.add_place_full(place)
+        self.assertEqual((member_twice.exception.domain, member_twice.exception.code),
+                         (GLib.quark_to_string(Lodex.error_quark()), Lodex.Error.EXISTS))
         self.assertEqual(place.get_categories(), [category])
 
         route = Lodex.Route.new("Walk", None)
