@@ -26,3 +26,4 @@
 #include <liblodex/lodex-error.h>
 #include <liblodex/lodex-import.h>
 #include <liblodex/lodex-export.h>
+#include <liblodex/lodex-list-model.h>

@@ -1,0 +1,568 @@
+/* LodexListModel: the places of a set as a GListModel that follows every
+ * change. It keeps the ids of the set in order, read without making a
+ * place; a place is made (or the live one given) only when asked for. */
+
+#include "lodex-list-model.h"
+#include "lodex-set-wrapper.hpp"
+#include "lodex-location-sort-private.h"
+#include "lodex-db-private.hpp"
+
+#include <algorithm>
+#include <new>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+/**
+ * LodexListModel:
+ *
+ * The places of a #LodexSet as a #GListModel, for GTK's list widgets and
+ * anything else that takes one. Its items are the live #LodexPlace objects:
+ * the same object lodex_store_get_place_by_id() gives while anybody holds
+ * it, so a property bound to a widget follows every change.
+ *
+ * The model follows every change of the database, by any process: on each
+ * batch of #LodexStore::changes it works out which positions changed and
+ * emits one #GListModel::items-changed covering them. A place whose
+ * properties change without moving in the set emits no items-changed: its
+ * own notify signals tell. Changing a property of a set of the chain (the
+ * text of a filter, the point of a sort) reads the set anew.
+ *
+ * The model keeps the ids of its places in order, not the places:
+ * g_list_model_get_n_items() makes no object, and
+ * g_list_model_get_item() makes one place at a time.
+ *
+ * From Python, `len (model)` and `for place in model` work, as for any
+ * #GListModel.
+ *
+ * Since: 0.2
+ */
+
+namespace
+{
+
+struct Entry
+{
+  std::string id;
+  gdouble distance; /* from the point of the chain's sort, when it orders by distance */
+};
+
+/* The order of a distance sort: its distance, then its id. */
+bool
+before (const Entry &a, const Entry &b)
+{
+  if (a.distance != b.distance)
+    return a.distance < b.distance;
+  return a.id < b.id; /* as SQLite's binary collation */
+}
+
+/* A batch touching more places than this, and more than a quarter of the
+ * model, is read whole: one query then costs less than many. */
+constexpr size_t few_places = 256;
+
+} // namespace
+
+struct _LodexListModel
+{
+  GObject parent_instance;
+};
+
+struct LodexListModelPrivate
+{
+  LodexSet *set;
+  LodexStore *store;
+  gulong changes_handler;
+  std::vector<std::pair<GObject *, gulong>> watched; /* the sets of the chain, for their notify */
+  LodexLocationSort *sort;                           /* the chain's order, when it is by distance */
+  std::vector<Entry> items;
+  guint reread_idle;
+};
+
+static void lodex_list_model_list_init (GListModelInterface *iface);
+
+G_DEFINE_TYPE_WITH_CODE (LodexListModel, lodex_list_model, G_TYPE_OBJECT, G_ADD_PRIVATE (LodexListModel) G_IMPLEMENT_INTERFACE (G_TYPE_LIST_MODEL, lodex_list_model_list_init))
+
+enum
+{
+  PROP_0,
+  PROP_SET,
+  PROP_ITEM_TYPE,
+  PROP_N_ITEMS,
+  N_PROPS
+};
+
+static GParamSpec *props[N_PROPS];
+
+static LodexListModelPrivate *
+get_priv (LodexListModel *self)
+{
+  return static_cast<LodexListModelPrivate *> (lodex_list_model_get_instance_private (self));
+}
+
+/* Reading */
+
+/* The set a filter or sort is built around, or NULL. */
+static LodexSet *
+inner_of (LodexSet *set)
+{
+  if (LODEX_IS_STORE (set) || !g_object_class_find_property (G_OBJECT_GET_CLASS (set), "set"))
+    return nullptr;
+  LodexSet *inner = nullptr;
+  g_object_get (set, "set", &inner, nullptr);
+  if (inner)
+    g_object_unref (inner); /* the outer set holds it */
+  return inner;
+}
+
+/* Whether a place's own row decides whether it is in @set: a filter or sort
+ * of one inner set. A page or a union of two does not tell that way. */
+static bool
+local (LodexSet *set)
+{
+  return LODEX_IS_TEXT_FILTER (set) || LODEX_IS_LOCATION_FILTER (set) || LODEX_IS_RADIUS_FILTER (set)
+         || LODEX_IS_APPDATA_FILTER (set) || LODEX_IS_CATEGORY_FILTER (set) || LODEX_IS_ROUTE_FILTER (set)
+         || LODEX_IS_NAME_SORT (set) || LODEX_IS_LOCATION_SORT (set);
+}
+
+/* The sort whose distances order the chain of @set, when the chain's
+ * membership is decided place by place; NULL otherwise. */
+static LodexLocationSort *
+distance_sort (LodexSet *set)
+{
+  LodexLocationSort *sort = nullptr;
+  bool ordered = false;
+  for (LodexSet *s = set; s && !LODEX_IS_STORE (s); s = inner_of (s))
+    {
+      if (!local (s))
+        return nullptr;
+      if (!ordered && LODEX_IS_LOCATION_SORT (s))
+        sort = LODEX_LOCATION_SORT (s);
+      ordered |= LODEX_IS_LOCATION_SORT (s) || LODEX_IS_NAME_SORT (s);
+    }
+  return sort;
+}
+
+static LodexDistanceOrigin
+origin_of (LodexLocationSort *sort)
+{
+  gdouble latitude, longitude, altitude;
+  g_object_get (sort, "latitude", &latitude, "longitude", &longitude, "altitude", &altitude, nullptr);
+  LodexDistanceOrigin origin;
+  _lodex_location_sort_origin_init (&origin, latitude, longitude, altitude);
+  return origin;
+}
+
+/* A JSON array of @ids, for json_each (). */
+static std::string
+json_array (const std::vector<std::string> &ids)
+{
+  std::string json = "[";
+  for (const std::string &id : ids)
+    {
+      if (json.size () > 1)
+        json += ',';
+      json += '"';
+      for (unsigned char c : id)
+        {
+          if (c == '"' || c == '\\')
+            json += '\\', json += char (c);
+          else if (c < 0x20)
+            {
+              char escaped[8];
+              g_snprintf (escaped, sizeof escaped, "\\u%04x", c);
+              json += escaped;
+            }
+          else
+            json += char (c);
+        }
+      json += '"';
+    }
+  return json + "]";
+}
+
+/* Reads the places of the set, or of those of @only that are in it, as
+ * entries: in the set's order, or with their distances when the chain
+ * orders by distance (unsorted then). False after a warning when the
+ * database could not tell. */
+static bool
+read_entries (LodexListModel *self, const std::vector<std::string> *only, std::vector<Entry> &entries)
+{
+  LodexListModelPrivate *priv = get_priv (self);
+  sqlite3 *db = priv->store ? _lodex_store_get_walk_db (priv->store) : nullptr;
+  if (!db)
+    return false;
+
+  /* the sort's own order is not wanted: distances are sorted here */
+  LodexSet *source = priv->set;
+  if (priv->sort && LODEX_SET (priv->sort) == priv->set)
+    source = inner_of (priv->set);
+  const gchar *query = _lodex_set_get_query (source);
+  if (!query)
+    return false;
+  const char *order = priv->sort ? nullptr : lodex::set_order (source);
+  g_autofree gchar *text = g_strdup_printf ("SELECT id%s FROM (%s)%s%s%s",
+                                            priv->sort ? ", latitude, longitude, altitude" : "",
+                                            query,
+                                            only ? " WHERE id IN (SELECT value FROM json_each (:lodex_model_ids))" : "",
+                                            order ? " ORDER BY " : "", order ? order : "");
+  sqlite3_stmt *raw = nullptr;
+  int res = sqlite3_prepare_v2 (db, text, -1, &raw, nullptr);
+  lodex::Stmt statement (raw);
+  if (res != SQLITE_OK || !_lodex_set_bind (source, raw))
+    {
+      g_warning ("The places of the list could not be read: %s", sqlite3_errmsg (db));
+      return false;
+    }
+  std::string ids;
+  if (only)
+    {
+      ids = json_array (*only);
+      sqlite3_bind_text (raw, sqlite3_bind_parameter_index (raw, ":lodex_model_ids"), ids.c_str (), -1,
+                         SQLITE_STATIC);
+    }
+
+  LodexDistanceOrigin origin{};
+  if (priv->sort)
+    origin = origin_of (priv->sort);
+  while ((res = _lodex_db_step (raw)) == SQLITE_ROW)
+    {
+      auto id = reinterpret_cast<const char *> (sqlite3_column_text (raw, 0));
+      if (!id)
+        continue;
+      /* as the sort's SQL function reads them: a NULL altitude is 0 */
+      gdouble distance = priv->sort ? _lodex_location_sort_distance (&origin, sqlite3_column_double (raw, 1),
+                                                                     sqlite3_column_double (raw, 2),
+                                                                     sqlite3_column_double (raw, 3))
+                                    : 0.0;
+      entries.push_back ({id, distance});
+    }
+  if (res != SQLITE_DONE)
+    {
+      g_warning ("The places of the list could not be read: %s", sqlite3_errmsg (db));
+      return false;
+    }
+  if (priv->sort && !only)
+    std::sort (entries.begin (), entries.end (), before);
+  return true;
+}
+
+/* Takes @items as the new content and tells what changed: one
+ * items-changed from the first position that differs to the last. */
+static void
+replace_items (LodexListModel *self, std::vector<Entry> &&items)
+{
+  LodexListModelPrivate *priv = get_priv (self);
+  std::vector<Entry> old = std::exchange (priv->items, std::move (items));
+  const std::vector<Entry> &now = priv->items;
+
+  size_t common = std::min (old.size (), now.size ());
+  size_t prefix = 0;
+  while (prefix < common && old[prefix].id == now[prefix].id)
+    prefix++;
+  size_t suffix = 0;
+  while (suffix < common - prefix && old[old.size () - 1 - suffix].id == now[now.size () - 1 - suffix].id)
+    suffix++;
+  guint removed = old.size () - prefix - suffix, added = now.size () - prefix - suffix;
+  if (removed == 0 && added == 0)
+    return;
+  g_list_model_items_changed (G_LIST_MODEL (self), prefix, removed, added);
+  if (removed != added)
+    g_object_notify_by_pspec (G_OBJECT (self), props[PROP_N_ITEMS]);
+}
+
+static void
+reread (LodexListModel *self)
+{
+  std::vector<Entry> items;
+  if (read_entries (self, nullptr, items))
+    replace_items (self, std::move (items));
+}
+
+/* A few places changed: those that are in the set now go where their
+ * distance puts them, the others leave; nobody else moves. */
+static void
+update_places (LodexListModel *self, const std::unordered_set<std::string> &changed)
+{
+  LodexListModelPrivate *priv = get_priv (self);
+  std::vector<std::string> ids (changed.begin (), changed.end ());
+  std::vector<Entry> members;
+  if (!read_entries (self, &ids, members))
+    return;
+  std::sort (members.begin (), members.end (), before);
+
+  std::vector<Entry> items;
+  items.reserve (priv->items.size () + members.size ());
+  auto member = members.begin ();
+  for (const Entry &entry : priv->items)
+    {
+      if (changed.count (entry.id))
+        continue;
+      for (; member != members.end () && before (*member, entry); ++member)
+        items.push_back (*member);
+      items.push_back (entry);
+    }
+  items.insert (items.end (), member, members.end ());
+  replace_items (self, std::move (items));
+}
+
+static void
+on_changes (LodexStore *store, GPtrArray *changes, gboolean resynced, LodexListModel *self) noexcept
+{
+  LodexListModelPrivate *priv = get_priv (self);
+  try
+    {
+      if (resynced || !priv->sort)
+        {
+          reread (self);
+          return;
+        }
+      std::unordered_set<std::string> changed;
+      for (guint i = 0; i < changes->len; i++)
+        {
+          auto change = static_cast<LodexChange *> (changes->pdata[i]);
+          const gchar *id = lodex_change_get_kind (change) == LODEX_CHANGE_KIND_PLACE ? lodex_change_get_id (change)
+                                                                                      : lodex_change_get_place_id (change);
+          if (id)
+            changed.insert (id);
+        }
+      if (changed.empty ())
+        return;
+      if (changed.size () > few_places && changed.size () > priv->items.size () / 4)
+        reread (self);
+      else
+        update_places (self, changed);
+    }
+  catch (const std::bad_alloc &)
+    {
+      g_warning ("Out of memory following the changes of a list");
+    }
+}
+
+static gboolean
+reread_idle (gpointer data)
+{
+  LodexListModel *self = LODEX_LIST_MODEL (data);
+  get_priv (self)->reread_idle = 0;
+  try
+    {
+      reread (self);
+    }
+  catch (const std::bad_alloc &)
+    {
+      g_warning ("Out of memory reading the places of a list");
+    }
+  return G_SOURCE_REMOVE;
+}
+
+/* A set of the chain changed what it holds (a filter's text, a sort's
+ * point): read anew once, however many properties change together. */
+static void
+on_set_notify (GObject *set, GParamSpec *pspec, LodexListModel *self)
+{
+  LodexListModelPrivate *priv = get_priv (self);
+  if (priv->reread_idle == 0)
+    priv->reread_idle = g_idle_add_full (G_PRIORITY_HIGH_IDLE, reread_idle, self, nullptr);
+}
+
+/* Object */
+
+static void
+lodex_list_model_dispose (GObject *object)
+{
+  LodexListModelPrivate *priv = get_priv (LODEX_LIST_MODEL (object));
+  for (auto &[set, handler] : priv->watched)
+    g_signal_handler_disconnect (set, handler);
+  priv->watched.clear ();
+  if (priv->store && priv->changes_handler)
+    g_clear_signal_handler (&priv->changes_handler, priv->store);
+  g_clear_handle_id (&priv->reread_idle, g_source_remove);
+  priv->sort = nullptr;
+  g_clear_object (&priv->store);
+  g_clear_object (&priv->set);
+  G_OBJECT_CLASS (lodex_list_model_parent_class)->dispose (object);
+}
+
+static void
+lodex_list_model_finalize (GObject *object)
+{
+  get_priv (LODEX_LIST_MODEL (object))->~LodexListModelPrivate ();
+  G_OBJECT_CLASS (lodex_list_model_parent_class)->finalize (object);
+}
+
+static void
+lodex_list_model_constructed (GObject *object)
+{
+  LodexListModel *self = LODEX_LIST_MODEL (object);
+  LodexListModelPrivate *priv = get_priv (self);
+  G_OBJECT_CLASS (lodex_list_model_parent_class)->constructed (object);
+  if (!priv->set)
+    return;
+
+  priv->store = lodex_set_get_store (priv->set);
+  if (!priv->store)
+    return;
+  priv->sort = distance_sort (priv->set);
+  try
+    {
+      for (LodexSet *s = priv->set; s && !LODEX_IS_STORE (s); s = inner_of (s))
+        priv->watched.emplace_back (G_OBJECT (s), g_signal_connect (s, "notify", G_CALLBACK (on_set_notify), self));
+      read_entries (self, nullptr, priv->items);
+    }
+  catch (const std::bad_alloc &)
+    {
+      g_warning ("Out of memory reading the places of a list");
+    }
+  priv->changes_handler = g_signal_connect (priv->store, "changes", G_CALLBACK (on_changes), self);
+}
+
+static void
+lodex_list_model_get_property (GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
+{
+  LodexListModel *self = LODEX_LIST_MODEL (object);
+  switch (prop_id)
+    {
+    case PROP_SET:
+      g_value_set_object (value, get_priv (self)->set);
+      break;
+    case PROP_ITEM_TYPE:
+      g_value_set_gtype (value, LODEX_TYPE_PLACE);
+      break;
+    case PROP_N_ITEMS:
+      g_value_set_uint (value, g_list_model_get_n_items (G_LIST_MODEL (self)));
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+      break;
+    }
+}
+
+static void
+lodex_list_model_set_property (GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
+{
+  LodexListModel *self = LODEX_LIST_MODEL (object);
+  switch (prop_id)
+    {
+    case PROP_SET:
+      get_priv (self)->set = static_cast<LodexSet *> (g_value_dup_object (value));
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+      break;
+    }
+}
+
+static void
+lodex_list_model_class_init (LodexListModelClass *klass)
+{
+  GObjectClass *object_class = G_OBJECT_CLASS (klass);
+  object_class->dispose = lodex_list_model_dispose;
+  object_class->finalize = lodex_list_model_finalize;
+  object_class->constructed = lodex_list_model_constructed;
+  object_class->get_property = lodex_list_model_get_property;
+  object_class->set_property = lodex_list_model_set_property;
+
+  /**
+   * LodexListModel:set:
+   *
+   * The set whose places the model lists, in its order. Construct-only.
+   *
+   * Since: 0.2
+   */
+  props[PROP_SET] = g_param_spec_object ("set", nullptr, nullptr, LODEX_TYPE_SET,
+                                         GParamFlags (G_PARAM_READWRITE | G_PARAM_CONSTRUCT_ONLY | G_PARAM_STATIC_STRINGS));
+  /**
+   * LodexListModel:item-type:
+   *
+   * The type of the items: always #LodexPlace.
+   *
+   * Since: 0.2
+   */
+  props[PROP_ITEM_TYPE] = g_param_spec_gtype ("item-type", nullptr, nullptr, LODEX_TYPE_PLACE,
+                                              GParamFlags (G_PARAM_READABLE | G_PARAM_STATIC_STRINGS));
+  /**
+   * LodexListModel:n-items:
+   *
+   * The number of places in the model; notified when it changes.
+   *
+   * Since: 0.2
+   */
+  props[PROP_N_ITEMS] = g_param_spec_uint ("n-items", nullptr, nullptr, 0, G_MAXUINT, 0,
+                                           GParamFlags (G_PARAM_READABLE | G_PARAM_STATIC_STRINGS));
+  g_object_class_install_properties (object_class, N_PROPS, props);
+}
+
+static void
+lodex_list_model_init (LodexListModel *self)
+{
+  new (get_priv (self)) LodexListModelPrivate{}; /* GObject only zero-fills */
+}
+
+/* The list */
+
+static GType
+lodex_list_model_get_item_type (GListModel *list)
+{
+  return LODEX_TYPE_PLACE;
+}
+
+static guint
+lodex_list_model_get_n_items (GListModel *list)
+{
+  return get_priv (LODEX_LIST_MODEL (list))->items.size ();
+}
+
+static gpointer
+lodex_list_model_get_item (GListModel *list, guint position)
+{
+  LodexListModelPrivate *priv = get_priv (LODEX_LIST_MODEL (list));
+  if (position >= priv->items.size ())
+    return nullptr;
+  /* the live place, or one made now; NULL if another program removed it
+   * and the change has not been read yet */
+  return lodex_store_get_place_by_id (priv->store, priv->items[position].id.c_str ());
+}
+
+static void
+lodex_list_model_list_init (GListModelInterface *iface)
+{
+  iface->get_item_type = lodex_list_model_get_item_type;
+  iface->get_n_items = lodex_list_model_get_n_items;
+  iface->get_item = lodex_list_model_get_item;
+}
+
+/**
+ * lodex_list_model_new:
+ * @set: the set whose places to list
+ *
+ * Lists the places of @set, in its order, following every change.
+ *
+ * Returns: (transfer full): a new model
+ *
+ * Since: 0.2
+ */
+LodexListModel *
+lodex_list_model_new (LodexSet *set)
+{
+  g_return_val_if_fail (set != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_SET (set), NULL);
+  return LODEX_LIST_MODEL (g_object_new (LODEX_TYPE_LIST_MODEL, "set", set, nullptr));
+}
+
+/**
+ * lodex_list_model_get_set:
+ * @model: a #LodexListModel
+ *
+ * Tells which set @model lists.
+ *
+ * Returns: (transfer none): the set
+ *
+ * Since: 0.2
+ */
+LodexSet *
+lodex_list_model_get_set (LodexListModel *model)
+{
+  g_return_val_if_fail (model != NULL, NULL);
+  g_return_val_if_fail (LODEX_IS_LIST_MODEL (model), NULL);
+  return get_priv (model)->set;
+}
