@@ -8,6 +8,7 @@
 #include "lodex-db-private.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <string>
 #include <unordered_set>
@@ -42,20 +43,49 @@
 namespace
 {
 
+/* What orders the chain, where the model can place a place by itself. */
+enum class Order
+{
+  NONE,     /* the database's: read whole */
+  DISTANCE, /* a distance sort's: distance, then id */
+  NAME,     /* a name sort's: name key, then id, both reversed if descending */
+};
+
 struct Entry
 {
   std::string id;
-  gdouble distance; /* from the point of the chain's sort, when it orders by distance */
+  gdouble number;  /* the distance; or a name key that is a number */
+  int key_class;   /* of a name key, as SQLite orders values: NULL, number, text, blob */
+  std::string key; /* the bytes of a name key */
 };
 
-/* The order of a distance sort: its distance, then its id. */
-bool
-before (const Entry &a, const Entry &b)
+/* SQLite's order of two values, by binary collation. */
+int
+compare_keys (const Entry &a, const Entry &b)
 {
-  if (a.distance != b.distance)
-    return a.distance < b.distance;
-  return a.id < b.id; /* as SQLite's binary collation */
+  if (a.key_class != b.key_class)
+    return a.key_class < b.key_class ? -1 : 1;
+  if (a.key_class == 1 && a.number != b.number)
+    return a.number < b.number ? -1 : 1;
+  return a.key.compare (b.key); /* bytes as unsigned, then length: as memcmp */
 }
+
+struct Ordering
+{
+  Order order = Order::NONE;
+  bool descending = false;
+
+  bool
+  operator() (const Entry &a, const Entry &b) const
+  {
+    if (order == Order::DISTANCE)
+      return a.number != b.number ? a.number < b.number : a.id < b.id;
+    int c = compare_keys (a, b);
+    if (c == 0)
+      c = a.id.compare (b.id);
+    return descending ? c > 0 : c < 0;
+  }
+};
 
 /* A batch touching more places than this, and more than a quarter of the
  * model, is read whole: one query then costs less than many. */
@@ -74,7 +104,8 @@ struct LodexListModelPrivate
   LodexStore *store;
   gulong changes_handler;
   std::vector<std::pair<GObject *, gulong>> watched; /* the sets of the chain, for their notify */
-  LodexLocationSort *sort;                           /* the chain's order, when it is by distance */
+  GObject *sort;                                     /* the sort that orders the chain, when the model can place a place */
+  Order order;
   std::vector<Entry> items;
   guint reread_idle;
 };
@@ -125,26 +156,35 @@ local (LodexSet *set)
          || LODEX_IS_NAME_SORT (set) || LODEX_IS_LOCATION_SORT (set);
 }
 
-/* The sort whose distances order the chain of @set, when the chain's
- * membership is decided place by place; NULL otherwise. */
-static LodexLocationSort *
-distance_sort (LodexSet *set)
+/* The sort that orders the chain of @set (its outermost), when the
+ * chain's membership is decided place by place; NULL otherwise. */
+static GObject *
+chain_sort (LodexSet *set)
 {
-  LodexLocationSort *sort = nullptr;
-  bool ordered = false;
+  GObject *sort = nullptr;
   for (LodexSet *s = set; s && !LODEX_IS_STORE (s); s = inner_of (s))
     {
       if (!local (s))
         return nullptr;
-      if (!ordered && LODEX_IS_LOCATION_SORT (s))
-        sort = LODEX_LOCATION_SORT (s);
-      ordered |= LODEX_IS_LOCATION_SORT (s) || LODEX_IS_NAME_SORT (s);
+      if (!sort && (LODEX_IS_LOCATION_SORT (s) || LODEX_IS_NAME_SORT (s)))
+        sort = G_OBJECT (s);
     }
   return sort;
 }
 
+/* The column of the name keys in the text of a chain ordered by a name
+ * sort: the first of its ORDER BY terms. */
+static std::string
+key_column (LodexSet *set)
+{
+  const char *order = lodex::set_order (set);
+  if (!order)
+    return {};
+  return std::string (order, strcspn (order, " ,"));
+}
+
 static LodexDistanceOrigin
-origin_of (LodexLocationSort *sort)
+origin_of (GObject *sort)
 {
   gdouble latitude, longitude, altitude;
   g_object_get (sort, "latitude", &latitude, "longitude", &longitude, "altitude", &altitude, nullptr);
@@ -193,17 +233,20 @@ read_entries (LodexListModel *self, const std::vector<std::string> *only, std::v
   if (!db)
     return false;
 
-  /* the sort's own order is not wanted: distances are sorted here */
+  /* a distance sort's own order is not wanted: distances are sorted here */
   LodexSet *source = priv->set;
-  if (priv->sort && LODEX_SET (priv->sort) == priv->set)
+  if (priv->order == Order::DISTANCE && LODEX_SET (priv->sort) == priv->set)
     source = inner_of (priv->set);
   const gchar *query = _lodex_set_get_query (source);
   if (!query)
     return false;
-  const char *order = priv->sort ? nullptr : lodex::set_order (source);
-  g_autofree gchar *text = g_strdup_printf ("SELECT id%s FROM (%s)%s%s%s",
-                                            priv->sort ? ", latitude, longitude, altitude" : "",
-                                            query,
+  const char *order = priv->order == Order::NONE ? lodex::set_order (source) : nullptr;
+  std::string columns = priv->order == Order::DISTANCE ? ", latitude, longitude, altitude"
+                        : priv->order == Order::NAME   ? ", " + key_column (source)
+                                                       : "";
+  if (columns == ", ")
+    return false;
+  g_autofree gchar *text = g_strdup_printf ("SELECT id%s FROM (%s)%s%s%s", columns.c_str (), query,
                                             only ? " WHERE id IN (SELECT value FROM json_each (:lodex_model_ids))" : "",
                                             order ? " ORDER BY " : "", order ? order : "");
   sqlite3_stmt *raw = nullptr;
@@ -223,27 +266,45 @@ read_entries (LodexListModel *self, const std::vector<std::string> *only, std::v
     }
 
   LodexDistanceOrigin origin{};
-  if (priv->sort)
+  Ordering ordering{priv->order};
+  if (priv->order == Order::DISTANCE)
     origin = origin_of (priv->sort);
+  else if (priv->order == Order::NAME)
+    g_object_get (priv->sort, "descending", &ordering.descending, nullptr);
   while ((res = _lodex_db_step (raw)) == SQLITE_ROW)
     {
       auto id = reinterpret_cast<const char *> (sqlite3_column_text (raw, 0));
       if (!id)
         continue;
-      /* as the sort's SQL function reads them: a NULL altitude is 0 */
-      gdouble distance = priv->sort ? _lodex_location_sort_distance (&origin, sqlite3_column_double (raw, 1),
-                                                                     sqlite3_column_double (raw, 2),
-                                                                     sqlite3_column_double (raw, 3))
-                                    : 0.0;
-      entries.push_back ({id, distance});
+      Entry entry{id, 0.0, 0, {}};
+      if (priv->order == Order::DISTANCE) /* as the sort's SQL function reads them: a NULL altitude is 0 */
+        entry.number = _lodex_location_sort_distance (&origin, sqlite3_column_double (raw, 1),
+                                                      sqlite3_column_double (raw, 2), sqlite3_column_double (raw, 3));
+      else if (priv->order == Order::NAME)
+        switch (sqlite3_column_type (raw, 1))
+          {
+          case SQLITE_NULL:
+            break;
+          case SQLITE_INTEGER:
+          case SQLITE_FLOAT:
+            entry.key_class = 1, entry.number = sqlite3_column_double (raw, 1);
+            break;
+          default:
+            {
+              entry.key_class = sqlite3_column_type (raw, 1) == SQLITE_TEXT ? 2 : 3;
+              auto bytes = static_cast<const char *> (sqlite3_column_blob (raw, 1));
+              entry.key.assign (bytes ? bytes : "", sqlite3_column_bytes (raw, 1));
+            }
+          }
+      entries.push_back (std::move (entry));
     }
   if (res != SQLITE_DONE)
     {
       g_warning ("The places of the list could not be read: %s", sqlite3_errmsg (db));
       return false;
     }
-  if (priv->sort && !only)
-    std::sort (entries.begin (), entries.end (), before);
+  if (priv->order != Order::NONE && !only)
+    std::sort (entries.begin (), entries.end (), ordering);
   return true;
 }
 
@@ -280,7 +341,7 @@ reread (LodexListModel *self)
 }
 
 /* A few places changed: those that are in the set now go where their
- * distance puts them, the others leave; nobody else moves. */
+ * keys put them, the others leave; nobody else moves. */
 static void
 update_places (LodexListModel *self, const std::unordered_set<std::string> &changed)
 {
@@ -289,6 +350,9 @@ update_places (LodexListModel *self, const std::unordered_set<std::string> &chan
   std::vector<Entry> members;
   if (!read_entries (self, &ids, members))
     return;
+  Ordering before{priv->order};
+  if (priv->order == Order::NAME)
+    g_object_get (priv->sort, "descending", &before.descending, nullptr);
   std::sort (members.begin (), members.end (), before);
 
   std::vector<Entry> items;
@@ -312,7 +376,7 @@ on_changes (LodexStore *store, GPtrArray *changes, gboolean resynced, LodexListM
   LodexListModelPrivate *priv = get_priv (self);
   try
     {
-      if (resynced || !priv->sort)
+      if (resynced || priv->order == Order::NONE)
         {
           reread (self);
           return;
@@ -402,7 +466,10 @@ lodex_list_model_constructed (GObject *object)
   priv->store = lodex_set_get_store (priv->set);
   if (!priv->store)
     return;
-  priv->sort = distance_sort (priv->set);
+  priv->sort = chain_sort (priv->set);
+  priv->order = !priv->sort                           ? Order::NONE
+                : LODEX_IS_LOCATION_SORT (priv->sort) ? Order::DISTANCE
+                                                      : Order::NAME;
   try
     {
       for (LodexSet *s = priv->set; s && !LODEX_IS_STORE (s); s = inner_of (s))

@@ -190,8 +190,8 @@ struct Replay
   }
 };
 
-/* Models over a text filter inside a distance sort, and a distance sort
- * inside a text filter, against fresh walks after each of a random series
+/* Models over a text filter inside a distance sort, a distance sort inside
+ * a text filter, and name sorts, against fresh walks after each of a random series
  * of writes by another process; replaying their items-changed on a copy
  * gives the same list. */
 static void
@@ -218,10 +218,16 @@ test_list_model_follows (StoreFixture *f, gconstpointer)
   for (LodexLocationSort *sort : {sorted_cafes, sorted})
     g_object_set (sort, "latitude", 45.0, "longitude", 45.0, nullptr);
 
-  LodexSet *sets[] = {LODEX_SET (sorted_cafes), LODEX_SET (cafes_sorted)};
-  LodexListModel *models[2];
+  g_autoptr (LodexNameSort) cafes_by_name = lodex_name_sort_new (LODEX_SET (cafes));
+  g_autoptr (LodexNameSort) by_name = lodex_name_sort_new (LODEX_SET (f->store));
+  g_object_set (by_name, "descending", TRUE, nullptr);
+
+  LodexSet *sets[] = {LODEX_SET (sorted_cafes), LODEX_SET (cafes_sorted), LODEX_SET (cafes_by_name),
+                      LODEX_SET (by_name)};
+  const int n_models = G_N_ELEMENTS (sets);
+  LodexListModel *models[n_models];
   std::vector<Replay *> replays;
-  for (int i = 0; i < 2; i++)
+  for (int i = 0; i < n_models; i++)
     {
       models[i] = lodex_list_model_new (sets[i]);
       replays.push_back (new Replay (G_LIST_MODEL (models[i])));
@@ -256,7 +262,7 @@ test_list_model_follows (StoreFixture *f, gconstpointer)
                 ids.erase (std::find (ids.begin (), ids.end (), some));
               }
           }
-        for (int i = 0; i < 2; i++)
+        for (int i = 0; i < n_models; i++)
           {
             std::vector<std::string> walked = walk_ids (sets[i]);
             g_assert_true (model_ids (G_LIST_MODEL (models[i])) == walked);
@@ -271,7 +277,7 @@ test_list_model_follows (StoreFixture *f, gconstpointer)
     g_assert_true (replays[0]->ids == walk_ids (sets[0]));
   }
 
-  for (int i = 0; i < 2; i++)
+  for (int i = 0; i < n_models; i++)
     {
       delete replays[i];
       g_assert_finalize_object (models[i]);
