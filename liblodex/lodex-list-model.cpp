@@ -91,6 +91,11 @@ struct Ordering
  * model, is read whole: one query then costs less than many. */
 constexpr size_t few_places = 256;
 
+/* A batch whose edits fall in more runs of positions than this is told as
+ * one items-changed covering them: every signal moves the rest of the
+ * list, in the model and in every view. */
+constexpr size_t few_runs = 8;
+
 } // namespace
 
 struct _LodexListModel
@@ -340,8 +345,23 @@ reread (LodexListModel *self)
     replace_items (self, std::move (items));
 }
 
+/* Consecutive positions, as (first, count). */
+static std::vector<std::pair<size_t, size_t>>
+runs_of (const std::vector<size_t> &positions)
+{
+  std::vector<std::pair<size_t, size_t>> runs;
+  for (size_t p : positions)
+    if (!runs.empty () && runs.back ().first + runs.back ().second == p)
+      runs.back ().second++;
+    else
+      runs.emplace_back (p, 1);
+  return runs;
+}
+
 /* A few places changed: those that are in the set now go where their
- * keys put them, the others leave; nobody else moves. */
+ * keys put them, the others leave; nobody else moves. A few runs of
+ * positions are told one by one, the list as it is after each; more, as
+ * one items-changed covering them all. */
 static void
 update_places (LodexListModel *self, const std::unordered_set<std::string> &changed)
 {
@@ -355,19 +375,123 @@ update_places (LodexListModel *self, const std::unordered_set<std::string> &chan
     g_object_get (priv->sort, "descending", &before.descending, nullptr);
   std::sort (members.begin (), members.end (), before);
 
-  std::vector<Entry> items;
-  items.reserve (priv->items.size () + members.size ());
-  auto member = members.begin ();
-  for (const Entry &entry : priv->items)
+  /* where the changed places were: a few ids are compared faster than hashed */
+  std::vector<Entry> &items = priv->items;
+  const size_t old_n = items.size ();
+  std::vector<size_t> left;
+  if (ids.size () <= 8)
     {
-      if (changed.count (entry.id))
-        continue;
-      for (; member != members.end () && before (*member, entry); ++member)
-        items.push_back (*member);
-      items.push_back (entry);
+      for (size_t i = 0; i < old_n; i++)
+        for (const std::string &id : ids)
+          if (items[i].id == id)
+            {
+              left.push_back (i);
+              break;
+            }
     }
-  items.insert (items.end (), member, members.end ());
-  replace_items (self, std::move (items));
+  else
+    for (size_t i = 0; i < old_n; i++)
+      if (changed.count (items[i].id))
+        left.push_back (i);
+
+  /* where the members go: among the places that stay, by their keys */
+  std::vector<size_t> entered;
+  entered.reserve (members.size ());
+  size_t q = 0, r = 0;
+  auto member = members.begin ();
+  for (size_t i = 0; i < old_n; i++)
+    {
+      if (r < left.size () && left[r] == i)
+        {
+          r++;
+          continue;
+        }
+      for (; member != members.end () && before (*member, items[i]); ++member)
+        entered.push_back (q++);
+      q++;
+    }
+  for (; member != members.end (); ++member)
+    entered.push_back (q++);
+  const size_t new_n = q;
+
+  /* a place alone between the same two staying places before and after
+   * did not move: its new key is all that changes */
+  std::vector<bool> entered_moves (members.size (), true);
+  std::vector<size_t> stays_as (left.size (), members.size ()); /* the member a place that did not move is */
+  auto gap_of = [] (const std::vector<size_t> &positions, size_t k) { return positions[k] - k; };
+  auto alone = [&] (const std::vector<size_t> &positions, size_t k) {
+    size_t gap = gap_of (positions, k);
+    return (k == 0 || gap_of (positions, k - 1) != gap) && (k + 1 == positions.size () || gap_of (positions, k + 1) != gap);
+  };
+  for (size_t k = 0, j = 0; k < left.size (); k++)
+    {
+      while (j < members.size () && gap_of (entered, j) < gap_of (left, k))
+        j++;
+      if (j < members.size () && gap_of (entered, j) == gap_of (left, k) && members[j].id == items[left[k]].id
+          && alone (left, k) && alone (entered, j))
+        {
+          stays_as[k] = j;
+          entered_moves[j] = false;
+        }
+    }
+  std::vector<size_t> removed, added;
+  for (size_t k = 0; k < left.size (); k++)
+    if (stays_as[k] == members.size ())
+      removed.push_back (left[k]);
+    else
+      items[left[k]] = members[stays_as[k]];
+  for (size_t j = 0; j < members.size (); j++)
+    if (entered_moves[j])
+      added.push_back (entered[j]);
+  if (removed.empty () && added.empty ())
+    return;
+
+  std::vector<std::pair<size_t, size_t>> removed_runs = runs_of (removed), added_runs = runs_of (added);
+  if (removed_runs.size () + added_runs.size () <= few_runs)
+    {
+      for (auto run = removed_runs.rbegin (); run != removed_runs.rend (); ++run)
+        {
+          items.erase (items.begin () + run->first, items.begin () + run->first + run->second);
+          g_list_model_items_changed (G_LIST_MODEL (self), run->first, run->second, 0);
+        }
+      size_t j = 0;
+      for (const auto &[first, count] : added_runs)
+        {
+          while (entered[j] != first)
+            j++;
+          items.insert (items.begin () + first, members.begin () + j, members.begin () + j + count);
+          g_list_model_items_changed (G_LIST_MODEL (self), first, 0, count);
+        }
+    }
+  else
+    {
+      std::vector<Entry> merged;
+      merged.reserve (new_n);
+      auto next = members.begin ();
+      r = 0;
+      for (size_t i = 0; i < old_n; i++)
+        {
+          if (r < left.size () && left[r] == i)
+            {
+              r++;
+              continue;
+            }
+          for (; next != members.end () && before (*next, items[i]); ++next)
+            merged.push_back (std::move (*next));
+          merged.push_back (std::move (items[i]));
+        }
+      for (; next != members.end (); ++next)
+        merged.push_back (std::move (*next));
+      items = std::move (merged);
+
+      size_t first = std::min (removed.empty () ? old_n : removed.front (), added.empty () ? new_n : added.front ());
+      size_t suffix = std::min (removed.empty () ? old_n : old_n - 1 - removed.back (),
+                                added.empty () ? new_n : new_n - 1 - added.back ());
+      suffix = std::min ({suffix, old_n - first, new_n - first});
+      g_list_model_items_changed (G_LIST_MODEL (self), first, old_n - first - suffix, new_n - first - suffix);
+    }
+  if (old_n != new_n)
+    g_object_notify_by_pspec (G_OBJECT (self), props[PROP_N_ITEMS]);
 }
 
 static void

@@ -241,7 +241,8 @@ open_store (void)
 /* Writes as told, a line of standard input each, and says "ok" (or
  * "added ID") once it is committed and rung:
  *   add NAME LATITUDE LONGITUDE | rename ID NAME | move ID LATITUDE LONGITUDE
- *   | remove ID | add-many N NAME LATITUDE LONGITUDE (one batch)
+ *   | remove ID | add-many N NAME LATITUDE LONGITUDE STEP (one batch, each
+ *   STEP degrees north of the last)
  *   | rename-category ID NAME */
 static int
 script (void)
@@ -262,12 +263,13 @@ script (void)
           say ("added %s", _lodex_place_get_row (place)->id);
           continue;
         }
-      if (n == 5 && g_str_equal (word[0], "add-many"))
+      if (n == 6 && g_str_equal (word[0], "add-many"))
         {
           g_assert_true (_lodex_store_batch_begin (store));
           for (int i = 0; i < atoi (word[1]); i++)
             {
-              g_autoptr (LodexPlace) place = lodex_place_new (word[2], g_ascii_strtod (word[3], nullptr) + i * 1e-5,
+              gdouble step = g_ascii_strtod (word[5], nullptr);
+              g_autoptr (LodexPlace) place = lodex_place_new (word[2], g_ascii_strtod (word[3], nullptr) + i * step,
                                                               g_ascii_strtod (word[4], nullptr));
               g_assert_true (lodex_store_add_place (store, place));
             }
