@@ -25,7 +25,8 @@
  *
  * The model follows every change of the database, by any process: on each
  * batch of #LodexStore::changes it works out which positions changed and
- * emits one #GListModel::items-changed covering them. A place whose
+ * emits #GListModel::items-changed for each run of them, or, when they are
+ * many and spread, once for a range covering them all. A place whose
  * properties change without moving in the set emits no items-changed: its
  * own notify signals tell. Changing a property of a set of the chain (the
  * text of a filter, the point of a sort) reads the set anew.
