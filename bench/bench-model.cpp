@@ -56,7 +56,14 @@ listen (const char *path)
   double start = bench::now_ms ();
   LodexListModel *model = lodex_list_model_new (LODEX_SET (sort));
   guint n = g_list_model_get_n_items (G_LIST_MODEL (model));
-  say ("created %.1f %u", bench::now_ms () - start, n);
+  double cold = bench::now_ms () - start;
+  /* again, on the connection and page cache the first one opened */
+  start = bench::now_ms ();
+  LodexListModel *again = lodex_list_model_new (LODEX_SET (sort));
+  g_list_model_get_n_items (G_LIST_MODEL (again));
+  double warm = bench::now_ms () - start;
+  g_object_unref (again);
+  say ("created %.1f, a second one %.1f, %u places", cold, warm, n);
 
   g_autoptr (LodexPlace) first = LODEX_PLACE (g_list_model_get_item (G_LIST_MODEL (model), 0));
   g_autoptr (LodexPlace) middle = LODEX_PLACE (g_list_model_get_item (G_LIST_MODEL (model), n / 2));
@@ -182,7 +189,7 @@ main (int argc, char **argv)
     g_error ("%s", error->message);
   g_autoptr (GDataInputStream) from_b = g_data_input_stream_new (g_subprocess_get_stdout_pipe (listener));
   g_autofree gchar *created = read_line (from_b);
-  g_print ("making the model and reading its length, a fresh process (ms): %s\n\n", created + strlen ("created "));
+  g_print ("making the model and reading its length, a fresh process (ms): the first %s\n\n", created + strlen ("created "));
   g_autofree gchar *ready = read_line (from_b);
   g_autofree gchar *holding = read_line (from_b);
   g_auto (GStrv) held = g_strsplit (holding, " ", 3);
