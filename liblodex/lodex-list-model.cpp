@@ -415,25 +415,31 @@ update_places (LodexListModel *self, const std::unordered_set<std::string> &chan
     entered.push_back (q++);
   const size_t new_n = q;
 
-  /* a place alone between the same two staying places before and after
-   * did not move: its new key is all that changes */
+  /* the changed places between the same two staying places, before and
+   * after, that are the same places in the same order did not move: their
+   * new keys are all that changes */
   std::vector<bool> entered_moves (members.size (), true);
   std::vector<size_t> stays_as (left.size (), members.size ()); /* the member a place that did not move is */
   auto gap_of = [] (const std::vector<size_t> &positions, size_t k) { return positions[k] - k; };
-  auto alone = [&] (const std::vector<size_t> &positions, size_t k) {
-    size_t gap = gap_of (positions, k);
-    return (k == 0 || gap_of (positions, k - 1) != gap) && (k + 1 == positions.size () || gap_of (positions, k + 1) != gap);
-  };
-  for (size_t k = 0, j = 0; k < left.size (); k++)
+  for (size_t k = 0, j = 0; k < left.size ();)
     {
-      while (j < members.size () && gap_of (entered, j) < gap_of (left, k))
+      size_t gap = gap_of (left, k), k_end = k;
+      while (k_end < left.size () && gap_of (left, k_end) == gap)
+        k_end++;
+      while (j < members.size () && gap_of (entered, j) < gap)
         j++;
-      if (j < members.size () && gap_of (entered, j) == gap_of (left, k) && members[j].id == items[left[k]].id
-          && alone (left, k) && alone (entered, j))
+      size_t j_end = j;
+      while (j_end < members.size () && gap_of (entered, j_end) == gap)
+        j_end++;
+      bool same = k_end - k == j_end - j;
+      for (size_t a = k, b = j; same && a < k_end; a++, b++)
+        same = items[left[a]].id == members[b].id;
+      for (size_t a = k, b = j; same && a < k_end; a++, b++)
         {
-          stays_as[k] = j;
-          entered_moves[j] = false;
+          stays_as[a] = b;
+          entered_moves[b] = false;
         }
+      k = k_end;
     }
   std::vector<size_t> removed, added;
   for (size_t k = 0; k < left.size (); k++)
