@@ -255,6 +255,7 @@ read_entries (LodexListModel *self, const std::vector<std::string> *only, std::v
   g_autofree gchar *text = g_strdup_printf ("SELECT id%s FROM (%s)%s%s%s", columns.c_str (), query,
                                             only ? " WHERE id IN (SELECT value FROM json_each (:lodex_model_ids))" : "",
                                             order ? " ORDER BY " : "", order ? order : "");
+  std::string ids = only ? json_array (*only) : ""; /* bound as is: outlives the statement */
   sqlite3_stmt *raw = nullptr;
   int res = sqlite3_prepare_v2 (db, text, -1, &raw, nullptr);
   lodex::Stmt statement (raw);
@@ -263,13 +264,8 @@ read_entries (LodexListModel *self, const std::vector<std::string> *only, std::v
       g_warning ("The places of the list could not be read: %s", sqlite3_errmsg (db));
       return false;
     }
-  std::string ids;
   if (only)
-    {
-      ids = json_array (*only);
-      sqlite3_bind_text (raw, sqlite3_bind_parameter_index (raw, ":lodex_model_ids"), ids.c_str (), -1,
-                         SQLITE_STATIC);
-    }
+    sqlite3_bind_text (raw, sqlite3_bind_parameter_index (raw, ":lodex_model_ids"), ids.c_str (), -1, SQLITE_STATIC);
 
   LodexDistanceOrigin origin{};
   Ordering ordering{priv->order};
