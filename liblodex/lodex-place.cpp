@@ -121,6 +121,22 @@ row_optional (guint prop_id)
     }
 }
 
+/* The double behind a numeric column property, as get_property gives it. */
+static gdouble
+row_double (const LodexPlaceRow *row, guint prop_id)
+{
+  if (auto optional = row_optional (prop_id); optional.member)
+    return row->*optional.member;
+  return prop_id == PROP_LATITUDE ? row->latitude : row->longitude;
+}
+
+/* Equal as stored: a NaN read again is no change. */
+static bool
+same_double (gdouble a, gdouble b)
+{
+  return a == b || (std::isnan (a) && std::isnan (b));
+}
+
 static gboolean
 commit_idle (gpointer data)
 {
@@ -866,11 +882,19 @@ _lodex_place_reload (LodexPlace *place, LodexPlaceRow *row, LodexPlaceAddress *a
   g_return_if_fail (row != NULL);
   LodexPlacePrivate *priv = get_priv (place);
   LodexPlaceRow *old = _lodex_place_get_row (place);
+  /* bindings follow a change from any process: notify what differs, once
+   * everything is in place */
+  g_object_freeze_notify (G_OBJECT (place));
 
   for (guint prop_id = PROP_LATITUDE; prop_id <= PROP_PRESENCE; prop_id++)
     {
       if (!(priv->changed & column_of (prop_id)))
-        continue;
+        {
+          if (auto member = row_string (prop_id); member ? g_strcmp0 (row->*member, old->*member) != 0
+                                                         : !same_double (row_double (row, prop_id), row_double (old, prop_id)))
+            g_object_notify_by_pspec (G_OBJECT (place), props[prop_id]);
+          continue;
+        }
       if (auto member = row_string (prop_id))
         std::swap (row->*member, old->*member);
       else if (auto optional = row_optional (prop_id); optional.member)
@@ -883,7 +907,24 @@ _lodex_place_reload (LodexPlace *place, LodexPlaceRow *row, LodexPlaceAddress *a
       else
         row->longitude = old->longitude;
     }
+  if (row->fields != old->fields)
+    g_object_notify_by_pspec (G_OBJECT (place), props[PROP_FIELDS]);
+  if (row->ctime != old->ctime)
+    g_object_notify_by_pspec (G_OBJECT (place), props[PROP_CTIME]);
   _lodex_place_set_row (place, row);
+
+  /* an address never read has been shown to nobody */
+  if (LodexPlaceAddress *before = priv->address)
+    {
+      guint bit = 1, prop_id = PROP_FIRST_ADDRESS;
+      for (const lodex::AddressField &field : lodex::address_fields)
+        {
+          if (!(priv->address_changed & bit)
+              && g_strcmp0 (before->*field.member, address ? address->*field.member : nullptr) != 0)
+            g_object_notify_by_pspec (G_OBJECT (place), props[prop_id]);
+          bit <<= 1, prop_id++;
+        }
+    }
 
   if (priv->address_changed && priv->address)
     {
@@ -898,6 +939,7 @@ _lodex_place_reload (LodexPlace *place, LodexPlaceRow *row, LodexPlaceAddress *a
         }
     }
   _lodex_place_set_address (place, address);
+  g_object_thaw_notify (G_OBJECT (place));
 }
 
 LodexPlaceRow *

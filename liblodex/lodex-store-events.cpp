@@ -28,6 +28,44 @@ constexpr guint chunk_rows = 10000;
 
 /* Each object's own reaction, as to the broadcast of today's single write */
 
+/* Reloads a live category or image, notifying each property whose value
+ * the reload changed, so that bindings follow any process's writes. */
+template <typename T>
+bool
+reload_notifying (sqlite3 *db, T *live)
+{
+  GObject *object = G_OBJECT (live);
+  guint n = 0;
+  g_autofree GParamSpec **pspecs = g_object_class_list_properties (G_OBJECT_GET_CLASS (object), &n);
+  std::vector<GValue> before (n, G_VALUE_INIT);
+  for (guint i = 0; i < n; i++)
+    if (pspecs[i]->flags & G_PARAM_READABLE)
+      {
+        g_value_init (&before[i], pspecs[i]->value_type);
+        g_object_get_property (object, pspecs[i]->name, &before[i]);
+      }
+
+  bool reloaded = Family<T>::reload (db, live);
+  g_object_freeze_notify (object);
+  for (guint i = 0; i < n; i++)
+    {
+      if (!G_IS_VALUE (&before[i]))
+        continue;
+      if (reloaded)
+        {
+          GValue after = G_VALUE_INIT;
+          g_value_init (&after, pspecs[i]->value_type);
+          g_object_get_property (object, pspecs[i]->name, &after);
+          if (g_param_values_cmp (pspecs[i], &before[i], &after) != 0)
+            g_object_notify_by_pspec (object, pspecs[i]);
+          g_value_unset (&after);
+        }
+      g_value_unset (&before[i]);
+    }
+  g_object_thaw_notify (object);
+  return reloaded;
+}
+
 void
 place_removed (LodexStore *store, const gchar *id)
 {
@@ -96,7 +134,7 @@ object_updated (LodexStore *store, const gchar *id)
 {
   if (T *live = lookup_entry<T> (store, id))
     {
-      bool reloaded = Family<T>::reload (store_priv (store)->db, live);
+      bool reloaded = reload_notifying (store_priv (store)->db, live);
       if (reloaded)
         g_signal_emit_by_name (live, "changed");
       g_object_unref (live);
@@ -544,7 +582,7 @@ resynchronise (LodexStore *store)
   for (guint i = 0; i < categories->len; i++)
     {
       auto live = LODEX_CATEGORY (categories->pdata[i]);
-      if (Family<LodexCategory>::reload (priv->db, live))
+      if (reload_notifying (priv->db, live))
         g_signal_emit_by_name (live, "changed");
       else
         forget (store, priv->categories, G_OBJECT (live));
@@ -554,7 +592,7 @@ resynchronise (LodexStore *store)
   for (guint i = 0; i < images->len; i++)
     {
       auto live = LODEX_IMAGE (images->pdata[i]);
-      if (Family<LodexImage>::reload (priv->db, live))
+      if (reload_notifying (priv->db, live))
         g_signal_emit_by_name (live, "changed");
       else
         forget (store, priv->images, G_OBJECT (live));

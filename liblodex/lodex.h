@@ -29,3 +29,4 @@
 #include <liblodex/lodex-import-options.h>
 #include <liblodex/lodex-import-result.h>
 #include <liblodex/lodex-export-options.h>
+#include <liblodex/lodex-list-model.h>

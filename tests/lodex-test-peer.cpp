@@ -238,9 +238,80 @@ open_store (void)
   return 0;
 }
 
+/* Writes as told, a line of standard input each, and says "ok" (or
+ * "added ID") once it is committed and rung:
+ *   add NAME LATITUDE LONGITUDE | rename ID NAME | move ID LATITUDE LONGITUDE
+ *   | remove ID | add-many N NAME LATITUDE LONGITUDE STEP (one batch, each
+ *   STEP degrees north of the last)
+ *   | rename-category ID NAME */
+static int
+script (void)
+{
+  LodexStore *store = lodex_test_store_new ();
+  say ("ready");
+  char line[1024];
+  while (fgets (line, sizeof line, stdin))
+    {
+      g_strchomp (line);
+      g_auto (GStrv) word = g_strsplit (line, "\t", -1);
+      guint n = g_strv_length (word);
+      if (n == 4 && g_str_equal (word[0], "add"))
+        {
+          g_autoptr (LodexPlace) place = lodex_place_new (word[1], g_ascii_strtod (word[2], nullptr),
+                                                          g_ascii_strtod (word[3], nullptr));
+          g_assert_true (lodex_store_add_place (store, place));
+          say ("added %s", _lodex_place_get_row (place)->id);
+          continue;
+        }
+      if (n == 6 && g_str_equal (word[0], "add-many"))
+        {
+          g_assert_true (_lodex_store_batch_begin (store));
+          for (int i = 0; i < atoi (word[1]); i++)
+            {
+              gdouble step = g_ascii_strtod (word[5], nullptr);
+              g_autoptr (LodexPlace) place = lodex_place_new (word[2], g_ascii_strtod (word[3], nullptr) + i * step,
+                                                              g_ascii_strtod (word[4], nullptr));
+              g_assert_true (lodex_store_add_place (store, place));
+            }
+          g_assert_true (_lodex_store_batch_end (store));
+        }
+      else if (n == 3 && g_str_equal (word[0], "rename-category"))
+        {
+          g_autoptr (LodexCategory) category = lodex_store_get_category_by_id (store, word[1]);
+          g_assert_nonnull (category);
+          g_object_set (category, "name", word[2], nullptr);
+        }
+      else if (n >= 2)
+        {
+          g_autoptr (LodexPlace) place = lodex_store_get_place_by_id (store, word[1]);
+          if (!place)
+            g_error ("no place '%s' in line '%s'", word[1], line);
+          if (n == 3 && g_str_equal (word[0], "rename"))
+            g_object_set (place, "name", word[2], nullptr);
+          else if (n == 4 && g_str_equal (word[0], "move"))
+            g_object_set (place, "latitude", g_ascii_strtod (word[2], nullptr), "longitude",
+                          g_ascii_strtod (word[3], nullptr), nullptr);
+          else if (n == 2 && g_str_equal (word[0], "remove"))
+            g_assert_true (lodex_store_remove_place (store, place));
+          else
+            return 2;
+          if (lodex_place_has_id (place) && _lodex_place_is_dirty (place))
+            g_assert_true (lodex_place_commit (place));
+        }
+      else
+        return 2;
+      lodex_test_settle ();
+      say ("ok");
+    }
+  g_object_unref (store);
+  return 0;
+}
+
 int
 main (int argc, char **argv)
 {
+  if (argc == 2 && g_str_equal (argv[1], "script"))
+    return script ();
   if (argc == 3 && g_str_equal (argv[1], "add"))
     return add_places (atoi (argv[2]));
   if (argc == 5 && g_str_equal (argv[1], "set"))

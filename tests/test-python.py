@@ -6,6 +6,7 @@
 # LODEX_TEST_TOOL.
 
 import gc
+import importlib.util
 import os
 import subprocess
 import unittest
@@ -181,6 +182,52 @@ class PythonTest(unittest.TestCase):
         again = store.import_(Gio.File.new_for_path(path), None, None)
         self.assertEqual(again.get_skipped_ids(), results[0].get_added_ids())
         self.assertEqual(again.props.added, 0)
+    def test_list_model(self):
+        for name, longitude in (("far", 3.0), ("near", 1.0), ("middle", 2.0)):
+            self.assertTrue(store.add_place(Lodex.Place.new("Listed " + name, 20.0, longitude)))
+        nearest = Lodex.LocationSort.new(Lodex.TextFilter.new(store, "listed"))
+        nearest.props.latitude, nearest.props.longitude = 20.0, 0.0
+        model = Lodex.ListModel.new(nearest)
+        self.assertEqual(len(model), 3)
+        self.assertEqual([place.props.name for place in model], ["Listed near", "Listed middle", "Listed far"])
+        near = model[0]
+        self.assertIs(store.get_place_by_id(near.props.id), near)
+
+        # another program renames it: its notify tells, its position stays
+        names, moves = [], []
+        near.connect("notify::name", lambda place, pspec: names.append(place.props.name))
+        model.connect("items-changed", lambda m, position, removed, added: moves.append((position, removed, added)))
+        subprocess.run([os.environ["LODEX_TEST_TOOL"], "--update-place", near.props.id,
+                        "--name", "Listed nearest"], check=True, stdout=subprocess.DEVNULL)
+        self.assertTrue(wait_for(lambda: names))
+        self.assertEqual(names, ["Listed nearest"])
+        self.assertEqual(moves, [])
+
+        # and leaves the set
+        subprocess.run([os.environ["LODEX_TEST_TOOL"], "--update-place", near.props.id,
+                        "--name", "Gone"], check=True, stdout=subprocess.DEVNULL)
+        self.assertTrue(wait_for(lambda: moves))
+        self.assertEqual(moves, [(0, 1, 0)])
+        self.assertEqual([place.props.name for place in model], ["Listed middle", "Listed far"])
+
+    def test_browser_example(self):
+        path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples", "lodex-browser.py")
+        spec = importlib.util.spec_from_file_location("lodex_browser", path)
+        browser = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(browser)
+
+        for name, latitude in (("Browsed one", 30.2), ("Browsed two", 30.1), ("Elsewhere", 30.0)):
+            self.assertTrue(store.add_place(Lodex.Place.new(name, latitude, 0.0)))
+        places = browser.PlaceList(store, 30.0, 0.0)
+        places.search("brows")
+        self.assertTrue(wait_for(lambda: len(places.model) == 2))
+        self.assertEqual([place.props.name for place in places.model], ["Browsed two", "Browsed one"])
+        self.assertAlmostEqual(places.distance(places.model[0]), 11119.5, delta=1)
+
+        subprocess.run([os.environ["LODEX_TEST_TOOL"], "--add-place", "--name", "Browsed three",
+                        "--latitude", "30.05", "--longitude", "0"], check=True, stdout=subprocess.DEVNULL)
+        self.assertTrue(wait_for(lambda: len(places.model) == 3))
+        self.assertEqual(places.model[0].props.name, "Browsed three")
 
     def test_walked_places_are_released(self):
         for i in range(10000):
