@@ -1,9 +1,13 @@
-/* libFuzzer target for the GeoJSON reader: each input is imported, as a file,
- * into a store on a scratch database. Besides what the sanitizers catch, a
- * warning or critical logged during an import is a finding: file content
- * must only ever give a GError.
+/* libFuzzer target for one file reader, built once per format (FUZZ_NAME,
+ * FUZZ_SUFFIX and FUZZ_IMPORT come from fuzz/meson.build): each input is
+ * imported, as a file, into a store on a scratch database. Besides what
+ * the sanitizers catch, a warning or critical logged during an import is a
+ * finding: file content must only ever give a GError.
  *
  * Run by hand (the first directory receives new inputs):
+ *   mkdir -p _build/fuzz/lmx-corpus
+ *   _build/fuzz/fuzz/fuzz-lmx -max_total_time=30 _build/fuzz/lmx-corpus \
+ *     tests/data/lmx tests/data/lmx/bad
  *   mkdir -p _build/fuzz/geojson-corpus
  *   _build/fuzz/fuzz/fuzz-geojson -max_total_time=30 _build/fuzz/geojson-corpus \
  *     tests/data/geojson tests/data/geojson/fuzz */
@@ -87,8 +91,8 @@ LLVMFuzzerInitialize (int *argc, char ***argv)
   /* no broadcasts: the tracker stays mute */
   g_setenv ("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent", TRUE);
   g_log_set_default_handler (on_log, nullptr);
-  dir = g_dir_make_tmp ("fuzz-geojson-XXXXXX", nullptr);
-  input = g_build_filename (dir, "input.geojson", nullptr);
+  dir = g_dir_make_tmp ("fuzz-" FUZZ_NAME "-XXXXXX", nullptr);
+  input = g_build_filename (dir, "input" FUZZ_SUFFIX, nullptr);
   return 0;
 }
 
@@ -102,7 +106,7 @@ LLVMFuzzerTestOneInput (const uint8_t *data, size_t size)
 
   g_autoptr (GError) error = nullptr;
   importing = true;
-  gboolean ok = lodex_import_from_geojson_file (store, input, &error);
+  gboolean ok = FUZZ_IMPORT (store, input, &error);
   importing = false;
   if (ok == (error != nullptr))
     abort (); /* FALSE comes with an error, TRUE without */
