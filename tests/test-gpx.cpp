@@ -1008,6 +1008,24 @@ test_gpx_export_routes (StoreFixture *f, gconstpointer)
   assert_same_points (sorted (stored[1]), sorted (theirs[1]), "route points");
   assert_same_points (sorted (stored[2]), sorted (theirs[2]), "track points");
 
+  /* in another thread, on a connection of its own: the same file */
+  g_autofree gchar *async = g_build_filename (g_get_home_dir (), "async.gpx", nullptr);
+  g_autoptr (GFile) async_file = g_file_new_for_path (async);
+  GAsyncResult *result = nullptr;
+  lodex_store_export_async (f->store, nullptr, async_file, nullptr, nullptr, nullptr, nullptr, nullptr,
+                            +[] (GObject *, GAsyncResult *done, gpointer data) {
+                              *static_cast<GAsyncResult **> (data) = G_ASYNC_RESULT (g_object_ref (done));
+                            },
+                            &result);
+  lodex_test_wait ([&] { return result != nullptr; });
+  g_assert_true (lodex_store_export_finish (f->store, result, &error));
+  g_assert_no_error (error);
+  g_object_unref (result);
+  g_autofree gchar *sync_text = nullptr, *async_text = nullptr;
+  g_assert_true (g_file_get_contents (all, &sync_text, nullptr, nullptr));
+  g_assert_true (g_file_get_contents (async, &async_text, nullptr, nullptr));
+  g_assert_true (g_str_equal (async_text, sync_text)); /* routes and tracks included */
+
   /* the tool: list, then one route */
   g_autofree gchar *list = run_tool_ok ({"--list-routes"});
   g_auto (GStrv) lines = g_strsplit (list, "\n", -1);
