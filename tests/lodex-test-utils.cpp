@@ -1,6 +1,7 @@
 #include "lodex-test-utils.h"
 
 #include <cstdio>
+#include <tuple>
 
 gchar *
 lodex_test_db_path (void)
@@ -158,4 +159,28 @@ lodex_test_run_with_bus (void)
   int ret = g_test_run ();
   g_test_dbus_down (bus);
   return ret;
+}
+
+LodexPlace *
+lodex_test_place_with_every_field (const char *name, const char *description)
+{
+  LodexPlace *place = lodex_place_new (name, 51.508112345678901, -0.0759);
+  g_object_set (place, "altitude", 13.0 / 3.0, "icon", "castle", "haccuracy", 5.5, "vaccuracy", 1e-7, "comment",
+                "a comment", "description", description, "coverage", 50.125, "presence",
+                "open 9\xe2\x80\x93"
+                "17",
+                nullptr);
+  for (const lodex::AddressField &field : lodex::address_fields)
+    g_object_set (place, field.parameter + 1, field.nick, nullptr);
+  _lodex_place_get_row (place)->ctime = 1700000000;
+  for (auto [link_name, mime, url] : {std::tuple{"Home page", "text/html", "https://example.org/?a=1&b=2"},
+                                      std::tuple{(const char *) nullptr, (const char *) nullptr, "www.two.example"}})
+    {
+      g_autoptr (LodexPlaceLink) link = lodex_place_link_new ();
+      link->name = g_strdup (link_name);
+      link->mime = g_strdup (mime);
+      link->url = g_strdup (url);
+      g_assert_true (lodex_place_add_link (place, link));
+    }
+  return place;
 }

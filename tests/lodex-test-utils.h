@@ -15,6 +15,11 @@ struct StoreFixture
 };
 
 void lodex_test_fixture_setup (StoreFixture *f, gconstpointer data);
+
+/* A place of no store with every field set: doubles that need all their
+ * digits, each address field holding its own name, a creation time and two
+ * links (one without name and type). */
+LodexPlace *lodex_test_place_with_every_field (const char *name, const char *description);
 void lodex_test_fixture_teardown (StoreFixture *f, gconstpointer data);
 
 #define LODEX_TEST_ADD(path, test) \

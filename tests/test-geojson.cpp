@@ -132,24 +132,7 @@ test_geojson_round_trip (StoreFixture *f, gconstpointer)
     g_assert_true (lodex_store_add_category (store, category));
 
   /* every field; doubles that need all their digits; text that needs escapes */
-  g_autoptr (LodexPlace) full = lodex_place_new ("Tower \"of\" London\\\n\t\x01 \xf0\x9f\x8f\xb0", 51.508112345678901, -0.0759);
-  g_object_set (full, "altitude", 13.0 / 3.0, "icon", "castle", "haccuracy", 5.5, "vaccuracy", 1e-7, "comment",
-                "a comment", "description", "Fish </script> & chips", "coverage", 50.125, "presence",
-                "open 9\xe2\x80\x93"
-                "17",
-                nullptr);
-  for (const lodex::AddressField &field : lodex::address_fields)
-    g_object_set (full, field.parameter + 1, field.nick, nullptr);
-  _lodex_place_get_row (full)->ctime = 1700000000;
-  for (auto [name, mime, url] : {std::tuple{"Home page", "text/html", "https://example.org/?a=1&b=2"},
-                                 std::tuple{(const char *) nullptr, (const char *) nullptr, "www.two.example"}})
-    {
-      g_autoptr (LodexPlaceLink) link = lodex_place_link_new ();
-      link->name = g_strdup (name);
-      link->mime = g_strdup (mime);
-      link->url = g_strdup (url);
-      g_assert_true (lodex_place_add_link (full, link));
-    }
+  g_autoptr (LodexPlace) full = lodex_test_place_with_every_field ("Tower \"of\" London\\\n\t\x01 \xf0\x9f\x8f\xb0", "Fish </script> & chips");
   g_assert_true (lodex_store_add_place (store, full));
   g_assert_true (lodex_category_add_place (museums, full));
   g_assert_true (lodex_category_add_place (parks, full));

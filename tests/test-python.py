@@ -212,9 +212,9 @@ class PythonTest(unittest.TestCase):
 
     def test_browser_example(self):
         path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples", "lodex-browser.py")
-        spec = importlib.util.spec_from_file_location("lodex_browser", path)
-        browser = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(browser)
+        found = importlib.util.spec_from_file_location("lodex_browser", path)
+        browser = importlib.util.module_from_spec(found)
+        found.loader.exec_module(browser)
 
         for name, latitude in (("Browsed one", 30.2), ("Browsed two", 30.1), ("Elsewhere", 30.0)):
             self.assertTrue(store.add_place(Lodex.Place.new(name, latitude, 0.0)))
